@@ -1,0 +1,360 @@
+#include "cli/Parameters.h"
+
+#include "UpdaterLib/source/path.h"
+#include "cli/Log.h"
+#include "device/core/kDirectory.h"
+#include "updater_config.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#define OPTION_HELP 0
+#define OPTION_COMMAND 1
+#define OPTION_PARAMETER 2
+
+enum OptionArgument { ARG_NONE, ARG_REQUIRED };
+
+struct Option {
+    const char* word;
+    int id;
+    OptionArgument argument;
+};
+
+static const Option g_rgOptions[] = {
+    {"-B", OPTION_COMMAND, ARG_NONE},
+    {"-D", OPTION_COMMAND, ARG_NONE},
+    {"-G", OPTION_COMMAND, ARG_NONE},
+    {"-I", OPTION_COMMAND, ARG_NONE},
+    {"-U", OPTION_COMMAND, ARG_NONE},
+    {"-OVERRIDE", OPTION_COMMAND, ARG_NONE},
+    {"-N", OPTION_COMMAND, ARG_NONE},
+    {"-Y", OPTION_COMMAND, ARG_NONE},
+    {"-C", OPTION_COMMAND, ARG_NONE},
+    {"-h", OPTION_HELP, ARG_NONE},
+    {"-H", OPTION_HELP, ARG_NONE},
+    {"-n", OPTION_PARAMETER, ARG_NONE},
+    {"-X", OPTION_PARAMETER, ARG_REQUIRED},
+    {"-Z", OPTION_PARAMETER, ARG_REQUIRED},
+    {"-b", OPTION_PARAMETER, ARG_REQUIRED},
+    {"-d", OPTION_PARAMETER, ARG_REQUIRED},
+    {"-t", OPTION_PARAMETER, ARG_REQUIRED},
+    {"-f", OPTION_PARAMETER, ARG_REQUIRED},
+    {"-r", OPTION_PARAMETER, ARG_REQUIRED},
+    {"-s", OPTION_PARAMETER, ARG_REQUIRED},
+    {"-o", OPTION_PARAMETER, ARG_REQUIRED},
+    {"-e", OPTION_PARAMETER, ARG_REQUIRED},
+    {"-l", OPTION_PARAMETER, ARG_REQUIRED},
+    {"-k", OPTION_PARAMETER, ARG_REQUIRED},
+    {"-u", OPTION_PARAMETER, ARG_REQUIRED},
+    {"--help", OPTION_HELP, ARG_NONE},
+    {nullptr, -1, ARG_NONE},
+};
+
+static const char DEFAULT_SERVER_URL[] = UPDATER_DEFAULT_SERVER_URL;
+
+static uint64_t sGetArg(const char* text, const char** end, const char* digits, int base)
+{
+    if (!end || !text)
+        return 0;
+    if (strspn(text, digits) != strlen(text))
+        return 0;
+    char* stop = nullptr;
+    uint64_t value = strtoull(text, &stop, base);
+    *end = stop;
+    return value;
+}
+
+uint64_t _get_hex_arg(const char* text, const char** end)
+{
+    return sGetArg(text, end, "0123456789ABCDEFabcdef", 16);
+}
+
+uint64_t _get_int_arg(const char* text, const char** end)
+{
+    return sGetArg(text, end, "0123456789", 10);
+}
+
+int _validate_params(const Parameters&)
+{
+    return 0;
+}
+
+void _release_params(Parameters& params)
+{
+    params = Parameters();
+}
+
+std::string _build_updater_directory()
+{
+    char home[2048];
+    kErr err = kDirectory_GetHomeDirectory(home, sizeof(home));
+    if (err) {
+        Log::log(DEBUG_APP, "Updater: FailedkDirectory_GetHomeDirectory()==> %d\n", err);
+        return std::string();
+    }
+    return BuildPath(home, ".kelvane", "updater", (const char*)nullptr);
+}
+
+static void sSetDefaults(Parameters& params, const char* program)
+{
+    params = Parameters();
+    params.serialNumber = 0;
+    params.routerSerialNumber = 0;
+    params.transport = TRANSPORT_USB;
+    params.transportGiven = false;
+    params.baudRate = 115200;
+    params.moduleAddress = 0;
+    params.echoBytes = false;
+    params.serverURL = DEFAULT_SERVER_URL;
+    params.flagN = false;
+    const char* base = program ? program : "";
+    for (const char* p = base; *p; p++) {
+        if (*p == '/' || *p == '\\')
+            base = p + 1;
+    }
+    params.appName = base;
+    char home[2048];
+    if (kDirectory_GetHomeDirectory(home, sizeof(home)) == kErrNone)
+        params.homeDirectory = home;
+    params.logMode = "a+";
+    params.logFileName = "Updater.log";
+    params.overrideModelCheck = false;
+    params.logPackageMask = 0;
+    params.extendedUsage = true;
+    params.helpRequested = false;
+}
+
+// The option a word names: itself, or the one table word it is a proper
+// prefix of.
+static const Option* sLookup(const std::string& word)
+{
+    const Option* prefixOf = nullptr;
+    int prefixCount = 0;
+    for (const Option* o = g_rgOptions; o->word; o++) {
+        if (word == o->word)
+            return o;
+        if (strncmp(o->word, word.c_str(), word.size()) == 0) {
+            prefixOf = o;
+            prefixCount++;
+        }
+    }
+    return prefixCount == 1 ? prefixOf : nullptr;
+}
+
+static void sFormatError(UpdaterDisplayInterface& display, const char* word, const char* rest)
+{
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                    "Invalid format for \"%s\" parameter, unprocessed characters [%s]", word, rest);
+}
+
+// -d and -r: hexadecimal, optionally after "0x"; 0 and values beyond 32 bits
+// are refused.
+static bool sSerialArg(UpdaterDisplayInterface& display, const char* word, const char* arg,
+                       const char* prefixLog, const char* invalidFormat, uint32_t& out)
+{
+    if (arg[0] == '0' && (arg[1] == 'x' || arg[1] == 'X')) {
+        Log::log(DEBUG_Updater, "%s", prefixLog);
+        arg += 2;
+    }
+    const char* end = arg + strlen(arg);
+    uint64_t value = _get_hex_arg(arg, &end);
+    bool ok = true;
+    if (*end != '\0') {
+        sFormatError(display, word, end);
+        ok = false;
+    }
+    if (value == 0 || value > 0xFFFFFFFFu) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, invalidFormat, arg);
+        value = 0;
+        ok = false;
+    }
+    out = (uint32_t)value;
+    return ok;
+}
+
+// -b and -o: decimal, wrapped to 32 bits; a text that is not all digits is 0.
+static bool sIntArg(UpdaterDisplayInterface& display, const char* word, const char* arg,
+                    uint32_t& out)
+{
+    const char* end = arg + strlen(arg);
+    uint64_t value = _get_int_arg(arg, &end);
+    out = (uint32_t)value;
+    if (*end != '\0') {
+        sFormatError(display, word, end);
+        return false;
+    }
+    return true;
+}
+
+static void sLogMask(UpdaterDisplayInterface& display, const char* word, const char* arg,
+                     Parameters& params)
+{
+    params.extendedUsage = true;
+    bool hex = arg[0] == '0' && (arg[1] == 'x' || arg[1] == 'X');
+    char* end = nullptr;
+    params.logPackageMask = (uint32_t)strtoul(arg, &end, hex ? 16 : 10);
+    if (end && *end != '\0') {
+        sFormatError(display, word, end);
+        return;
+    }
+    Log::ActivatePackage(params.logPackageMask);
+}
+
+static bool sTransportArg(UpdaterDisplayInterface& display, const char* arg, Parameters& params)
+{
+    params.transportGiven = true;
+    if (strncmp(arg, "USB", 3) == 0) {
+        params.transport = TRANSPORT_USB;
+    } else if (strncmp(arg, "TCP", 3) == 0) {
+        params.transport = TRANSPORT_TCPIP;
+    } else if (strncmp(arg, "RECOVER", 7) == 0) {
+        params.transport = TRANSPORT_RECOVER;
+    } else {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, "
+                        "RECOVER",
+                        arg);
+        params.transport = 0;
+        return false;
+    }
+    return true;
+}
+
+static bool sCommand(UpdaterDisplayInterface& display, const Option& option, Parameters& params)
+{
+    switch (option.word[1]) {
+    case 'B':
+        params.commands.Set(CMD_LIST_BUILDS);
+        break;
+    case 'D':
+        params.commands.Set(CMD_DISCOVER);
+        break;
+    case 'G':
+        params.commands.Set(CMD_GET);
+        break;
+    case 'I':
+        params.commands.Set(CMD_INFO);
+        break;
+    case 'U':
+        params.commands.Set(CMD_UPDATE);
+        break;
+    case 'O':
+        params.overrideModelCheck = true;
+        break;
+    case 'N':
+        params.commands.Set(CMD_FINGERPRINT);
+        break;
+    case 'C':
+        params.commands.Set(CMD_CHECK);
+        break;
+    default:
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Unhandled command: [%s]",
+                        option.word);
+        return false;
+    }
+    return true;
+}
+
+static bool sParameter(UpdaterDisplayInterface& display, const Option& option, const char* arg,
+                       Parameters& params)
+{
+    switch (option.word[1]) {
+    case 'd':
+        return sSerialArg(display, option.word, arg, "Discarding '0x' serial number prefix\n",
+                          "Invalid serial number obtained from argument [%s]", params.serialNumber);
+    case 'r':
+        return sSerialArg(
+            display, option.word, arg, "Discarding '0x' router serial number prefix\n",
+            "Invalid router serial number obtained from argument [%s]", params.routerSerialNumber);
+    case 'b': {
+        uint32_t build = 0;
+        if (!sIntArg(display, option.word, arg, build))
+            return false;
+        params.buildNumber = std::to_string(build);
+        return true;
+    }
+    case 'o':
+        return sIntArg(display, option.word, arg, params.baudRate);
+    case 'X':
+        sLogMask(display, option.word, arg, params);
+        return true;
+    case 't':
+        return sTransportArg(display, arg, params);
+    case 'n':
+        params.flagN = true;
+        return true;
+    case 'Z':
+        params.commands.Set(CMD_Z);
+        return true;
+    case 'e':
+        params.echoBytes = true;
+        return true;
+    case 's':
+        params.serialPort = arg;
+        return true;
+    case 'f':
+        params.birdFile = arg;
+        return true;
+    case 'l':
+        params.historyMessage = arg;
+        return true;
+    case 'k':
+        params.logFileName = arg;
+        return true;
+    case 'u':
+        params.serverURL = arg;
+        return true;
+    default:
+        return true;
+    }
+}
+
+int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters& params)
+{
+    sSetDefaults(params, argc > 0 ? argv[0] : nullptr);
+    bool failed = false;
+    // Options with their arguments first, then the other words, as the parse
+    // leaves them.
+    std::vector<const char*> options;
+    std::vector<const char*> others;
+    for (int i = 1; i < argc; i++) {
+        const char* word = argv[i];
+        if (word[0] != '-') {
+            others.push_back(word);
+            continue;
+        }
+        options.push_back(word);
+        const char* equals = strchr(word, '=');
+        std::string name = equals ? std::string(word, (size_t)(equals - word)) : std::string(word);
+        const char* arg = equals ? equals + 1 : nullptr;
+        const Option* option = sLookup(name);
+        if (!option)
+            continue;
+        if (option->argument == ARG_NONE && arg)
+            continue;
+        if (option->argument == ARG_REQUIRED && !arg) {
+            if (i + 1 >= argc || argv[i + 1][0] == '-')
+                continue;
+            arg = argv[++i];
+            options.push_back(arg);
+        }
+        if (option->id == OPTION_HELP) {
+            params.commands.Set(CMD_HELP);
+            params.helpRequested = true;
+            return 0;
+        }
+        bool ok = option->id == OPTION_COMMAND ? sCommand(display, *option, params)
+                                               : sParameter(display, *option, arg, params);
+        failed = failed || !ok;
+    }
+    Log::log(DEBUG_APP, "\nApplication parameters:[%s]\n", params.appName.c_str());
+    if (argc > 0)
+        Log::log(DEBUG_APP, "\t[%s]\n", argv[0]);
+    for (const char* word : options)
+        Log::log(DEBUG_APP, "\t[%s]\n", word);
+    for (const char* word : others)
+        Log::log(DEBUG_APP, "\t[%s]\n", word);
+    return failed ? 1 : _validate_params(params);
+}

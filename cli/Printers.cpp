@@ -1,0 +1,85 @@
+#include "cli/Printers.h"
+
+#include "device/core/kDefs.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+#include <utility>
+
+static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
+
+static const char* sLinkTypeName(linkType type)
+{
+    switch (type) {
+    case kLinkTypeUSB:
+        return "USB";
+    case kLinkTypeTCPIP:
+        return "TCPIP";
+    default:
+        return "Unknown";
+    }
+}
+
+static void sDeviceLine(UpdaterDisplayInterface& display, const DeviceInfo& d)
+{
+    const linkSpec& s = d.deviceSpec;
+    const char* model = kDefs_GetModelName(s.model);
+    if (s.type == kLinkTypeTCPIP) {
+        const unsigned char* ip = (const unsigned char*)&s.tcpip.ipAddress;
+        char address[24];
+        snprintf(address, sizeof(address), "[%d.%d.%d.%d]", ip[0], ip[1], ip[2], ip[3]);
+        display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u) %s",
+                        s.serialNumber, s.module, s.router, model, d.versionMajor, d.versionMinor,
+                        (int)d.versionPatch, d.build, address);
+    } else if (d.error != 0) {
+        display.message(INFO, "    %08X  [Error (%d): Is someone else connected to this device?]",
+                        s.serialNumber, d.error);
+    } else {
+        display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u)", s.serialNumber,
+                        s.module, s.router, model, d.versionMajor, d.versionMinor,
+                        (int)d.versionPatch, d.build);
+    }
+}
+
+void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices,
+                          linkType type)
+{
+    display.message(INFO, "Discovered Devices: (%s)", sLinkTypeName(type));
+    if (devices.empty()) {
+        display.message(INFO, "    No devices found.");
+        return;
+    }
+    if (type == kLinkTypeUSB)
+        display.message(INFO,
+                        "    Device    Module   Router  Model          Firmware Version (Build)");
+    else
+        display.message(INFO, "    Device    Module   Router  Model          Firmware Version "
+                              "(Build)   [IP address]");
+    for (const DeviceInfo& d : devices)
+        sDeviceLine(display, d);
+}
+
+void _display_builds(UpdaterDisplayInterface& display,
+                     const std::map<std::string, std::string>& builds, uint32_t serialNumber)
+{
+    if (builds.empty()) {
+        display.message(INFO, "No builds found for device [%08X]", serialNumber);
+        return;
+    }
+    display.message(INFO, "Build List for device [%08X]:\n", serialNumber);
+    display.message(INFO, "%-15.15s\t%-15.15s", "Build", "Version");
+    std::vector<std::pair<std::string, std::string>> sorted(builds.begin(), builds.end());
+    std::stable_sort(
+        sorted.begin(), sorted.end(),
+        [](const std::pair<std::string, std::string>& a,
+           const std::pair<std::string, std::string>& b) { return a.second < b.second; });
+    for (const auto& entry : sorted)
+        display.message(INFO, "%-15.15s\t%-15.15s", entry.first.c_str(), entry.second.c_str());
+}
+
+void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint)
+{
+    display.message(INFO, "[ %08X %08X %08X %08X ]", fingerprint.words[0], fingerprint.words[1],
+                    fingerprint.words[2], fingerprint.words[3]);
+}

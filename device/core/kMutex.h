@@ -1,0 +1,29 @@
+#pragma once
+// Named process-local mutexes. A mutex reports misuse (locking it twice from
+// one thread, unlocking it from another) instead of deadlocking.
+
+#include "device/core/kError.h"
+#include "device/core/kThreadAnnotations.h"
+
+#define kMUTEX_NAME_MAX 255
+
+typedef struct K_CAPABILITY("mutex") kMutexRecord kMutex;
+
+/// A new mutex named `name` (may be null: empty name); null when the name is
+/// longer than kMUTEX_NAME_MAX, memory runs out or initialisation fails.
+kMutex* kMutex_Create(const char* name);
+
+const char* kMutex_Identifier(const kMutex* mutex);
+
+/// Destroys the mutex and clears the caller's pointer in every case.
+/// kErrBusy while it is locked.
+kErr kMutex_Destroy(kMutex** mutex);
+
+/// kErrDuplicate when this thread already holds it.
+kErr kMutex_Lock(kMutex* mutex) K_ACQUIRE(mutex);
+
+/// kErrBusy when another thread holds it.
+kErr kMutex_TryLock(kMutex* mutex) K_TRY_ACQUIRE(kErrNone, mutex);
+
+/// kErrPermission when this thread does not hold it.
+kErr kMutex_Unlock(kMutex* mutex) K_RELEASE(mutex);

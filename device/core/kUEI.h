@@ -1,0 +1,14 @@
+#pragma once
+// Byte order of module packets and BIRD files: big-endian throughout.
+
+#include <stddef.h>
+#include <stdint.h>
+
+uint16_t kUEI_RetrieveShort(const uint8_t* bytes);
+void kUEI_StoreShort(uint8_t* bytes, uint16_t value);
+uint32_t kUEI_RetrieveInt(const uint8_t* bytes);
+void kUEI_StoreInt(uint8_t* bytes, uint32_t value);
+
+/// Converts each of `count` words in place from big-endian byte order to the
+/// host's.
+void kUEI_ModifyIntBuffer(uint32_t* words, size_t count);

@@ -1,0 +1,233 @@
+#include "device/core/kFile.h"
+
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#define kFILE_CHECK 0xFEED
+
+struct kFileRecord {
+    FILE* stream;
+    int mode;
+    uint16_t check;
+};
+
+static bool kVALIDFILE(const kFile* file)
+{
+    return file && file->check == kFILE_CHECK && file->stream;
+}
+
+static bool sPathUsable(const char* path)
+{
+    return path && path[0] != '\0' && strnlen(path, kFILE_PATH_MAX + 1) <= kFILE_PATH_MAX;
+}
+
+static bool sCanRead(const kFile* file)
+{
+    return file->mode == kFileModeRead || file->mode == kFileModeAppend;
+}
+
+static bool sCanWrite(const kFile* file)
+{
+    return file->mode == kFileModeWrite || file->mode == kFileModeAppend;
+}
+
+bool kFile_Exists(const char* path)
+{
+    struct stat st;
+    if (!sPathUsable(path) || stat(path, &st) != 0)
+        return false;
+    return !S_ISDIR(st.st_mode);
+}
+
+kFile* kFile_Open(const char* path, int mode)
+{
+    static const char* const MODES[] = {"rb", "wb", "ab+"};
+    if (!sPathUsable(path) || mode < kFileModeRead || mode > kFileModeAppend)
+        return nullptr;
+    kFile* file = (kFile*)calloc(1, sizeof(*file));
+    if (!file)
+        return nullptr;
+    file->stream = fopen(path, MODES[mode]);
+    if (!file->stream) {
+        free(file);
+        return nullptr;
+    }
+    if (mode == kFileModeAppend && fseeko(file->stream, 0, SEEK_END) != 0) {
+        fclose(file->stream);
+        free(file);
+        return nullptr;
+    }
+    file->mode = mode;
+    file->check = kFILE_CHECK;
+    return file;
+}
+
+kErr kFile_Close(kFile** file)
+{
+    if (!file)
+        return kErrParam;
+    kFile* f = *file;
+    *file = nullptr;
+    if (!kVALIDFILE(f))
+        return kErrParam;
+    int rc = fclose(f->stream);
+    f->check = 0;
+    f->stream = nullptr;
+    free(f);
+    return rc == 0 ? kErrNone : kErrIO;
+}
+
+kErr kFile_Read(kFile* file, void* buffer, uint64_t length, uint64_t* count)
+{
+    if (count)
+        *count = 0;
+    if (!kVALIDFILE(file))
+        return kErrParam;
+    if (!sCanRead(file))
+        return kErrMode;
+    if (!buffer)
+        return kErrParam;
+    size_t got = fread(buffer, 1, (size_t)length, file->stream);
+    if (count)
+        *count = got;
+    if (got == 0 && length != 0)
+        return ferror(file->stream) ? kErrIO : kErrEOF;
+    return kErrNone;
+}
+
+kErr kFile_Write(kFile* file, const void* bytes, uint64_t length, uint64_t* count)
+{
+    if (count)
+        *count = 0;
+    if (!kVALIDFILE(file))
+        return kErrParam;
+    if (!sCanWrite(file))
+        return kErrMode;
+    if (!bytes && length != 0)
+        return kErrParam;
+    size_t put = length ? fwrite(bytes, 1, (size_t)length, file->stream) : 0;
+    if (count)
+        *count = put;
+    return put == length ? kErrNone : kErrIO;
+}
+
+kErr kFile_Seek(kFile* file, int64_t offset, int origin)
+{
+    if (!kVALIDFILE(file))
+        return kErrParam;
+    off_t here = ftello(file->stream);
+    if (here < 0 || fseeko(file->stream, 0, SEEK_END) != 0)
+        return kErrIO;
+    off_t end = ftello(file->stream);
+    if (end < 0 || fseeko(file->stream, here, SEEK_SET) != 0)
+        return kErrIO;
+    int64_t base;
+    switch (origin) {
+    case kFileSeekStart:
+        base = 0;
+        break;
+    case kFileSeekCurrent:
+        base = here;
+        break;
+    case kFileSeekEnd:
+        base = end;
+        break;
+    default:
+        return kErrParam;
+    }
+    if ((offset < 0 && -offset > base) || (offset > 0 && offset > end - base))
+        return kErrRange;
+    return fseeko(file->stream, (off_t)(base + offset), SEEK_SET) == 0 ? kErrNone : kErrIO;
+}
+
+kErr kFile_GetSize(kFile* file, uint64_t* size)
+{
+    if (!kVALIDFILE(file) || !size)
+        return kErrParam;
+    *size = 0;
+    struct stat st;
+    if (fflush(file->stream) != 0 || fstat(fileno(file->stream), &st) != 0)
+        return kErrIO;
+    *size = (uint64_t)st.st_size;
+    return kErrNone;
+}
+
+kErr kFile_Delete(const char* path)
+{
+    if (!path)
+        return kErrParam;
+    if (strnlen(path, kFILE_PATH_MAX + 1) > kFILE_PATH_MAX)
+        return kErrFileNameLength;
+    if (unlink(path) == 0)
+        return kErrNone;
+    switch (errno) {
+    case ENOENT:
+        return kErrNotFound;
+    case EACCES:
+    case EPERM:
+        return kErrPermission;
+    default:
+        return kErrIO;
+    }
+}
+
+kErr kFile_ReadLine(kFile* file, char* buffer, uint32_t size, uint32_t* length)
+{
+    if (length)
+        *length = 0;
+    if (buffer && size > 0)
+        buffer[0] = '\0';
+    if (!kVALIDFILE(file))
+        return kErrParam;
+    if (!sCanRead(file))
+        return kErrMode;
+    if (!buffer || size < 2 || !length)
+        return kErrParam;
+    if (!fgets(buffer, (int)size, file->stream)) {
+        buffer[0] = '\0';
+        return ferror(file->stream) ? kErrIO : kErrEOF;
+    }
+    uint32_t n = (uint32_t)strlen(buffer);
+    *length = n;
+    if (n == size - 1 && buffer[n - 1] != '\n')
+        return kErrOverrun;
+    return kErrNone;
+}
+
+kErr kFile_SetUnbuffered(kFile* file)
+{
+    if (!kVALIDFILE(file))
+        return kErrParam;
+    if (!sCanWrite(file) || setvbuf(file->stream, nullptr, _IONBF, 0) != 0)
+        return kErrMode;
+    return kErrNone;
+}
+
+kErr kFile_GetPosition(kFile* file, uint64_t* position)
+{
+    if (!kVALIDFILE(file) || !position)
+        return kErrParam;
+    off_t here = ftello(file->stream);
+    if (here < 0)
+        return kErrIO;
+    *position = (uint64_t)here;
+    return kErrNone;
+}
+
+kErr kFile_Printf(kFile* file, const char* format, ...)
+{
+    if (!kVALIDFILE(file) || !format)
+        return kErrParam;
+    if (!sCanWrite(file))
+        return kErrMode;
+    va_list args;
+    va_start(args, format);
+    int rc = vfprintf(file->stream, format, args);
+    va_end(args);
+    return rc < 0 ? kErrIO : kErrNone;
+}

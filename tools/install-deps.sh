@@ -1,0 +1,19 @@
+#!/bin/sh
+# Installs every system package needed to build, test and run Updater on
+# Debian 12. Run as root (or through sudo). Safe to run again.
+set -eu
+
+if [ "$(id -u)" -ne 0 ]; then
+	exec sudo "$0" "$@"
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends \
+	build-essential cmake pkg-config g++ \
+	clang clang-format clang-tidy libclang-rt-14-dev \
+	libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev zlib1g-dev libudev-dev \
+	googletest libgtest-dev libgmock-dev libbenchmark-dev \
+	python3 iproute2 util-linux procps \
+	umockdev libumockdev0 libumockdev-dev libglib2.0-dev \
+	man-db groff-base
