@@ -1,0 +1,46 @@
+#include "device/core/kMutex.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+TEST(kMutex, NamesUpTo255Characters)
+{
+    std::string name(255, 'n');
+    kMutex* m = kMutex_Create(name.c_str());
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(std::string(kMutex_Identifier(m)), name);
+    EXPECT_EQ(kMutex_Destroy(&m), kErrNone);
+    EXPECT_EQ(m, nullptr);
+    name += 'n';
+    EXPECT_EQ(kMutex_Create(name.c_str()), nullptr);
+    m = kMutex_Create(nullptr);
+    ASSERT_NE(m, nullptr);
+    EXPECT_STREQ(kMutex_Identifier(m), "");
+    kMutex_Destroy(&m);
+    EXPECT_EQ(kMutex_Destroy(&m), kErrParam);
+}
+
+// Misuse is reported instead of hanging the process.
+TEST(kMutex, ReportsRelockingAndForeignUnlock) K_NO_THREAD_SAFETY_ANALYSIS
+{
+    kMutex* m = kMutex_Create("m");
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(kMutex_Lock(m), kErrNone);
+    EXPECT_EQ(kMutex_Lock(m), kErrDuplicate);
+    kErr tried = kErrNone, unlocked = kErrNone;
+    std::thread other([&] {
+        tried = kMutex_TryLock(m);
+        unlocked = kMutex_Unlock(m);
+    });
+    other.join();
+    EXPECT_EQ(tried, kErrBusy);
+    EXPECT_EQ(unlocked, kErrPermission);
+    EXPECT_EQ(kMutex_Unlock(m), kErrNone);
+    EXPECT_EQ(kMutex_Unlock(m), kErrPermission);
+    EXPECT_EQ(kMutex_TryLock(m), kErrNone);
+    EXPECT_EQ(kMutex_Unlock(m), kErrNone);
+    EXPECT_EQ(kMutex_Lock(nullptr), kErrParam);
+    kMutex_Destroy(&m);
+}
