@@ -3,12 +3,12 @@
 
 #include <stdint.h>
 
-typedef enum {
+enum linkType : uint32_t {
     kLinkTypeStream = 0, ///< a stream supplied by the caller
     kLinkTypeUSB = 1,
     kLinkTypeTCPIP = 2,
     kLinkTypeSerial = 3,
-} linkType;
+};
 
 #define kLINKSPEC_PORT_NAME_SIZE 256
 
