@@ -1,0 +1,1 @@
+"""Simulator of Vantor modules: the module side of the packet link."""
