@@ -189,6 +189,20 @@ class LinkTest(unittest.TestCase):
         self.sim.control("fault", module="hub", name="no_serial", value=True)
         self.link.send(A, bytes([3, 0x49, 0x20]))
         self.assertEqual(self.link.barrier(A), [])
+        self.sim.control("fault", module="hub", name="mute_commands", value=[73])
+        self.link.send(A, bytes([73, 255]))
+        self.assertEqual(self.link.barrier(A), [])
+        self.sim.control("fault", module="hub", name="mute", value=True)
+
+        def model_requests():
+            return sum(1 for e in self.sim.log_entries()
+                       if e.get("hex") == "0603034820" and e["dir"] == "rx")
+        seen = model_requests()
+        self.link.send(A, bytes([23, 1]))
+        self.link.send(A, bytes([3, 0x48, 0x20]))
+        self.sim.wait_for(lambda: model_requests() > seen, what="the request")
+        self.sim.control("fault", module="hub", name="mute", value=None)
+        self.assertEqual(self.link.barrier(A), [])
 
     def test_fault_build_reply_length(self):
         self.sim.control("fault", module="hub", name="build_reply_length", value=5)

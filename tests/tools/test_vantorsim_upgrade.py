@@ -206,11 +206,16 @@ class UpgradeTest(unittest.TestCase):
         self.assertEqual(self.link.barrier(A), [])
         self.assertEqual(self.sim.state("hub")["mode"], "loader")
 
-    def test_system_reset_restarts_the_module(self):
+    def test_system_reset_restarts_the_module_afresh(self):
+        self.link.send(A, bytes([93, 0x81, 0x20, A, 18, 1, 0]))
+        self.assertEqual(self.link.reply(A, [93]), bytes([93, 0xC1, 0]))
+        self.link.set(A, 20, [1])
         self.assertEqual(self.link.set(A, 11, []), bytes([3, 0xCB, 0]))
         expect_drop(self.link)
         self.reconnect()
         self.assertEqual(self.link.get_u32(A, 9), 0x00A1B2C3)
+        state = self.sim.state("hub")
+        self.assertEqual((state["streams"], state["route_to_me"]), ([], 0))
 
 
 if __name__ == "__main__":

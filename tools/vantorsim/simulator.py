@@ -143,7 +143,10 @@ class Simulator:
 
     def _come_back(self, module, why):
         self._enter(module, why)
+        # A restarted module streams nothing and has its configured heartbeat.
         module.route_to_me = 0
+        module.streams = []
+        module.options[3]["value"] = module.cfg["heartbeat"]["interval"]
         module.started_at = time.monotonic()
         module.down = False
         self.log.event("module back (%s)" % why, module="%08X" % module.serial, mode=module.mode)
