@@ -95,6 +95,16 @@ class DiscoveryTest(unittest.TestCase):
                                timeout=30)
         self.assertEqual(r.stdout, "02021709", r.stderr)
 
+    def test_record_length_fault(self):
+        self.sim.control("fault", module="hub", name="discovery_record_length", value=7)
+        try:
+            lengths = [len(bytes.fromhex(h)) for _, h in self.ask()]
+        finally:
+            self.sim.control("fault", module="hub", name="discovery_record_length", value=None)
+        # Only the hub's record is cut (the other module may be down by now).
+        self.assertEqual(lengths.count(7), 1)
+        self.assertTrue(all(n == 16 for n in lengths if n != 7), lengths)
+
     def test_other_datagrams_and_restarting_modules_get_no_answer(self):
         self.assertEqual(self.ask(first=2, wait=0.5), [])
         self.sim.control("fault", module="podnet", name="no_return_after_load", value=True)

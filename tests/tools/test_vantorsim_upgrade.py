@@ -182,6 +182,9 @@ class UpgradeTest(unittest.TestCase):
         self.sim.control("clear_faults", module="hub")
         self.sim.control("fault", module="hub", name="prepare_block_size", value=0)
         self.assertEqual(self.x.prepare(0, LOADER_ADDRESS), bytes([95, 7, 0, 0, 0]))
+        self.sim.control("fault", module="hub", name="upgrade_reply_length", value={"3": 4, "4": 6})
+        self.assertEqual(self.x.prepare(0, LOADER_ADDRESS), bytes([95, 7, 0, 0]))
+        self.assertEqual(self.x.sum(), bytes([95, 7, 0, 0, 0, 0]))
 
     def test_no_load_reply_still_restarts_into_the_loader(self):
         self.sim.control("fault", module="hub", name="no_load_reply", value=True)

@@ -385,6 +385,9 @@ class DiscoveryResponder:
             if service.module.down or service.server is None:
                 continue
             record = discovery_record(service.module, service.port)
+            length = service.module.fault("discovery_record_length")
+            if length is not None:
+                record = (record + bytes(64))[:int(length)]
             with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as out:
                 out.bind((self.cfg["interface"], 0))
                 out.sendto(record, (host, self.cfg["reply_port"]))
