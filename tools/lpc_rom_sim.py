@@ -181,6 +181,9 @@ class IspRom:
             if self.state == "unsync":
                 pos = self._feed_unsync(data, pos, speed)
                 continue
+            if self.state == "sync" and not self._line and data[pos:pos + 1] == b"?":
+                pos += 1  # a host repeating its auto-baud question
+                continue
             end = data.find(b"\n", pos)
             chunk = data[pos:] if end < 0 else data[pos:end + 1]
             pos += len(chunk)
@@ -221,7 +224,6 @@ class IspRom:
             self._on_read_answer(line)
 
     def _on_sync_line(self, line):
-        line = line.lstrip("?")
         if line == "Synchronized":
             self._answer_raw(line, ["OK"])
             self.state = "crystal"

@@ -56,8 +56,8 @@ class EventLog:
         self._file = open(path, "a", encoding="utf-8") if path else None
         self.events = []
 
-    def record(self, kind, **fields):
-        event = {"seq": len(self.events), "time": round(time.time(), 6), "event": kind}
+    def record(self, event_name, /, **fields):
+        event = {"seq": len(self.events), "time": round(time.time(), 6), "event": event_name}
         event.update(fields)
         self.events.append(event)
         if self._file:

@@ -1,8 +1,8 @@
 """Starting the boot ROM simulators of tools/ and talking to them.
 
 `RomSim` runs one simulator in a temporary directory with its ready file,
-control socket and event log there, and stops it (and removes the directory)
-on exit. `open_raw_pty` opens the simulator's serial port the way a client
+control socket and event log there ("{dir}" in an argument names that
+directory), and stops it (and removes the directory) on exit. `open_raw_pty` opens the simulator's serial port the way a client
 does: raw, at a chosen rate.
 """
 
@@ -34,7 +34,8 @@ class RomSim:
         self.control_path = os.path.join(self.dir, "control.sock")
         self.log_path = os.path.join(self.dir, "events.jsonl")
         self.tool = os.path.join(updater_test.TOOLS_DIR, tool)
-        self.args = list(args)
+        # "{dir}" in an argument stands for the simulator's own directory.
+        self.args = [str(a).replace("{dir}", self.dir) for a in args]
         self.proc = None
         self.ready = None
         self._control = None
@@ -67,7 +68,10 @@ class RomSim:
         """Asks the simulator to quit (it writes its dumps) and waits."""
         if self.proc is None:
             return None
-        if self.proc.poll() is None:
+        if self.proc.poll() is not None:
+            # It ended on its own: show why next to the failing test.
+            sys.stderr.write(self.proc.stderr.read().decode(errors="replace"))
+        else:
             try:
                 self.control("quit")
             except (OSError, RuntimeError):

@@ -127,6 +127,13 @@ class SynchronisationAndEcho(LpcCase):
         self.assert_silent(seq)
         self.sync()
 
+    def test_repeated_question_mark_is_not_taken_into_the_line(self):
+        self.send("?")
+        self.assertEqual(self.line(), "Synchronized")
+        self.send("??Synchronized\r\n")
+        self.assertEqual(self.line(), "Synchronized")
+        self.assertEqual(self.line(), "OK")
+
     def test_wrong_sync_string_starts_auto_baud_again(self):
         self.send("?")
         self.assertEqual(self.line(), "Synchronized")
@@ -473,10 +480,9 @@ class DumpsOnExitAndEventLog(unittest.TestCase):
         self.assertEqual(events[-1]["event"], "exit")
 
     def test_dump_files_on_quit(self):
-        sim = RomSim("lpc_rom_sim.py")
+        sim = RomSim("lpc_rom_sim.py", "--dump-flash", "{dir}/f.bin", "--dump-ram",
+                     "{dir}/r.bin", "--ram-size", "16K", "--sectors", "8x1K")
         flash, ram = sim.path("f.bin"), sim.path("r.bin")
-        sim.args = ["--dump-flash", flash, "--dump-ram", ram, "--ram-size", "16K",
-                    "--sectors", "8x1K"]
         with sim:
             sim.control("poke", space="ram", address=RAM + 4, hex="abcd")
             self.assertEqual(sim.stop(), 0)
