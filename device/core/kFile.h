@@ -65,3 +65,20 @@ kErr kFile_GetPosition(kFile* file, uint64_t* position);
 
 /// Formatted write to a file opened for writing; kErrIO when it fails.
 kErr kFile_Printf(kFile* file, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+/// Creates a new, empty file in the directory of `target`, named "." + the
+/// target's own name + "." + a unique suffix, and opens it for writing with
+/// the permissions kFile_Open would give (0666 less the umask). `path`
+/// receives its name. Null when the name does not fit in `size`, or the file
+/// cannot be created (errno tells why). Meant for writing a replacement that
+/// kFile_Rename then puts over the target in one step.
+kFile* kFile_OpenTemporary(const char* target, char* path, uint32_t size);
+
+/// Flushes a file opened for writing and forces its data to the disk:
+/// kErrMode unless opened for writing, kErrIO when either step fails.
+kErr kFile_Sync(kFile* file);
+
+/// Renames `from` to `to`, replacing an existing `to` in one step (both on
+/// one file system). kErrParam for a missing or over-long path, kErrNotFound,
+/// kErrPermission, or kErrIO for any other failure.
+kErr kFile_Rename(const char* from, const char* to);

@@ -1,12 +1,15 @@
 #include "device/core/kFile.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #define kFILE_CHECK 0xFEED
 
@@ -230,4 +233,82 @@ kErr kFile_Printf(kFile* file, const char* format, ...)
     int rc = vfprintf(file->stream, format, args);
     va_end(args);
     return rc < 0 ? kErrIO : kErrNone;
+}
+
+static kErr sErrnoToErr(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+        return kErrNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return kErrPermission;
+    default:
+        return kErrIO;
+    }
+}
+
+kFile* kFile_OpenTemporary(const char* target, char* path, uint32_t size)
+{
+    static std::atomic<unsigned> counter{0};
+    if (!sPathUsable(target) || !path || size == 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    path[0] = '\0';
+    const char* slash = strrchr(target, '/');
+    int dirLength = slash ? (int)(slash - target + 1) : 0;
+    const char* name = target + dirLength;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        // O_EXCL makes the name ours even when another process (perhaps with
+        // the same pid, in another namespace) picked it too: we just retry.
+        int n = snprintf(path, size, "%.*s.%s.%ld-%u", dirLength, target, name, (long)getpid(),
+                         counter++);
+        if (n < 0 || (uint32_t)n >= size || !sPathUsable(path)) {
+            path[0] = '\0';
+            errno = ENAMETOOLONG;
+            return nullptr;
+        }
+        int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        if (fd < 0)
+            break;
+        kFile* file = (kFile*)calloc(1, sizeof(*file));
+        FILE* stream = file ? fdopen(fd, "wb") : nullptr;
+        if (!stream) {
+            int error = errno;
+            free(file);
+            close(fd);
+            unlink(path);
+            errno = error;
+            break;
+        }
+        file->stream = stream;
+        file->mode = kFileModeWrite;
+        file->check = kFILE_CHECK;
+        return file;
+    }
+    path[0] = '\0';
+    return nullptr;
+}
+
+kErr kFile_Sync(kFile* file)
+{
+    if (!kVALIDFILE(file))
+        return kErrParam;
+    if (!sCanWrite(file))
+        return kErrMode;
+    if (fflush(file->stream) != 0 || fsync(fileno(file->stream)) != 0)
+        return kErrIO;
+    return kErrNone;
+}
+
+kErr kFile_Rename(const char* from, const char* to)
+{
+    if (!sPathUsable(from) || !sPathUsable(to))
+        return kErrParam;
+    return rename(from, to) == 0 ? kErrNone : sErrnoToErr(errno);
 }

@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -153,4 +156,80 @@ TEST_F(kFileTest, DeleteReportsWhatWentWrong)
     EXPECT_EQ(kFile_Delete(nullptr), kErrParam);
     std::string longPath(kFILE_PATH_MAX + 1, 'a');
     EXPECT_EQ(kFile_Delete(longPath.c_str()), kErrFileNameLength);
+}
+
+TEST_F(kFileTest, TemporaryFileSitsBesideItsTargetAndReplacesIt)
+{
+    std::string target = WriteText("data.bird", "old");
+    char first[kFILE_PATH_MAX];
+    char second[kFILE_PATH_MAX];
+    kFile* a = kFile_OpenTemporary(target.c_str(), first, sizeof(first));
+    kFile* b = kFile_OpenTemporary(target.c_str(), second, sizeof(second));
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_STRNE(first, second);
+    EXPECT_EQ(std::string(first).rfind(Path(".data.bird."), 0), 0u) << first;
+
+    struct stat st;
+    ASSERT_EQ(stat(first, &st), 0);
+    mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+
+    EXPECT_EQ(kFile_Printf(a, "new"), kErrNone);
+    EXPECT_EQ(kFile_Sync(a), kErrNone);
+    EXPECT_EQ(kFile_Close(&a), kErrNone);
+    EXPECT_EQ(kFile_Rename(first, target.c_str()), kErrNone);
+    EXPECT_FALSE(kFile_Exists(first));
+    kFile* f = kFile_Open(target.c_str(), kFileModeRead);
+    char text[8] = {0};
+    uint64_t count = 0;
+    EXPECT_EQ(kFile_Read(f, text, sizeof(text) - 1, &count), kErrNone);
+    EXPECT_STREQ(text, "new");
+    kFile_Close(&f);
+    kFile_Close(&b);
+    kFile_Delete(second);
+}
+
+TEST_F(kFileTest, TemporaryFileFailuresLeaveNothingBehind)
+{
+    char path[kFILE_PATH_MAX];
+    EXPECT_EQ(kFile_OpenTemporary(Path("missing/x").c_str(), path, sizeof(path)), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_STREQ(path, "");
+    char tiny[8];
+    EXPECT_EQ(kFile_OpenTemporary(Path("x").c_str(), tiny, sizeof(tiny)), nullptr);
+    EXPECT_EQ(kFile_OpenTemporary(nullptr, path, sizeof(path)), nullptr);
+
+    // The name of a target in the working directory has no directory part.
+    char cwd[kFILE_PATH_MAX];
+    ASSERT_EQ(kDirectory_CWD(cwd, sizeof(cwd)), kErrNone);
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    kFile* f = kFile_OpenTemporary("plain", path, sizeof(path));
+    EXPECT_EQ(std::string(path).rfind(".plain.", 0), 0u) << path;
+    kFile_Close(&f);
+    kFile_Delete(path);
+    ASSERT_EQ(chdir(cwd), 0);
+}
+
+TEST_F(kFileTest, SyncAndRenameReportFailures)
+{
+    std::string path = WriteText("r", "x");
+    kFile* f = kFile_Open(path.c_str(), kFileModeRead);
+    EXPECT_EQ(kFile_Sync(f), kErrMode);
+    kFile_Close(&f);
+    EXPECT_EQ(kFile_Sync(nullptr), kErrParam);
+
+    f = kFile_Open("/dev/full", kFileModeWrite);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(kFile_Printf(f, "abc"), kErrNone);
+    EXPECT_EQ(kFile_Sync(f), kErrIO) << "the flush fails on a full device";
+    kFile_Close(&f);
+
+    EXPECT_EQ(kFile_Rename(Path("none").c_str(), Path("other").c_str()), kErrNotFound);
+    EXPECT_EQ(kFile_Rename(nullptr, path.c_str()), kErrParam);
+    ASSERT_EQ(mkdir(Path("d").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(Path("d/inner").c_str(), 0755), 0);
+    EXPECT_NE(kFile_Rename(path.c_str(), Path("d").c_str()), kErrNone);
+    EXPECT_TRUE(kFile_Exists(path.c_str()));
 }
