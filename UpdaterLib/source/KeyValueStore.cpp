@@ -294,17 +294,10 @@ bool KeyValueStore::Save(const char* path)
         return false;
     }
     kErr err = sWriteEntries(file, entries);
-    if (!err)
-        err = kFile_Sync(file);
-    kErr closed = kFile_Close(&file);
-    if (!err)
-        err = closed;
-    if (!err)
-        err = kFile_Rename(temporary, filename.c_str());
+    err = kFile_CommitTemporary(&file, temporary, filename.c_str(), err);
     if (err) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot write attributes file: '%s' (%s)\n",
                  filename.c_str(), kError_GetErrorText(err));
-        kFile_Delete(temporary);
         return false;
     }
     modified = false;

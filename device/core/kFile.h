@@ -74,6 +74,12 @@ kErr kFile_Printf(kFile* file, const char* format, ...) __attribute__((format(pr
 /// kFile_Rename then puts over the target in one step.
 kFile* kFile_OpenTemporary(const char* target, char* path, uint32_t size);
 
+/// Ends a file made by kFile_OpenTemporary. With `err` kErrNone: syncs and
+/// closes it and renames it over `target`. Otherwise, or when one of those
+/// steps fails, closes it and deletes it, leaving `target` as it was. Returns
+/// `err` or the code of the first step that failed; `*file` is cleared.
+kErr kFile_CommitTemporary(kFile** file, const char* temporary, const char* target, kErr err);
+
 /// Flushes a file opened for writing and forces its data to the disk:
 /// kErrMode unless opened for writing, kErrIO when either step fails.
 kErr kFile_Sync(kFile* file);

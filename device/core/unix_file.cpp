@@ -312,3 +312,17 @@ kErr kFile_Rename(const char* from, const char* to)
         return kErrParam;
     return rename(from, to) == 0 ? kErrNone : sErrnoToErr(errno);
 }
+
+kErr kFile_CommitTemporary(kFile** file, const char* temporary, const char* target, kErr err)
+{
+    if (!err)
+        err = kFile_Sync(file ? *file : nullptr);
+    kErr closed = kFile_Close(file);
+    if (!err)
+        err = closed;
+    if (!err)
+        err = kFile_Rename(temporary, target);
+    if (err && temporary)
+        kFile_Delete(temporary);
+    return err;
+}

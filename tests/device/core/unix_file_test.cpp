@@ -233,3 +233,35 @@ TEST_F(kFileTest, SyncAndRenameReportFailures)
     EXPECT_NE(kFile_Rename(path.c_str(), Path("d").c_str()), kErrNone);
     EXPECT_TRUE(kFile_Exists(path.c_str()));
 }
+
+TEST_F(kFileTest, CommitReplacesTheTargetOrLeavesItAlone)
+{
+    std::string target = WriteText("t", "old");
+    char temporary[kFILE_PATH_MAX];
+    kFile* f = kFile_OpenTemporary(target.c_str(), temporary, sizeof(temporary));
+    ASSERT_NE(f, nullptr);
+    kFile_Printf(f, "discarded");
+    EXPECT_EQ(kFile_CommitTemporary(&f, temporary, target.c_str(), kErrWrite), kErrWrite);
+    EXPECT_EQ(f, nullptr);
+    EXPECT_FALSE(kFile_Exists(temporary));
+
+    f = kFile_OpenTemporary(target.c_str(), temporary, sizeof(temporary));
+    kFile_Printf(f, "new");
+    EXPECT_EQ(kFile_CommitTemporary(&f, temporary, target.c_str(), kErrNone), kErrNone);
+    EXPECT_FALSE(kFile_Exists(temporary));
+    f = kFile_Open(target.c_str(), kFileModeRead);
+    char text[8] = {0};
+    kFile_Read(f, text, sizeof(text) - 1, nullptr);
+    EXPECT_STREQ(text, "new");
+    kFile_Close(&f);
+
+    // A rename that fails (over a non-empty directory) removes the
+    // temporary file too.
+    ASSERT_EQ(mkdir(Path("d").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(Path("d/inner").c_str(), 0755), 0);
+    f = kFile_OpenTemporary(Path("d").c_str(), temporary, sizeof(temporary));
+    ASSERT_NE(f, nullptr);
+    EXPECT_NE(kFile_CommitTemporary(&f, temporary, Path("d").c_str(), kErrNone), kErrNone);
+    EXPECT_FALSE(kFile_Exists(temporary));
+    EXPECT_TRUE(kDirectory_Exists(Path("d/inner").c_str()));
+}
