@@ -466,3 +466,125 @@ TEST_F(BirdFileTest, DumpPrintsPayloadsInRowsOfFifty)
                            "\r\n000050: 01 " + "  \n" + "\n";
     EXPECT_EQ(out, expected);
 }
+
+// The same checks on files made by the project's BIRD tool, which the
+// simulators and the update server serve too.
+class BirdFileFromToolTest : public BirdFileTest
+{
+protected:
+    std::string Build(const std::string& name, const std::string& options)
+    {
+        std::string path = Path(name);
+        std::string command = "python3 " UPDATER_TEST_SOURCE_DIR "/tools/birdtool.py build -o " +
+                              path + " " + options + " >/dev/null";
+        EXPECT_EQ(system(command.c_str()), 0) << command;
+        return path;
+    }
+    std::string Extract(const std::string& bird, const std::string& options)
+    {
+        std::string path = bird + ".out";
+        std::string command = "python3 " UPDATER_TEST_SOURCE_DIR "/tools/birdtool.py extract " +
+                              bird + " " + options + " -o " + path + " >/dev/null";
+        EXPECT_EQ(system(command.c_str()), 0) << command;
+        FILE* f = fopen(path.c_str(), "rb");
+        std::string bytes;
+        for (int c; f && (c = fgetc(f)) != EOF;)
+            bytes += (char)c;
+        if (f)
+            fclose(f);
+        return bytes;
+    }
+    const std::string unit = "--identity build=42,version=2.1.0,serial=0000ABCD,model=PodUsb "
+                             "--loader address=0x20000000,pattern=counter,size=100,flags=2 "
+                             "--firmware address=0,pattern=random,size=600,seed=1 ";
+};
+
+TEST_F(BirdFileFromToolTest, AToolMadeTemplateLoadsWhole)
+{
+    std::string path = Build("t.bird", unit + "--serial-template serial_address=0x100,"
+                                              "descriptor_address=0x200 --loader-start 0x20000400");
+    EXPECT_TRUE(BirdFile::VerifyFile(path.c_str()));
+    BirdFile file(path.c_str());
+    ASSERT_EQ(file.GetBlockCount(), 5u);
+    EXPECT_FALSE(log.Contains("mismatch")) << log.Text();
+    EXPECT_TRUE(file.IsSerialNumberTemplate());
+    EXPECT_EQ(file.GetSerialNumberAddress(), 0x100u);
+    EXPECT_EQ(file.GetDescriptorAddress(), 0x200u);
+    EXPECT_EQ(file.GetBuild(), 42u);
+    EXPECT_EQ(file.GetVersion(), "2.1.0");
+    EXPECT_EQ(file.GetSerialNumber(), 0xABCDu);
+    EXPECT_TRUE(file.ValidateModel("PodUsb"));
+    std::vector<BirdBlock> loaders = file.FindBlocks(BirdFile::BIRD_BLOCK_LOADER);
+    ASSERT_EQ(loaders.size(), 1u);
+    EXPECT_EQ(loaders[0].flags, 2);
+    EXPECT_EQ(loaders[0].address, 0x20000000u);
+    EXPECT_EQ(loaders[0].ContentLength(), 100u);
+    ASSERT_EQ(file.FindBlocks(BirdFile::BIRD_BLOCK_LOADER_START).size(), 1u);
+
+    // The tool's checksum is the byte sum of the image in front of it.
+    uint32_t sum = 5;
+    for (const BirdBlock& block : file.GetBlocks()) {
+        sum += (uint32_t)(block.type | block.flags << 5);
+        for (int shift = 0; shift < 32; shift += 8)
+            sum += (block.length >> shift) & 0xFF;
+        for (uint32_t i = 0; i < block.length; i++)
+            sum += block.data[i];
+    }
+    EXPECT_EQ(file.GetChecksum(), sum);
+
+    EXPECT_TRUE(file.ReplaceSerialNumber(0x00C0FFEE));
+    const uint8_t* content = file.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE)[0].Content();
+    EXPECT_EQ(content[0x100], 0xEE);
+    EXPECT_EQ(content[0x103], 0x00);
+    EXPECT_EQ(content[0x200 + 14], 'E');
+}
+
+TEST_F(BirdFileFromToolTest, MalformedToolFilesAreLoggedOrRefused)
+{
+    struct Case {
+        const char* options;
+        const char* logged;
+        bool loads;
+        uint32_t blocks;
+    } cases[] = {
+        {"--block-count 5", "mismatch in number of blocks. (3 != 5)", true, 3},
+        {"--trailing 3", "mismatch in data size. (7 bytes remaining)", true, 3},
+        {"--truncate-block 10", "mismatch in data size. (15 bytes remaining)", true, 2},
+        {"--checksum-bytes 2", "mismatch in data size. (-2 bytes remaining)", true, 3},
+        {"--overinflate", "BIRDFILE: Error (-5) decompressing bird file.", false, 0},
+        {"--corrupt-zlib header", "BIRDFILE: Error (-3) decompressing bird file.", false, 0},
+        {"--corrupt-zlib adler", "BIRDFILE: Error (-3) decompressing bird file.", false, 0},
+        {"--header-only", "BIRDFILE: Loading File", false, 0},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        log.Clear();
+        std::string path = Build("m" + std::to_string(n++) + ".bird", unit + c.options);
+        if (c.loads) {
+            BirdFile file(path.c_str());
+            EXPECT_EQ(file.GetBlockCount(), c.blocks) << c.options;
+        } else {
+            EXPECT_EQ(ErrorOf(path), "Failed to load bird data") << c.options;
+        }
+        EXPECT_TRUE(log.Contains(c.logged)) << c.options << "\n" << log.Text();
+    }
+
+    std::string renamed = Build("sig.bird", unit + "--signature BIRD");
+    EXPECT_FALSE(BirdFile::VerifyFile(renamed.c_str()));
+    EXPECT_EQ(BirdFile(renamed.c_str()).GetBlockCount(), 3u);
+    EXPECT_FALSE(BirdFile::VerifyFile(Build("v.bird", unit + "--version-bytes 0100").c_str()));
+}
+
+TEST_F(BirdFileFromToolTest, DecodingRestoresTheToolsPlainImage)
+{
+    std::string plain = Build("plain.bird", unit);
+    std::string scrambled =
+        Build("scrambled.bird", unit + "--scramble-key 01020304,A0B0C0D0,DEADBEEF,00FF00FF");
+    BirdFile file(scrambled.c_str());
+    uint32_t key[4] = {0x01020304, 0xA0B0C0D0, 0xDEADBEEF, 0x00FF00FF};
+    EXPECT_TRUE(file.DecodeFirmwareBlocks(key));
+    const BirdBlock firmware = file.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE)[0];
+    std::string expected = Extract(plain, "--type firmware --content");
+    ASSERT_EQ(expected.size(), 600u);
+    EXPECT_EQ(std::string((const char*)firmware.Content(), firmware.ContentLength()), expected);
+}
