@@ -1,0 +1,36 @@
+#!/bin/sh
+# Builds the libFuzzer targets (clang, AddressSanitizer and UBSan) and runs
+# each for the given number of seconds from its seed corpus.
+#   tools/fuzz.sh [seconds]     default 60 seconds per target
+# SKIP_DEPS=1 skips the package installation (it needs root). Inputs the
+# fuzzer finds go to a temporary copy of the corpus, never into the tree;
+# an input that fails is kept in build-fuzz/artifacts/ (add it to
+# tests/fuzz/corpus/<target>/ once the fault is mended).
+set -eu
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+dir=build-fuzz
+targets="birdfile_fuzzer settings_fuzzer"
+
+if [ "${SKIP_DEPS:-0}" != 1 ]; then
+	tools/install-deps.sh
+fi
+
+cmake -S . -B "$dir" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	-DUPDATER_BUILD_FUZZERS=ON -DUPDATER_BUILD_BENCH=OFF -DUPDATER_SANITIZE=address,undefined
+# shellcheck disable=SC2086
+cmake --build "$dir" -j "$(nproc)" --target $targets
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT INT TERM
+mkdir -p "$dir/artifacts"
+export ASAN_OPTIONS="detect_leaks=1:verify_asan_link_order=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+status=0
+for target in $targets; do
+	cp -R "tests/fuzz/corpus/$target" "$work/$target"
+	echo "== $target: $seconds s"
+	"$dir/tests/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
+		-artifact_prefix="$dir/artifacts/$target-" "$work/$target" || status=1
+done
+exit $status
