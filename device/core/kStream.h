@@ -37,17 +37,18 @@ typedef struct kStreamRecord {
     uint16_t check;        ///< kSTREAMCHECK while valid
 } kStream;
 
-/// kSerial_Bits: data bits of a serial stream.
-typedef enum {
+/// kSerial_Bits: data bits of a serial stream. Of fixed width, so a value
+/// outside the enumerators is data that can be refused.
+enum kSerial_Bits : uint32_t {
     kSerialBits8 = 0,
     kSerialBits7 = 1,
-} kSerial_Bits;
+};
 
 /// kSerial_Stop_bits: stop bits of a serial stream.
-typedef enum {
+enum kSerial_Stop_bits : uint32_t {
     kSerialStopBits1 = 0,
     kSerialStopBits2 = 1,
-} kSerial_Stop_bits;
+};
 
 /// Sending over a socket: at most this many counted retries, this far apart.
 #define kSOCKET_MAX_SEND_RETRY 10
