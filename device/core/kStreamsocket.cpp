@@ -1,0 +1,280 @@
+// TCP client streams to Ethernet modules. The socket is non-blocking and
+// repairs a lost connection in place by connecting to the same address and
+// port again. The link engine reads from one thread and writes from
+// another, and either may reconnect: the descriptor and the connected flag
+// are only used under the record's lock, so neither side ever uses a
+// descriptor that the other is replacing. Every call made under the lock
+// is non-blocking except the reconnection's connect.
+
+#include "device/core/kMutex.h"
+#include "device/core/kStream.h"
+#include "device/core/kTime.h"
+
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#define kSOCKET_CHECK 0xDEAD
+#define kSOCKET_CONNECTED 0x1
+// After a failed reconnection, gets and writes try again this much later.
+#define kSOCKET_RECONNECT_PAUSE_MS 1000
+#define kSOCKET_CLOSE_PAUSE_MS 10
+
+typedef struct {
+    uint16_t port;
+    struct sockaddr_in address;
+    kMutex* lock;
+    int32_t fd K_GUARDED_BY(lock); ///< -1 when closed
+    int32_t flags K_GUARDED_BY(lock);
+    uint64_t retryAfter K_GUARDED_BY(lock); ///< tick before which no reconnection is tried
+    uint16_t check;
+} kSocketStream;
+
+static kSocketStream* sSocket(void* reference)
+{
+    kSocketStream* s = (kSocketStream*)reference;
+    return s && s->check == kSOCKET_CHECK ? s : nullptr;
+}
+
+static bool sConnectionLost(int error)
+{
+    return error == ECONNRESET || error == ENOTCONN || error == ETIMEDOUT || error == EPIPE;
+}
+
+static void sClose(kSocketStream* s) K_REQUIRES(s->lock)
+{
+    s->flags &= ~kSOCKET_CONNECTED;
+    if (s->fd >= 0)
+        close(s->fd);
+    s->fd = -1;
+    kTime_MSSleep(kSOCKET_CLOSE_PAUSE_MS);
+}
+
+static kErr sSetOptions(int fd)
+{
+    int on = 1;
+    struct timeval noTimeout = {0, 0};
+    struct linger resetOnClose = {1, 0};
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &noTimeout, sizeof(noTimeout)) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &resetOnClose, sizeof(resetOnClose)) != 0 ||
+        ioctl(fd, FIONBIO, &on) != 0)
+        return kErrIO;
+    return kErrNone;
+}
+
+static kErr sTranslateConnectError(int error)
+{
+    switch (error) {
+    case EAGAIN:
+    case ECONNRESET:
+    case ETIMEDOUT:
+    case ECONNREFUSED:
+        return kErrConnection;
+    default:
+        return kErrIO;
+    }
+}
+
+// Connects anew. A socket that fails any step is closed again, so a failed
+// attempt leaves no descriptor behind.
+static kErr sReset(kSocketStream* s) K_REQUIRES(s->lock)
+{
+    if (s->check != kSOCKET_CHECK)
+        return kErrInitialization;
+    if (s->fd >= 0)
+        sClose(s);
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return kErrIO;
+    kErr err = kErrNone;
+    if (connect(fd, (const struct sockaddr*)&s->address, sizeof(s->address)) != 0) {
+        err = sTranslateConnectError(errno);
+        goto out;
+    }
+    err = sSetOptions(fd);
+out:
+    if (err) {
+        close(fd);
+        return err;
+    }
+    s->fd = fd;
+    s->flags |= kSOCKET_CONNECTED;
+    return kErrNone;
+}
+
+static kErr sReconnect(kSocketStream* s) K_REQUIRES(s->lock)
+{
+    s->flags &= ~kSOCKET_CONNECTED;
+    kErr err = sReset(s);
+    s->retryAfter = err ? kTime_GetMSTicks() + kSOCKET_RECONNECT_PAUSE_MS : 0;
+    return err;
+}
+
+// A stream left disconnected by a failed reconnection tries again, at most
+// once per pause; in between it reports kErrConnection.
+static kErr sEnsureConnected(kSocketStream* s) K_REQUIRES(s->lock)
+{
+    if (s->flags & kSOCKET_CONNECTED)
+        return kErrNone;
+    if (kTime_GetMSTicks() < s->retryAfter)
+        return kErrConnection;
+    return sReconnect(s);
+}
+
+static kErr sReceive(kSocketStream* s, uint8_t* byte) K_REQUIRES(s->lock)
+{
+    ssize_t n = recv(s->fd, byte, 1, 0);
+    if (n == 1)
+        return kErrNone;
+    if (n == 0 || sConnectionLost(errno))
+        return kErrNotReady;
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
+        return kErrEOF;
+    return kErrIO;
+}
+
+static kErr sGetLocked(kSocketStream* s, uint8_t* byte) K_REQUIRES(s->lock)
+{
+    kErr err = sEnsureConnected(s);
+    if (err)
+        return err;
+    ssize_t n = recv(s->fd, byte, 1, MSG_PEEK);
+    if (n < 0 && sConnectionLost(errno)) {
+        err = sReconnect(s);
+        if (err)
+            return err;
+        n = recv(s->fd, byte, 1, MSG_PEEK);
+    }
+    if (n == 0) {
+        // The peer has closed: nothing to read now, but the next bytes can
+        // only come over a new connection.
+        err = sReconnect(s);
+        return err ? err : kErrNotReady;
+    }
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return kErrNotReady;
+        if (sConnectionLost(errno))
+            sClose(s);
+        return kErrConnection;
+    }
+    return sReceive(s, byte);
+}
+
+static kErr sSocketGet(uint8_t* byte, void* reference)
+{
+    kSocketStream* s = sSocket(reference);
+    if (!s)
+        return kErrParam;
+    kMutex_Lock(s->lock);
+    kErr err = sGetLocked(s, byte);
+    kMutex_Unlock(s->lock);
+    return err;
+}
+
+// One send of what is left; `*retries` counts as the write's budget says.
+static kErr sSendOnce(kSocketStream* s, const uint8_t* bytes, size_t length, size_t* sent,
+                      int* retries) K_REQUIRES(s->lock)
+{
+    kErr err = sEnsureConnected(s);
+    if (err)
+        return err;
+    ssize_t n = send(s->fd, bytes + *sent, length - *sent, MSG_NOSIGNAL);
+    if (n >= 0) {
+        *sent += (size_t)n;
+        if (*sent < length)
+            *retries = 1;
+        return kErrNone;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        (*retries)++;
+        return kErrNone;
+    }
+    if (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN) {
+        err = sReconnect(s);
+        if (!err)
+            (*retries)++;
+        return err;
+    }
+    return kErrIO;
+}
+
+static kErr sSocketWrite(const uint8_t* bytes, size_t length, void* reference)
+{
+    kSocketStream* s = sSocket(reference);
+    if (!s)
+        return kErrParam;
+    size_t sent = 0;
+    int retries = 0;
+    for (;;) {
+        kMutex_Lock(s->lock);
+        kErr err = sSendOnce(s, bytes, length, &sent, &retries);
+        kMutex_Unlock(s->lock);
+        if (err)
+            return err;
+        if (sent == length)
+            return kErrNone;
+        if (retries >= kSOCKET_MAX_SEND_RETRY)
+            return kErrTimeout;
+        kTime_MSSleep(kSOCKET_RETRY_DELAY_MS);
+    }
+}
+
+static kErr sSocketPut(uint8_t byte, void* reference)
+{
+    return sSocketWrite(&byte, 1, reference);
+}
+
+static kErr sSocketDelete(void* reference)
+{
+    kSocketStream* s = sSocket(reference);
+    if (!s)
+        return kErrParam;
+    kMutex_Lock(s->lock);
+    if (s->fd >= 0)
+        close(s->fd);
+    s->fd = -1;
+    s->flags = 0;
+    kMutex_Unlock(s->lock);
+    kMutex_Destroy(&s->lock);
+    s->check = 0;
+    free(s);
+    return kErrNone;
+}
+
+kErr kStream_CreateSocket(uint32_t ipAddress, uint16_t port, kStream** stream)
+{
+    if (!stream)
+        return kErrResource;
+    kSocketStream* s = (kSocketStream*)calloc(1, sizeof(*s));
+    if (!s)
+        return kErrResource;
+    s->lock = kMutex_Create("socket stream");
+    if (!s->lock) {
+        free(s);
+        return kErrResource;
+    }
+    s->port = port;
+    s->address.sin_family = AF_INET;
+    s->address.sin_port = htons(port);
+    s->address.sin_addr.s_addr = ipAddress;
+    s->check = kSOCKET_CHECK;
+    kMutex_Lock(s->lock);
+    s->fd = -1;
+    kErr err = sReset(s);
+    kMutex_Unlock(s->lock);
+    kStream* created =
+        err ? nullptr : kStream_Create(sSocketGet, sSocketPut, sSocketWrite, sSocketDelete, s);
+    if (!created) {
+        sSocketDelete(s);
+        return kErrResource;
+    }
+    *stream = created;
+    return kErrNone;
+}
