@@ -15,5 +15,5 @@ apt-get install -y -q --no-install-recommends \
 	libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev zlib1g-dev libudev-dev \
 	googletest libgtest-dev libgmock-dev libbenchmark-dev \
 	python3 iproute2 util-linux procps \
-	umockdev libumockdev0 libumockdev-dev libglib2.0-dev \
+	umockdev libumockdev0 libumockdev-dev libglib2.0-dev libjson-glib-dev \
 	man-db groff-base

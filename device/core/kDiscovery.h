@@ -1,6 +1,8 @@
 #pragma once
 // Link specifiers: how to reach one module and what it is.
 
+#include "device/core/kError.h"
+
 #include <stdint.h>
 
 enum linkType : uint32_t {
@@ -34,3 +36,52 @@ typedef struct {
         } serial;
     };
 } linkSpec;
+
+/// Called for each module found. `spec` is valid only during the call; set
+/// `*count` (false on entry) to count the module. Return false to stop.
+typedef bool (*kDiscoveryCallback)(const linkSpec* spec, bool* count, void* reference);
+
+/// TCP/IP discovery: the request goes to this group and port, the replies
+/// come to the host's reply port.
+#define kDISCOVERY_GROUP "232.2.2.2"
+#define kDISCOVERY_REQUEST_PORT 9888
+#define kDISCOVERY_REPLY_PORT 9889
+#define kDISCOVERY_REPLY_SIZE 16
+
+/// One module's 16-byte discovery reply, as received.
+typedef struct {
+    uint8_t bytes[kDISCOVERY_REPLY_SIZE];
+} kIPDiscoveryInfo;
+
+/// Walks the modules reachable by `type` (kLinkTypeUSB or kLinkTypeTCPIP;
+/// any other type finds nothing), calling `callback` for each until it
+/// returns false. Returns how many the callback counted. USB discovery
+/// opens each module without claiming it; TCP/IP discovery multicasts a
+/// request out of every IPv4 interface and collects replies until none came
+/// for 2 s, at most 10 s after the request. Blocks the caller meanwhile.
+uint8_t kDiscovery_EnumerateModules(linkType type, kDiscoveryCallback callback, void* reference);
+
+/// The module with `serialNumber` reachable by `type`, as a new specifier
+/// that the caller frees with kLinkSpec_Destroy; null when none answered.
+linkSpec* kDiscovery_FindModule(linkType type, uint32_t serialNumber);
+
+/// The first module found with a serial number other than 0, or null.
+linkSpec* kDiscovery_FindFirstModule(linkType type);
+
+/// Callback of kDiscovery_FindModule: `reference` is a specifier holding
+/// the wanted serial number; the first module with it is copied over it,
+/// counted, and ends the walk.
+bool cbSNCallback(const linkSpec* spec, bool* count, void* reference);
+
+/// Callback of kDiscovery_FindFirstModule: copies the first module with a
+/// non-zero serial number over the specifier `reference` and stops.
+bool cbFirstCallback(const linkSpec* spec, bool* count, void* reference);
+
+/// A new specifier of `type` with every other byte 0; null without memory.
+linkSpec* kLinkSpec_Create(linkType type);
+
+/// A new heap copy of the whole specifier; null without memory.
+linkSpec* kLinkSpec_Copy(linkSpec spec);
+
+/// Frees the specifier and clears the caller's pointer; kErrParam for null.
+kErr kLinkSpec_Destroy(linkSpec** spec);

@@ -1,0 +1,319 @@
+// Discovery of the modules on USB (libusb, a context of its own per walk)
+// and on the local IPv4 networks (a multicast request out of every
+// interface, UDP replies to a fixed port).
+
+#include "device/core/kDiscovery.h"
+#include "device/core/kTime.h"
+#include "device/core/vtusb.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+
+#define kDISCOVERY_SERIAL_STRING_SIZE 32
+#define kDISCOVERY_SERIAL_DIGITS 8
+#define kDISCOVERY_QUIET_MS 2000
+// Stray datagrams must not keep a collection open for ever.
+#define kDISCOVERY_LONGEST_MS 10000
+#define kDISCOVERY_SHORTEST_REPLY 8
+#define kDISCOVERY_MODEL_OFFSET 12
+
+// Reports one module; false when the callback wants no more.
+static bool sReport(const linkSpec* spec, kDiscoveryCallback callback, void* reference,
+                    uint8_t* counted)
+{
+    bool count = false;
+    bool goOn = callback(spec, &count, reference);
+    if (count && *counted < UINT8_MAX)
+        (*counted)++;
+    return goOn;
+}
+
+// ---- USB
+
+// The serial-number string, which must be eight hexadecimal digits.
+static bool sReadSerialNumber(libusb_device_handle* handle, uint8_t index, uint32_t* serial)
+{
+    unsigned char text[kDISCOVERY_SERIAL_STRING_SIZE] = {};
+    if (index == 0 || libusb_get_string_descriptor_ascii(handle, index, text, sizeof(text)) < 0)
+        return false;
+    text[sizeof(text) - 1] = '\0';
+    if (strlen((const char*)text) != kDISCOVERY_SERIAL_DIGITS)
+        return false;
+    for (int i = 0; i < kDISCOVERY_SERIAL_DIGITS; i++) {
+        if (!isxdigit(text[i]))
+            return false;
+    }
+    *serial = (uint32_t)strtoul((const char*)text, nullptr, 16);
+    return true;
+}
+
+// Reports the device when it is a module; false when the walk should end.
+static bool sVisitUSBDevice(libusb_device* device, kDiscoveryCallback callback, void* reference,
+                            uint8_t* counted)
+{
+    libusb_device_handle* handle = nullptr;
+    if (!is_vantor_device(device) || libusb_open(device, &handle) != 0)
+        return true;
+    bool goOn = true;
+    struct libusb_device_descriptor d;
+    uint32_t serial = 0;
+    if (libusb_get_device_descriptor(device, &d) == 0 &&
+        sReadSerialNumber(handle, d.iSerialNumber, &serial)) {
+        linkSpec* spec = kLinkSpec_Create(kLinkTypeUSB);
+        if (spec) {
+            spec->serialNumber = serial;
+            spec->model = d.idProduct & 0xFF;
+            spec->usb.usbId = serial;
+            goOn = sReport(spec, callback, reference, counted);
+            kLinkSpec_Destroy(&spec);
+        }
+    }
+    libusb_close(handle);
+    return goOn;
+}
+
+static uint8_t sEnumerateUSB(kDiscoveryCallback callback, void* reference)
+{
+    libusb_context* context = nullptr;
+    if (libusb_init(&context) != 0)
+        return 0;
+    uint8_t counted = 0;
+    libusb_device** list = nullptr;
+    ssize_t n = libusb_get_device_list(context, &list);
+    for (ssize_t i = 0; i < n; i++) {
+        if (!sVisitUSBDevice(list[i], callback, reference, &counted))
+            break;
+    }
+    if (n >= 0)
+        libusb_free_device_list(list, 1);
+    libusb_exit(context);
+    return counted;
+}
+
+// ---- TCP/IP
+
+static int sOpenListener(void)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0)
+        return -1;
+    struct sockaddr_in any = {};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    any.sin_port = htons(kDISCOVERY_REPLY_PORT);
+    if (bind(fd, (const struct sockaddr*)&any, sizeof(any)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// One request out of the interface with address `interfaceAddress`
+// (network order; 0 leaves the choice to the system).
+static bool sSendRequest(in_addr_t interfaceAddress)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0)
+        return false;
+    uint8_t request[kDISCOVERY_REPLY_SIZE] = {0x01};
+    struct in_addr itf = {interfaceAddress};
+    struct sockaddr_in group = {};
+    group.sin_family = AF_INET;
+    group.sin_port = htons(kDISCOVERY_REQUEST_PORT);
+    inet_pton(AF_INET, kDISCOVERY_GROUP, &group.sin_addr);
+    int on = 1;
+    bool sent = setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) == 0 &&
+                setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &itf, sizeof(itf)) == 0 &&
+                sendto(fd, request, sizeof(request), 0, (const struct sockaddr*)&group,
+                       sizeof(group)) == (ssize_t)sizeof(request);
+    close(fd);
+    return sent;
+}
+
+static int sSendRequests(void)
+{
+    struct ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return sSendRequest(0) ? 1 : 0;
+    int sent = 0;
+    for (struct ifaddrs* ifa = list; ifa; ifa = ifa->ifa_next) {
+        if (!ifa->ifa_addr || ifa->ifa_addr->sa_family != AF_INET)
+            continue;
+        in_addr_t address = ((const struct sockaddr_in*)ifa->ifa_addr)->sin_addr.s_addr;
+        if (address == 0 || address == htonl(INADDR_LOOPBACK))
+            continue;
+        if (sSendRequest(address))
+            sent++;
+    }
+    freeifaddrs(list);
+    return sent;
+}
+
+static uint32_t sLittleEndian(const uint8_t* p, int width)
+{
+    uint32_t value = 0;
+    for (int i = width - 1; i >= 0; i--)
+        value = (value << 8) | p[i];
+    return value;
+}
+
+static bool sReportReply(const kIPDiscoveryInfo* info, const struct sockaddr_in* from,
+                         kDiscoveryCallback callback, void* reference, uint8_t* counted)
+{
+    linkSpec* spec = kLinkSpec_Create(kLinkTypeTCPIP);
+    if (!spec)
+        return true;
+    spec->serialNumber = spec->routerSerialNumber = sLittleEndian(&info->bytes[4], 4);
+    spec->module = spec->router = info->bytes[1];
+    spec->model = info->bytes[kDISCOVERY_MODEL_OFFSET];
+    spec->tcpip.ipAddress = from->sin_addr.s_addr;
+    spec->tcpip.ipPort = sLittleEndian(&info->bytes[2], 2);
+    bool goOn = sReport(spec, callback, reference, counted);
+    kLinkSpec_Destroy(&spec);
+    return goOn;
+}
+
+// Waits for the next datagram: at most the quiet time, and never past the
+// collection's deadline. False when the collection is over.
+static bool sAwaitReply(int listener, uint64_t deadline)
+{
+    for (;;) {
+        uint64_t now = kTime_GetMSTicks();
+        if (now >= deadline)
+            return false;
+        uint64_t left = deadline - now;
+        struct pollfd p = {listener, POLLIN, 0};
+        int rc = poll(&p, 1, (int)(left < kDISCOVERY_QUIET_MS ? left : kDISCOVERY_QUIET_MS));
+        if (rc > 0)
+            return true;
+        if (rc == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+static uint8_t sCollect(int listener, uint64_t deadline, kDiscoveryCallback callback,
+                        void* reference)
+{
+    uint8_t counted = 0;
+    while (sAwaitReply(listener, deadline)) {
+        kIPDiscoveryInfo info;
+        memset(&info, 0, sizeof(info));
+        info.bytes[kDISCOVERY_MODEL_OFFSET] = 0xFF;
+        struct sockaddr_in from = {};
+        socklen_t fromLength = sizeof(from);
+        ssize_t n = recvfrom(listener, info.bytes, sizeof(info.bytes), MSG_DONTWAIT,
+                             (struct sockaddr*)&from, &fromLength);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            continue;
+        if (n < 0)
+            break;
+        if (n < kDISCOVERY_SHORTEST_REPLY)
+            continue; // too short to carry a serial number
+        if (!sReportReply(&info, &from, callback, reference, &counted))
+            break;
+    }
+    return counted;
+}
+
+static uint8_t sEnumerateTCPIP(kDiscoveryCallback callback, void* reference)
+{
+    int listener = sOpenListener();
+    if (listener < 0)
+        return 0; // replies would go to whoever holds the port
+    uint8_t counted = 0;
+    if (sSendRequests() > 0)
+        counted =
+            sCollect(listener, kTime_GetMSTicks() + kDISCOVERY_LONGEST_MS, callback, reference);
+    close(listener);
+    return counted;
+}
+
+// ---- the public operations
+
+uint8_t kDiscovery_EnumerateModules(linkType type, kDiscoveryCallback callback, void* reference)
+{
+    if (!callback)
+        return 0;
+    switch (type) {
+    case kLinkTypeUSB:
+        return sEnumerateUSB(callback, reference);
+    case kLinkTypeTCPIP:
+        return sEnumerateTCPIP(callback, reference);
+    default:
+        return 0;
+    }
+}
+
+bool cbSNCallback(const linkSpec* spec, bool* count, void* reference)
+{
+    linkSpec* wanted = (linkSpec*)reference;
+    if (spec->serialNumber != wanted->serialNumber)
+        return true;
+    *wanted = *spec;
+    *count = true;
+    return false;
+}
+
+bool cbFirstCallback(const linkSpec* spec, bool* count, void* reference)
+{
+    if (spec->serialNumber == 0)
+        return true;
+    *(linkSpec*)reference = *spec;
+    *count = true;
+    return false;
+}
+
+static linkSpec* sFind(linkType type, uint32_t serialNumber, kDiscoveryCallback callback)
+{
+    linkSpec* spec = kLinkSpec_Create(type);
+    if (!spec)
+        return nullptr;
+    spec->serialNumber = serialNumber;
+    if (kDiscovery_EnumerateModules(type, callback, spec) == 0)
+        kLinkSpec_Destroy(&spec);
+    return spec;
+}
+
+linkSpec* kDiscovery_FindModule(linkType type, uint32_t serialNumber)
+{
+    return sFind(type, serialNumber, cbSNCallback);
+}
+
+linkSpec* kDiscovery_FindFirstModule(linkType type)
+{
+    return sFind(type, 0, cbFirstCallback);
+}
+
+linkSpec* kLinkSpec_Create(linkType type)
+{
+    linkSpec* spec = (linkSpec*)calloc(1, sizeof(*spec));
+    if (spec)
+        spec->type = type;
+    return spec;
+}
+
+linkSpec* kLinkSpec_Copy(linkSpec spec)
+{
+    linkSpec* copy = (linkSpec*)malloc(sizeof(*copy));
+    if (copy)
+        *copy = spec;
+    return copy;
+}
+
+kErr kLinkSpec_Destroy(linkSpec** spec)
+{
+    if (!spec || !*spec)
+        return kErrParam;
+    free(*spec);
+    *spec = nullptr;
+    return kErrNone;
+}
