@@ -134,6 +134,19 @@ class UsbAndPtyTest(unittest.TestCase):
         self.assertEqual(self.harness.next("attach")["serial"], "00C0FFEE")
         self.harness.send(op="release", id=ident)
 
+    def test_the_harness_notes_are_taken_silently(self):
+        ident = self.attaches()["00C0FFEE"]["id"]
+        before = len(self.sim.log_entries())
+        self.harness.send(op="attached", id=ident)
+        self.harness.send(op="in_urb", id=ident, endpoint=129, length=1024)
+        self.harness.send(op="claim", id=ident)
+        self.harness.out(ident, bytes([0xAD, 0]))
+        self.assertEqual(self.harness.read_in(ident, 2), bytes([2, 0]))
+        self.harness.send(op="release", id=ident)
+        noted = [e for e in self.sim.log_entries()[before:] if e["kind"] == "event" and
+                 ("unknown op" in e["decode"] or "not attached" in e["decode"])]
+        self.assertEqual(noted, [])
+
     def test_serial_and_node_ptys_carry_the_link(self):
         entry = self.sim.module("usbhub")
         self.assertEqual(entry["node"]["name"], "vantor.00C0FFEE")

@@ -160,6 +160,11 @@ class PtyLink:
             os.unlink(self.symlink)
 
 
+# What the harness reports of its own doing, of no concern to a module: a
+# device node in place, a bulk IN transfer submitted by the host.
+HARNESS_NOTES = ("attached", "in_urb")
+
+
 class UsbHub:
     """The simulator's end of the emulated-USB harness: JSON lines on a
     Unix stream socket (protocol in README.md)."""
@@ -266,6 +271,8 @@ class UsbHub:
     def message(self, msg):
         module = self.by_id.get(msg.get("id"))
         op = msg.get("op")
+        if op in HARNESS_NOTES:
+            return
         if module is None or module not in self.attached:
             self.sim.log.event("usb: %s for a device that is not attached" % op, id=msg.get("id"))
             return
