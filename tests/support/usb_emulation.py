@@ -253,6 +253,7 @@ class Probe:
                                         text=True, bufsize=1)
         self.lines = queue.Queue()
         self.other = []
+        self.last = None
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 
@@ -269,23 +270,36 @@ class Probe:
 
     def ask(self, command, timeout=30):
         """Sends a command; returns (answer words, module lines before it)."""
+        self.send(command)
+        return self.answer(timeout)
+
+    def send(self, command):
+        """Sends a command without waiting for its answer."""
         self.process.stdin.write(command + "\n")
         self.process.stdin.flush()
+        self.last = command
+
+    def answer(self, timeout=30):
+        """The answer to the command sent last."""
         modules = []
         end = time.monotonic() + timeout
         while True:
             try:
                 line = self.lines.get(timeout=max(0.0, end - time.monotonic()))
             except queue.Empty:
-                raise AssertionError("no answer to %r" % command) from None
+                raise AssertionError("no answer to %r" % self.last) from None
             if line is None:
-                raise AssertionError("the probe ended during %r" % command)
+                raise AssertionError("the probe ended during %r" % self.last)
             if line.startswith("= "):
                 return line[2:].split(" "), modules
             if line.startswith("module "):
                 modules.append(parse_module(line))
             else:
                 self.other.append(line)
+
+    def kill(self):
+        self.process.kill()
+        self.process.wait()
 
     def close(self):
         if self.process.poll() is None:

@@ -49,8 +49,9 @@
 #define PRELOAD "libumockdev-preload.so.0"
 
 typedef struct {
-    UMockdevIoctlData* urb;    /* the submitted URB, as the client sees it */
-    UMockdevIoctlData* buffer; /* its data buffer */
+    UMockdevIoctlClient* client; /* the open descriptor that submitted it */
+    UMockdevIoctlData* urb;      /* the submitted URB, as the client sees it */
+    UMockdevIoctlData* buffer;   /* its data buffer */
     int filled;
 } PendingUrb;
 
@@ -79,6 +80,7 @@ static GMainLoop* loop;
 static int peer_fd = -1;
 static GHashTable* devices;    /* id -> current Device* */
 static GPtrArray* all_devices; /* every Device ever made, gone ones too */
+static GPtrArray* graveyard;   /* PendingUrb* of clients that vanished */
 static GString* peer_buffer;
 static gboolean trace;
 /* umockdev calls the ioctl handlers on a worker thread of its own, the
@@ -265,6 +267,7 @@ static void finish_urb(Device* dev, PendingUrb* p, int status)
 
 static void free_urb(PendingUrb* p)
 {
+    g_object_unref(p->client);
     g_object_unref(p->buffer);
     g_object_unref(p->urb);
     g_free(p);
@@ -276,10 +279,38 @@ static void free_transfer(InTransfer* t)
     g_free(t);
 }
 
+/* A client that closed its descriptor (or died) leaves its URBs behind;
+ * they must not take the bytes meant for the next one. umockdev 0.17
+ * sends no client-vanished signal then, but the client reads as
+ * disconnected. Its URBs are set aside, not freed: dropping the last
+ * reference to such a client makes umockdev complain of an open stream. */
+static void drop_vanished(GQueue* queue)
+{
+    GList* l = queue->head;
+    while (l) {
+        GList* next = l->next;
+        PendingUrb* p = l->data;
+        if (!umockdev_ioctl_client_get_connected(p->client)) {
+            g_ptr_array_add(graveyard, p);
+            g_queue_delete_link(queue, l);
+        }
+        l = next;
+    }
+}
+
+static void bury(GQueue* queue)
+{
+    PendingUrb* p;
+    while ((p = g_queue_pop_head(queue)))
+        g_ptr_array_add(graveyard, p);
+}
+
 /* Moves the peer's IN bytes into waiting URBs. One transfer from the peer
  * ends a URB (a short packet) unless it was sent as incomplete. */
 static void deliver_in(Device* dev)
 {
+    drop_vanished(&dev->pending_in);
+    drop_vanished(&dev->done);
     while (!g_queue_is_empty(&dev->pending_in) && !g_queue_is_empty(&dev->in_data)) {
         PendingUrb* p = g_queue_peek_head(&dev->pending_in);
         InTransfer* t = g_queue_peek_head(&dev->in_data);
@@ -355,7 +386,7 @@ static void bulk_urb(Device* dev, PendingUrb* p)
     deliver_in(dev);
 }
 
-static int submit_urb(Device* dev, UMockdevIoctlData* arg)
+static int submit_urb(Device* dev, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
 {
     UMockdevIoctlData* urb_data = pointee(arg, sizeof(struct usbdevfs_urb));
     if (!urb_data)
@@ -368,6 +399,7 @@ static int submit_urb(Device* dev, UMockdevIoctlData* arg)
     }
     GError* error = NULL;
     PendingUrb* p = g_new0(PendingUrb, 1);
+    p->client = g_object_ref(client);
     p->urb = urb_data;
     p->buffer = umockdev_ioctl_data_resolve(urb_data, offsetof(struct usbdevfs_urb, buffer),
                                             (gsize)urb->buffer_length, &error);
@@ -392,31 +424,43 @@ static int submit_urb(Device* dev, UMockdevIoctlData* arg)
     }
 }
 
-static int reap_urb(Device* dev, UMockdevIoctlData* arg)
+/* Each open descriptor reaps only its own URBs: a discovery may open a
+ * device while a link holds it open. */
+static GList* find_urb(GQueue* queue, UMockdevIoctlClient* client, gulong client_address)
 {
-    if (g_queue_is_empty(&dev->done))
+    for (GList* l = queue->head; l; l = l->next) {
+        PendingUrb* p = l->data;
+        if (p->client == client && (client_address == 0 || p->urb->client_addr == client_address))
+            return l;
+    }
+    return NULL;
+}
+
+static int reap_urb(Device* dev, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
+{
+    GList* l = find_urb(&dev->done, client, 0);
+    if (!l)
         return -EAGAIN;
     UMockdevIoctlData* where = pointee(arg, sizeof(gpointer));
     if (!where)
         return -EFAULT;
-    PendingUrb* p = g_queue_pop_head(&dev->done);
+    PendingUrb* p = l->data;
+    g_queue_delete_link(&dev->done, l);
     umockdev_ioctl_data_set_ptr(where, 0, p->urb);
     g_object_unref(where);
     free_urb(p);
     return 0;
 }
 
-static int discard_urb(Device* dev, gulong client_address)
+static int discard_urb(Device* dev, UMockdevIoctlClient* client, gulong client_address)
 {
-    for (GList* l = dev->pending_in.head; l; l = l->next) {
-        PendingUrb* p = l->data;
-        if (p->urb->client_addr != client_address)
-            continue;
-        g_queue_delete_link(&dev->pending_in, l);
-        finish_urb(dev, p, -ENOENT);
-        return 0;
-    }
-    return -EINVAL;
+    GList* l = find_urb(&dev->pending_in, client, client_address);
+    if (!l)
+        return -EINVAL;
+    PendingUrb* p = l->data;
+    g_queue_delete_link(&dev->pending_in, l);
+    finish_urb(dev, p, -ENOENT);
+    return 0;
 }
 
 /* ---- ioctls */
@@ -443,7 +487,8 @@ static int connect_info(Device* dev, UMockdevIoctlData* arg)
     return 0;
 }
 
-static int device_ioctl(Device* dev, gulong request, UMockdevIoctlData* arg)
+static int device_ioctl(Device* dev, UMockdevIoctlClient* client, gulong request,
+                        UMockdevIoctlData* arg)
 {
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES:
@@ -455,12 +500,12 @@ static int device_ioctl(Device* dev, gulong request, UMockdevIoctlData* arg)
         peer_send("{\"op\":\"release\",\"id\":%d,\"interface\":%u}", dev->id, uint_arg(arg));
         return 0;
     case USBDEVFS_SUBMITURB:
-        return submit_urb(dev, arg);
+        return submit_urb(dev, client, arg);
     case USBDEVFS_REAPURBNDELAY:
     case USBDEVFS_REAPURB:
-        return reap_urb(dev, arg);
+        return reap_urb(dev, client, arg);
     case USBDEVFS_DISCARDURB:
-        return discard_urb(dev, *(gulong*)arg->data);
+        return discard_urb(dev, client, *(gulong*)arg->data);
     case USBDEVFS_CLEAR_HALT:
         set_halt(dev, uint_arg(arg), FALSE);
         peer_send("{\"op\":\"clear_halt\",\"id\":%d,\"endpoint\":%u}", dev->id, uint_arg(arg));
@@ -488,11 +533,11 @@ static gboolean on_ioctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client
     gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     g_mutex_lock(&lock);
-    int rc = dev->gone ? -ENODEV : device_ioctl(dev, request, arg);
+    int rc = dev->gone ? -ENODEV : device_ioctl(dev, client, request, arg);
     g_mutex_unlock(&lock);
     if (trace && request != USBDEVFS_REAPURBNDELAY)
-        fprintf(stderr, "harness[%p]: %s ioctl 0x%lx -> %d\n", (void*)g_thread_self(), dev->devnode,
-                request, rc);
+        fprintf(stderr, "harness[%p]: %p %s ioctl 0x%lx -> %d\n", (void*)g_thread_self(),
+                (void*)client, dev->devnode, request, rc);
     if (rc < 0)
         umockdev_ioctl_client_complete(client, -1, -rc);
     else
@@ -577,8 +622,8 @@ static void detach_device(Device* dev)
     dev->gone = TRUE;
     if (!was_gone) {
         g_hash_table_remove(devices, GINT_TO_POINTER(dev->id));
-        g_queue_clear_full(&dev->pending_in, (GDestroyNotify)free_urb);
-        g_queue_clear_full(&dev->done, (GDestroyNotify)free_urb);
+        bury(&dev->pending_in);
+        bury(&dev->done);
         g_queue_clear_full(&dev->in_data, (GDestroyNotify)free_transfer);
     }
     g_mutex_unlock(&lock);
@@ -737,6 +782,7 @@ int main(int argc, char** argv)
     testbed = umockdev_testbed_new();
     devices = g_hash_table_new(NULL, NULL);
     all_devices = g_ptr_array_new();
+    graveyard = g_ptr_array_new();
     peer_buffer = g_string_new(NULL);
     loop = g_main_loop_new(NULL, FALSE);
     peer_fd = connect_peer(socket_path);

@@ -12,6 +12,7 @@
 //   write HEX                    one vtusb_write_to_device
 //   get [COUNT]                  COUNT vtusb_get_from_device calls (stops at
 //                                an error): "= ERR HEX"
+//   await MS                     gets until a byte comes or MS pass
 //   call kernel-open|kernel-write|kernel-get|kernel-close|usblib-open|...
 //                                a path operation on the record, for mode
 //                                checks
@@ -143,6 +144,19 @@ void Get(std::istringstream& in)
             got.push_back(byte);
     }
     Answer(err, Hex(got));
+}
+
+// Gets until a byte comes or `ms` pass.
+void Await(std::istringstream& in)
+{
+    uint64_t ms = 1000;
+    in >> ms;
+    uint64_t end = kTime_GetMSTicks() + ms;
+    uint8_t byte = 0;
+    kErr err;
+    while ((err = vtusb_get_from_device(usb, &byte)) == kErrNotReady && kTime_GetMSTicks() < end)
+        ;
+    Answer(err, err ? "" : Hex({byte}));
 }
 
 kErr Call(const std::string& op)
@@ -294,6 +308,7 @@ const std::map<std::string, Command> COMMANDS = {
     {"state", [](std::istringstream&) { Answer(kErrNone, State()); }},
     {"write", Write},
     {"get", Get},
+    {"await", Await},
     {"close", Close},
     {"destroy", [](std::istringstream&) { Answer(vtusb_destroy(&usb)); }},
     {"call", [](std::istringstream& in) { Answer(Call(Word(in))); }},

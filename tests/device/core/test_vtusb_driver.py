@@ -126,6 +126,28 @@ class Transfers(EmulatedUsbTest):
         self.assertEqual(p.ask("write 01")[0], ["kErrConnection", CLOSED])
         self.assertEqual(p.ask("enumerate USB")[0], ["0"])
 
+    def test_a_discovery_while_a_read_is_in_flight(self):
+        reader = self.opened()
+        reader.send("await 5000")
+        self.peer.expect("in_urb", 1)
+        for _ in range(3):
+            self.assertEqual(self.probe().ask("enumerate USB")[0], ["1"])
+        self.peer.send_in(1, b"\x42")
+        self.assertEqual(reader.answer()[0], ["kErrNone", "42"], "its own transfer, intact")
+
+    def test_a_client_that_died_leaves_no_transfer_behind(self):
+        first = self.opened()
+        first.send("await 5000")
+        self.peer.expect("in_urb", 1)
+        first.kill()
+        second = self.probe()
+        second.ask("create usblib")
+        self.assertEqual(second.ask("open 40F5849A")[0], ["kErrNone", OPEN])
+        second.send("await 5000")
+        self.peer.expect("in_urb", 1)
+        self.peer.send_in(1, b"\x43")
+        self.assertEqual(second.answer()[0], ["kErrNone", "43"])
+
     def test_two_modules_at_once(self):
         a = self.opened("40F5849A", 1)
         b = self.opened("0000ABCD", 2)
