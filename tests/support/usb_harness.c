@@ -25,7 +25,8 @@
  *   {"op":"out","id":N,"data":HEX}    one bulk OUT URB
  *   {"op":"claim","id":N,"interface":I} {"op":"release","id":N,"interface":I}
  *   {"op":"clear_halt","id":N,"endpoint":E}
- *   {"op":"in_urb","id":N,"endpoint":E,"length":L}  a bulk IN URB submitted
+ *   {"op":"in_urb","id":N,"endpoint":E,"length":L,"client":C}  a bulk IN URB
+ *      submitted, by the C-th descriptor opened
  *   {"op":"attached","id":N}          the device node is in place
  *
  * Usage: usb_harness --socket PATH. Prints "READY <testbed dir>" once the
@@ -306,13 +307,16 @@ static void bury(GQueue* queue)
 }
 
 /* Moves the peer's IN bytes into waiting URBs. One transfer from the peer
- * ends a URB (a short packet) unless it was sent as incomplete. */
+ * ends a URB (a short packet) unless it was sent as incomplete. The bytes
+ * go to the newest URB: a host has one IN transfer waiting at a time, and
+ * an older one can only be left by a client that died and that umockdev
+ * does not yet report as gone. */
 static void deliver_in(Device* dev)
 {
     drop_vanished(&dev->pending_in);
     drop_vanished(&dev->done);
     while (!g_queue_is_empty(&dev->pending_in) && !g_queue_is_empty(&dev->in_data)) {
-        PendingUrb* p = g_queue_peek_head(&dev->pending_in);
+        PendingUrb* p = g_queue_peek_tail(&dev->pending_in);
         InTransfer* t = g_queue_peek_head(&dev->in_data);
         gsize size;
         const guint8* bytes = g_bytes_get_data(t->data, &size);
@@ -326,7 +330,7 @@ static void deliver_in(Device* dev)
         if (t->offset == size)
             free_transfer(g_queue_pop_head(&dev->in_data));
         if (full || ends)
-            finish_urb(dev, g_queue_pop_head(&dev->pending_in), 0);
+            finish_urb(dev, g_queue_pop_tail(&dev->pending_in), 0);
     }
 }
 
@@ -343,6 +347,20 @@ static void set_halt(Device* dev, guint endpoint, gboolean on)
         dev->halted |= 1u << bit;
     else
         dev->halted &= ~(1u << bit);
+}
+
+/* A small number for each open descriptor, so the peer can tell them apart. */
+static guint client_number(UMockdevIoctlClient* client)
+{
+    static GHashTable* numbers;
+    if (!numbers)
+        numbers = g_hash_table_new(NULL, NULL);
+    guint n = GPOINTER_TO_UINT(g_hash_table_lookup(numbers, client));
+    if (n == 0) {
+        n = g_hash_table_size(numbers) + 1;
+        g_hash_table_insert(numbers, client, GUINT_TO_POINTER(n));
+    }
+    return n;
 }
 
 static void control_urb(Device* dev, PendingUrb* p)
@@ -380,8 +398,8 @@ static void bulk_urb(Device* dev, PendingUrb* p)
         finish_urb(dev, p, 0);
         return;
     }
-    peer_send("{\"op\":\"in_urb\",\"id\":%d,\"endpoint\":%u,\"length\":%d}", dev->id, urb->endpoint,
-              urb->buffer_length);
+    peer_send("{\"op\":\"in_urb\",\"id\":%d,\"endpoint\":%u,\"length\":%d,\"client\":%u}", dev->id,
+              urb->endpoint, urb->buffer_length, client_number(p->client));
     g_queue_push_tail(&dev->pending_in, p);
     deliver_in(dev);
 }

@@ -138,13 +138,14 @@ class Transfers(EmulatedUsbTest):
     def test_a_client_that_died_leaves_no_transfer_behind(self):
         first = self.opened()
         first.send("await 5000")
-        self.peer.expect("in_urb", 1)
+        dead = self.peer.expect("in_urb", 1)["client"]
         first.kill()
         second = self.probe()
         second.ask("create usblib")
         self.assertEqual(second.ask("open 40F5849A")[0], ["kErrNone", OPEN])
         second.send("await 5000")
-        self.peer.expect("in_urb", 1)
+        while self.peer.expect("in_urb", 1)["client"] == dead:
+            pass
         self.peer.send_in(1, b"\x43")
         self.assertEqual(second.answer()[0], ["kErrNone", "43"])
 
