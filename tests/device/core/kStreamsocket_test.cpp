@@ -1,11 +1,13 @@
 #include "device/core/kStream.h"
 #include "device/core/kTime.h"
+#include "tests/device/core/descriptor_zero.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -246,6 +248,32 @@ TEST(SocketStream, AFailedConnectKeepsNoDescriptor)
     EXPECT_EQ(stream, (kStream*)0x1);
     EXPECT_EQ(OpenDescriptors(), before);
     EXPECT_EQ(kStream_CreateSocket(Loopback(), (uint16_t)port, nullptr), kErrResource);
+}
+
+// With no standard input (as in CI) the socket may get descriptor 0.
+TEST(SocketStream, ADescriptorOfZeroIsAConnection)
+{
+    Peer peer;
+    int saved = FreeDescriptorZero();
+    kStream* stream = nullptr;
+    kErr err = kStream_CreateSocket(Loopback(), peer.port, &stream);
+    bool gotZero = fcntl(0, F_GETFD) != -1;
+    EXPECT_EQ(err, kErrNone);
+    EXPECT_TRUE(gotZero);
+    ASSERT_TRUE(peer.Accept());
+    peer.CloseConnection();
+    char byte;
+    uint64_t end = kTime_GetMSTicks() + 2000;
+    while (kStream_Read(stream, &byte, 1) == kErrNotReady && !peer.Accept(0) &&
+           kTime_GetMSTicks() < end)
+        kTime_MSSleep(1);
+    ASSERT_GE(peer.connection, 0) << "descriptor 0 was closed and replaced";
+    peer.Send("z");
+    ASSERT_EQ(ReadWithin(stream, &byte, 1), kErrNone);
+    EXPECT_EQ(byte, 'z');
+    EXPECT_EQ(kStream_Destroy(&stream), kErrNone);
+    EXPECT_EQ(fcntl(0, F_GETFD), -1) << "closed with the stream";
+    RestoreDescriptorZero(saved);
 }
 
 // The link engine reads on one thread and writes on another while the

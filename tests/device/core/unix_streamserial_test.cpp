@@ -1,5 +1,6 @@
 #include "device/core/kStream.h"
 #include "device/core/kTime.h"
+#include "tests/device/core/descriptor_zero.h"
 
 #include <gtest/gtest.h>
 
@@ -161,6 +162,24 @@ TEST_F(SerialStreamTest, CarriesBytesBothWays)
     EXPECT_EQ(kStream_Write(stream, "pong!", 5), kErrNone);
     EXPECT_EQ(kStream_Write(stream, "\n", 1), kErrNone);
     EXPECT_EQ(ReadMaster(6), "pong!\n") << "no output processing";
+}
+
+// With no standard input (as in CI) the port may get descriptor 0: it is an
+// open port like any other, and destroying the stream closes it.
+TEST_F(SerialStreamTest, ADescriptorOfZeroIsAnOpenPort)
+{
+    int saved = FreeDescriptorZero();
+    kErr err =
+        kStream_CreateSerial(slavePath.c_str(), 6, false, kSerialBits8, kSerialStopBits1, &stream);
+    bool gotZero = fcntl(0, F_GETFD) != -1;
+    EXPECT_EQ(err, kErrNone);
+    EXPECT_TRUE(gotZero) << "the port took descriptor 0";
+    struct termios t = Now();
+    EXPECT_EQ(cfgetospeed(&t), (speed_t)B115200);
+    EXPECT_EQ(kStream_Destroy(&stream), kErrNone);
+    EXPECT_EQ(fcntl(0, F_GETFD), -1) << "descriptor 0 was closed";
+    EXPECT_EQ(Now().c_lflag, before.c_lflag) << "and the settings restored through it";
+    RestoreDescriptorZero(saved);
 }
 
 } // namespace
