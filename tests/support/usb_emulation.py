@@ -314,7 +314,11 @@ class Probe:
                 self.process.kill()
                 self.process.wait()
         self.reader.join(timeout=5)
-        self.process.stdout.close()
+        for f in (self.process.stdin, self.process.stdout):
+            try:
+                f.close()
+            except OSError:
+                pass
         return self.process.returncode
 
 
