@@ -1,0 +1,354 @@
+// A link's two threads: the reader frames the stream's bytes into packets,
+// answers heartbeats and resynchronises after a framing error; the writer
+// sends queued packets one frame per write, paced. Neither ever takes the
+// link table's mutex, so a reset that holds it while it joins them cannot
+// deadlock. The reader calls the user filter under the link's filter lock,
+// which installing or removing a filter also takes, so a removed filter is
+// never called again; both threads record into the packet log under the
+// log lock.
+
+#include "device/core/kLinkRecord.h"
+#include "device/core/kTime.h"
+
+#include <stdio.h>
+#include <time.h>
+
+#define kLINK_READER_IDLE_NS 5000
+#define kLINK_IO_ERROR_PAUSE_MS 100
+#define kLINK_WRITER_AWAIT_MS 5
+#define kLINK_WRITER_PAUSE_MS 1
+#define kLINK_SYNC_PAUSE_MS 2
+#define kLINK_NOTICE_ADDRESS 0xAF
+#define kLINK_SYNC_REQUEST_SIZE 12
+#define kLINK_LOCK_NAME_SIZE 64
+
+static const uint8_t SYNC_REQUEST[kLINK_SYNC_REQUEST_SIZE] = {0xAD, 0, 0xAD, 0, 0xAD, 0,
+                                                              0xAD, 0, 0xAD, 0, 0xAD, 0};
+
+// The link whose reader or writer runs on this thread, if any. A thread
+// that was never started leaves nothing here, so a missing thread is never
+// taken for the caller.
+static thread_local kLink* tThreadLink = nullptr;
+
+kLink* kLink_OwnThreadLink(void)
+{
+    return tThreadLink;
+}
+
+static void sSleepNS(long ns)
+{
+    struct timespec pause = {0, ns};
+    nanosleep(&pause, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Packet log and user filter
+
+static void sRecord(kLink* link, uint8_t kind, const kPacket* packet)
+{
+    kMutex_Lock(link->logLock);
+    if (link->log)
+        kPacketLog_Put(link->log, kind, (uint32_t)packet->length + 2u, &packet->address);
+    kMutex_Unlock(link->logLock);
+}
+
+static bool sUserFilterTakes(kLink* link, const kPacket* packet)
+{
+    kMutex_Lock(link->filterLock);
+    bool taken = link->userFilter && link->userFilter(packet, link->filterReference);
+    kMutex_Unlock(link->filterLock);
+    return taken;
+}
+
+// ---------------------------------------------------------------------------
+// Reader: heartbeats, synchronisation, packets
+
+// A heartbeat is answered with v + 2 on the reader thread. While an answer
+// could not be made, the busy mark stays and later heartbeats go to the
+// callers instead, until the link is started again.
+static bool sHandleHBBackChannel(kLink* link, const kPacket* packet)
+{
+    uint32_t busy = link->heartbeatBusy;
+    if (packet->length != 2 || packet->data[0] != 0 || busy > 1)
+        return false;
+    uint8_t v = packet->data[1];
+    if (v == 0)
+        link->heartbeatBusy = 2;
+    else if (v == 1)
+        link->heartbeatBusy = 3;
+    const uint8_t answer[2] = {0, (uint8_t)(v + 2)};
+    kPacket* reply = kPacket_CreateWithData(packet->address, 2, answer);
+    if (!reply)
+        return true;
+    kPacketFifo_Put(link->outbound, reply);
+    link->heartbeatBusy = 0;
+    kPacket_Destroy(&reply);
+    return true;
+}
+
+static kErr sHandlePacket(kLink* link)
+{
+    kPacket* packet = link->assembly;
+    if (!kPacket_IsComplete(packet))
+        return kErrNone;
+    sRecord(link, kPacketLogReceived, packet);
+    kErr err = kErrNone;
+    if (!sUserFilterTakes(link, packet) && !sHandleHBBackChannel(link, packet))
+        err = kPacketFifo_Put(link->inbound, packet);
+    kPacket_Reset(packet);
+    return err;
+}
+
+static void sStartSync(kLink* link)
+{
+    kTime_MSSleep(kLINK_SYNC_PAUSE_MS);
+    link->status = kLinkStatusSyncing;
+    link->syncState = 1;
+    kPacket_Reset(link->assembly);
+    if (kStream_Write(link->stream, SYNC_REQUEST, sizeof(SYNC_REQUEST)) == kErrNone)
+        link->syncState = 2;
+}
+
+// The answer to the request is A, 0, A, 0 with A the module's (even,
+// non-zero) address; after a mismatch the next byte sends a new request.
+// While the address is awaited, zero bytes are passed over: the module
+// answers every request with A, 0 pairs, and a mismatch that leaves the
+// reader on the zero of a pair would otherwise meet every later answer out
+// of step, sending a new request for every pair it reads, without end.
+static void sSyncByte(kLink* link, uint8_t byte)
+{
+    switch (link->syncState) {
+    case 1:
+        sStartSync(link);
+        break;
+    case 2:
+        if (byte == 0)
+            break;
+        if ((byte & 1) == 0) {
+            link->syncAddress = byte;
+            link->syncState = 3;
+        } else {
+            link->syncState = 1;
+        }
+        break;
+    case 3:
+        link->syncState = byte == 0 ? 4 : 1;
+        break;
+    case 4:
+        link->syncState = byte == link->syncAddress ? 5 : 1;
+        break;
+    case 5:
+        if (byte == 0) {
+            link->syncState = 0;
+            link->status = kLinkStatusRunning;
+        } else {
+            link->syncState = 1;
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+static void sInByte(kLink* link, uint8_t byte)
+{
+    if (link->status == kLinkStatusSyncing) {
+        sSyncByte(link, byte);
+        return;
+    }
+    if (kPacket_AddByte(link->assembly, byte) != kErrNone) {
+        sStartSync(link);
+        return;
+    }
+    if (sHandlePacket(link) != kErrNone)
+        link->status = kLinkStatusPacketError;
+}
+
+static void* sInPipeProcess(void* argument)
+{
+    kLink* link = (kLink*)argument;
+    tThreadLink = link;
+    link->heartbeatBusy = 0;
+    link->status = kLinkStatusRunning;
+    link->syncState = 0;
+    link->syncAddress = 1;
+    while (link->running) {
+        uint8_t byte;
+        kErr err = kStream_Read(link->stream, &byte, 1);
+        if (err == kErrNotReady) {
+            sSleepNS(kLINK_READER_IDLE_NS);
+        } else if (err) {
+            link->status = kLinkStatusIOError;
+            kTime_MSSleep(kLINK_IO_ERROR_PAUSE_MS);
+        } else {
+            sInByte(link, byte);
+        }
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Writer
+
+static void sSend(kLink* link, kPacket** packet, bool paced)
+{
+    kStream_Write(link->stream, &(*packet)->address, (size_t)(*packet)->length + 2u);
+    if (paced) {
+        kTime_MSSleep(kLINK_WRITER_PAUSE_MS);
+        sRecord(link, kPacketLogSent, *packet);
+    }
+    kPacket_Destroy(packet);
+}
+
+// After running is cleared, whatever is still queued (the stop notice
+// among it) goes out without pause.
+static void* sOutPipeProcess(void* argument)
+{
+    kLink* link = (kLink*)argument;
+    tThreadLink = link;
+    while (link->running) {
+        kPacket* packet = kPacketFifo_Await(link->outbound, kLINK_WRITER_AWAIT_MS);
+        if (packet)
+            sSend(link, &packet, true);
+    }
+    kPacket* packet;
+    while ((packet = kPacketFifo_Get(link->outbound)) != nullptr)
+        sSend(link, &packet, false);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Init, start, stop
+
+static kErr sPutNotice(kLink* link, uint8_t on)
+{
+    kPacket* notice = kPacket_CreateWithData(kLINK_NOTICE_ADDRESS, 1, &on);
+    if (!notice)
+        return kErrMemory;
+    kErr err = kPacketFifo_Put(link->outbound, notice);
+    kPacket_Destroy(&notice);
+    return err;
+}
+
+static void sCreateLocks(kLink* link)
+{
+    char name[kLINK_LOCK_NAME_SIZE];
+    if (!link->logLock) {
+        snprintf(name, sizeof(name), "LOG_SEMA_%p", (void*)link);
+        link->logLock = kMutex_Create(name);
+    }
+    if (!link->filterLock) {
+        snprintf(name, sizeof(name), "FILTER_SEMA_%p", (void*)link);
+        link->filterLock = kMutex_Create(name);
+    }
+}
+
+// Gives the link fresh queues, packet and state around `stream` (which may
+// be null). The locks are made once and kept. The link id, or 0 when a
+// part could not be made.
+uint32_t kLink_Init(kLink* link, uint32_t linkID, kStream* stream)
+{
+    if (!link)
+        return 0;
+    link->check = kLINK_CHECK;
+    link->linkID = linkID;
+    link->running = 0;
+    link->stream = stream;
+    link->status = stream ? kLinkStatusStopped : kLinkStatusNoStream;
+    link->readerRunning = link->writerRunning = false;
+    link->inbound = kPacketFifo_Create();
+    link->outbound = kPacketFifo_CreateOutbound();
+    link->assembly = kPacket_Create();
+    link->heartbeatBusy = 0;
+    link->syncState = 0;
+    sCreateLocks(link);
+    if (!link->inbound || !link->outbound || !link->assembly || !link->logLock || !link->filterLock)
+        return 0;
+    kMutex_Lock(link->logLock);
+    link->logSize = 0;
+    kMutex_Unlock(link->logLock);
+    kMutex_Lock(link->filterLock);
+    link->userFilter = nullptr;
+    link->filterReference = nullptr;
+    kMutex_Unlock(link->filterLock);
+    return link->linkID;
+}
+
+// Ends the threads that run: the stop notice is queued for the writer's
+// final drain, running is cleared, and both are joined. Destroy and reset
+// refuse to come here from the link's own threads, which cannot wait for
+// themselves.
+kErr kLink_Stop(kLink* link)
+{
+    if (!kVALIDLINK(link))
+        return kErrParam;
+    uint32_t status = link->status;
+    if (status == kLinkStatusStopped || status == kLinkStatusStopping)
+        return kErrNone;
+    link->status = kLinkStatusStopping;
+    kErr err = kErrNone;
+    if (link->writerRunning)
+        err = sPutNotice(link, 0x00);
+    link->running = 0;
+    if (link->readerRunning && pthread_join(link->reader, nullptr) != 0)
+        err = kErrUnknown;
+    if (link->writerRunning && pthread_join(link->writer, nullptr) != 0)
+        err = kErrUnknown;
+    link->readerRunning = link->writerRunning = false;
+    if (link->assembly)
+        kPacket_Reset(link->assembly);
+    link->status = kLinkStatusStopped;
+    link->heartbeatBusy = 0;
+    return err;
+}
+
+// Starts the reader, then the writer, then queues the start notice. When a
+// thread cannot be made, the one that runs is ended again: a link runs both
+// threads or none.
+kErr kLink_Start(kLink* link)
+{
+    if (!kVALIDLINK(link))
+        return kErrParam;
+    if (link->running)
+        return kErrNone;
+    link->running = 1;
+    link->status = kLinkStatusStarting;
+    link->heartbeatBusy = 0;
+    link->readerRunning = pthread_create(&link->reader, nullptr, sInPipeProcess, link) == 0;
+    if (link->readerRunning)
+        link->writerRunning = pthread_create(&link->writer, nullptr, sOutPipeProcess, link) == 0;
+    if (!link->readerRunning || !link->writerRunning) {
+        kLink_Stop(link);
+        return kErrResource;
+    }
+    return sPutNotice(link, 0x01);
+}
+
+// Frees everything the link holds apart from the record and its locks.
+// Only while no thread runs.
+kErr kLink_ReleaseParts(kLink* link)
+{
+    uint64_t inbound = link->inbound.exchange(0);
+    uint64_t outbound = link->outbound.exchange(0);
+    kErr err = kErrNone;
+    if (inbound)
+        kPacketFifo_Destroy(&inbound);
+    if (outbound)
+        err = kPacketFifo_Destroy(&outbound);
+    if (link->assembly)
+        kPacket_Destroy(&link->assembly);
+    if (link->stream)
+        kStream_Destroy(&link->stream);
+    if (link->logLock) {
+        kMutex_Lock(link->logLock);
+        kPacketLog_Destroy(&link->log);
+        kMutex_Unlock(link->logLock);
+    }
+    if (link->filterLock) {
+        kMutex_Lock(link->filterLock);
+        link->userFilter = nullptr;
+        link->filterReference = nullptr;
+        kMutex_Unlock(link->filterLock);
+    }
+    return err;
+}
