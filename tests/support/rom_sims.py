@@ -121,6 +121,15 @@ class RomSim:
                 raise AssertionError("expected event never came")
             time.sleep(0.005)
 
+    def wait_state(self, state):
+        """Waits until the simulator has taken in what was sent and is in
+        `state` (its status is read as soon as the bytes are written)."""
+        deadline = time.monotonic() + REPLY_TIMEOUT
+        while self.control("status")["state"] != state:
+            if time.monotonic() > deadline:
+                raise AssertionError("simulator never reached state %s" % state)
+            time.sleep(0.005)
+
     def next_seq(self):
         events = self.events()
         return events[-1]["seq"] + 1 if events else 0

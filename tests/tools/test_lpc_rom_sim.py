@@ -374,7 +374,7 @@ class ReadMemory(LpcCase):
         got += self.receive_block(1)
         self.send("OK\r\n")
         self.assertEqual(got, data)
-        self.assertEqual(self.sim.control("status")["state"], "command")
+        self.sim.wait_state("command")
 
     def test_parameter_checks(self):
         self.assertEqual(self.command("R 2 4"), ["13"])
