@@ -112,8 +112,15 @@ public:
 
 private:
     static constexpr uint32_t LINE_CAPACITY = 1024;
-    static constexpr uint32_t ANSWER_TRIES = 100;
+    // Failed reads (1 ms apart) before an answer counts as missing. A ROM
+    // answers within microseconds, but the tty layer of a loaded host can
+    // hand its bytes over hundreds of milliseconds late; a second costs
+    // nothing while answers come and bounds the wait when none does.
+    static constexpr uint32_t ANSWER_TRIES = 1000;
     static constexpr uint32_t BLOCK_ANSWER_TRIES = 2000;
+    /// Response's failed reads are spaced by the character time instead:
+    /// at least 100 of them, and at least this long in all.
+    static constexpr uint32_t RESPONSE_WINDOW_MS = 1000;
 
     kErr Send(const char* text, size_t length, bool expectEcho);
     kErr SendCommand(const char* text);

@@ -11,6 +11,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 namespace
 {
 
@@ -198,16 +200,18 @@ kErr NXPSerialClass::Response(char* buffer, uint32_t capacity, uint32_t& length,
     Log::log(DEBUG_NXPSerial_E, "Response() wait for serial [%d bytes, %d, %d ms]\n", (int)maximum,
              (int)baudRate, (int)wait);
     kTime_MSSleep(wait);
+    uint32_t pause = wait / (maximum ? maximum : 1) + 1;
+    uint32_t allowed = std::max<uint32_t>(100, RESPONSE_WINDOW_MS / pause + 1);
     uint32_t failures = 0;
     uint32_t match = 0;
     kErr err = kErrNone;
-    while (length < maximum && match < TERMINATION_SIZE && failures < ANSWER_TRIES) {
+    while (length < maximum && match < TERMINATION_SIZE && failures < allowed) {
         uint8_t byte = 0;
         err = kStream_Read(stream, &byte, 1);
         if (err) {
             failures++;
             Log::log(DEBUG_NXPSerial_E, ".");
-            kTime_MSSleep(wait / (maximum ? maximum : 1) + 1);
+            kTime_MSSleep(pause);
             continue;
         }
         const char* dropped = sLeadingDrop(length, byte);
