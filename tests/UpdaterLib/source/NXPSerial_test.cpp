@@ -1,5 +1,6 @@
 #include "UpdaterLib/source/NXPSerial.h"
 #include "cli/Log.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -116,17 +117,10 @@ protected:
         slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
         ASSERT_GE(slave, 0);
         ASSERT_EQ(fcntl(master, F_SETFL, O_NONBLOCK), 0);
-        log = tmpfile();
-        ASSERT_NE(log, nullptr);
-        Log::SetOutput(log);
-        Log::ActivatePackage(DEBUG_NXPSerial | DEBUG_NXPSerial_E | DEBUG_NXPSerial_SR);
     }
     void TearDown() override
     {
         nxp.Disconnect();
-        Log::SetOutput(nullptr);
-        Log::DeactivatePackage(0xFFFFFFFF);
-        fclose(log);
         close(slave);
         close(master);
     }
@@ -156,16 +150,7 @@ protected:
         ASSERT_FALSE(nxp.Echo());
         ASSERT_EQ(Wire(), "A 0\r\n");
     }
-    std::string Logged()
-    {
-        fflush(log);
-        rewind(log);
-        std::string text;
-        int c;
-        while ((c = fgetc(log)) != EOF)
-            text += (char)c;
-        return text;
-    }
+    std::string Logged() { return log.Text(); }
     speed_t Speed()
     {
         struct termios t = {};
@@ -175,7 +160,7 @@ protected:
 
     int master = -1, slave = -1;
     std::string slavePath;
-    FILE* log = nullptr;
+    LogCapture log{DEBUG_NXPSerial | DEBUG_NXPSerial_E | DEBUG_NXPSerial_SR};
     NXPSerialClass nxp;
 };
 
