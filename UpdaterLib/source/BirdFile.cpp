@@ -482,6 +482,11 @@ bool BirdFile::VerifyFile(const char* path)
     uint64_t count = 0;
     kFile_Read(file, header, sizeof(header), &count);
     kFile_Close(&file);
-    return count == sizeof(header) && memcmp(header, BIRD_FILE_SIGNATURE, 4) == 0 &&
-           header[4] != 0 && header[5] != 0;
+    return VerifyHeader(header, count);
+}
+
+bool BirdFile::VerifyHeader(const uint8_t* bytes, uint64_t size)
+{
+    return bytes && size >= BIRD_HEADER_SIZE && memcmp(bytes, BIRD_FILE_SIGNATURE, 4) == 0 &&
+           bytes[4] != 0 && bytes[5] != 0;
 }

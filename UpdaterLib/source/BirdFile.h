@@ -104,6 +104,8 @@ public:
     /// Quick header check of a file on disk: "bird" and two non-zero
     /// version bytes.
     static bool VerifyFile(const char* path);
+    /// The same check on a file's first bytes in memory (`size` of them).
+    static bool VerifyHeader(const uint8_t* bytes, uint64_t size);
 
     const std::string& GetFilename() const { return filename; }
     uint32_t GetSignature() const { return signature; }

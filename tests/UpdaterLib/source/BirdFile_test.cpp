@@ -392,6 +392,20 @@ TEST_F(BirdFileTest, VerifyFileChecksOnlyTheHeader)
     EXPECT_EQ(log.Text(), "BIRDFILE: Error - cannot open bird file: '" + Path("none") + "'\n");
 }
 
+TEST(BirdFileHeader, VerifyHeaderChecksBytesInMemoryAsVerifyFileDoes)
+{
+    const uint8_t sound[] = {'b', 'i', 'r', 'd', 1, 1};
+    const uint8_t zeroMinor[] = {'b', 'i', 'r', 'd', 1, 0};
+    const uint8_t zeroMajor[] = {'b', 'i', 'r', 'd', 0, 1};
+    const uint8_t upper[] = {'B', 'I', 'R', 'D', 1, 1};
+    EXPECT_TRUE(BirdFile::VerifyHeader(sound, sizeof(sound)));
+    EXPECT_FALSE(BirdFile::VerifyHeader(sound, 5)) << "a header cut short";
+    EXPECT_FALSE(BirdFile::VerifyHeader(zeroMinor, sizeof(zeroMinor)));
+    EXPECT_FALSE(BirdFile::VerifyHeader(zeroMajor, sizeof(zeroMajor)));
+    EXPECT_FALSE(BirdFile::VerifyHeader(upper, sizeof(upper)));
+    EXPECT_FALSE(BirdFile::VerifyHeader(nullptr, 6));
+}
+
 TEST_F(BirdFileTest, MovingKeepsThePayloadPointersValid)
 {
     BirdFile loaded = LoadImage({Firmware(0x10, Counting(64)), Identity("5", "1", "2", "3")});
