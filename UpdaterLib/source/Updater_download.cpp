@@ -4,10 +4,58 @@
 
 #include "UpdaterLib/source/Updater.h"
 
+#include "UpdaterLib/source/BirdFile.h"
 #include "UpdaterLib/source/UpdateServerRequest.h"
-#include "UpdaterLib/source/Updater_pending.h"
+#include "UpdaterLib/source/UpdaterStore.h"
+#include "UpdaterLib/source/base64.h"
+#include "cli/Log.h"
 
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 static const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+
+// Decimal digits only, within 32 bits.
+static bool _to_build(const std::string& text, uint32_t& build)
+{
+    if (text.empty() || text.size() > 10 || strspn(text.c_str(), "0123456789") != text.size())
+        return false;
+    unsigned long long value = strtoull(text.c_str(), nullptr, 10);
+    if (value > 0xFFFFFFFFull)
+        return false;
+    build = (uint32_t)value;
+    return true;
+}
+
+// The build, or 0 with the conversion logged.
+static uint32_t _build_or_zero(const std::string& text)
+{
+    uint32_t build = 0;
+    if (!_to_build(text, build))
+        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
+    return build;
+}
+
+static bool _valid_build(uint32_t serialNumber, uint32_t build, const char* url)
+{
+    std::map<std::string, std::string> builds;
+    if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url))
+        return false;
+    for (const auto& entry : builds) {
+        if (_build_or_zero(entry.first) == build)
+            return true;
+    }
+    return false;
+}
 
 std::map<std::string, std::string> Updater::Get_BuildList(uint32_t serialNumber,
                                                           bool* requestFailed)
@@ -26,14 +74,201 @@ std::map<std::string, std::string> Updater::Get_BuildList(uint32_t serialNumber,
     return builds;
 }
 
-uint32_t Updater::Download_Firmware(uint32_t, const std::string&, bool, bool)
+uint32_t Updater::Download_Firmware(const Fingerprint& fingerprint, const std::string& buildText,
+                                    bool overrideModel)
 {
-    _report_not_available(display, "get");
-    return 0;
+    uint32_t build = buildText.empty() ? 0 : _build_or_zero(buildText);
+    uint32_t serialNumber = 0;
+    uint32_t latest = 0;
+    if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serialNumber, &latest,
+                                              serverURL.c_str())) {
+        display.message(ERROR,
+                        "Failed to retreive recovery information from Kelvane update server");
+        return 0;
+    }
+    if (build == 0)
+        build = latest;
+    return Download_Firmware(serialNumber, std::to_string(build), overrideModel, false);
 }
 
-uint32_t Updater::Download_Firmware(const Fingerprint&, const std::string&, bool)
+// GetBuild on a worker thread; the calling thread keeps the spinner turning
+// and joins the worker before it looks at the payload.
+static bool _fetch(UpdaterDisplayInterface& display, uint32_t serialNumber,
+                   const std::string& firmware, const std::string& buildText,
+                   const std::string& url, bool noCal, std::string& payload)
 {
-    _report_not_available(display, "get");
-    return 0;
+    std::promise<bool> done;
+    std::future<bool> result = done.get_future();
+    std::thread worker;
+    try {
+        worker = std::thread([&] {
+            bool ok = false;
+            try {
+                ok = UpdateServerRequest::GetBuild(serialNumber, firmware.c_str(),
+                                                   buildText.c_str(), payload, url.c_str(), noCal);
+            } catch (...) {
+                ok = false;
+            }
+            done.set_value(ok);
+        });
+    } catch (const std::system_error& e) {
+        Log::log(DEBUG_Updater, "Could not start the download: %s\n", e.what());
+        return false;
+    }
+    display.update_spinner(true, "Downloading");
+    while (result.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+        display.update_spinner(true, "Downloading");
+    display.update_spinner(false, "Downloading");
+    bool ok = result.get();
+    worker.join();
+    return ok;
+}
+
+// The device's store item, made when the device is new. False when its
+// directory cannot be had.
+static bool _device_item(const std::string& directory, uint32_t serialNumber,
+                         UpdaterStoreItem& item)
+{
+    try {
+        UpdaterStore store(directory);
+        bool found = store.FindDevice(serialNumber, &item);
+        if (found && item.Type() == STORE_ITEM_DIRECTORY)
+            return true;
+        // A plain file in the directory's place is left to AddDevice, which
+        // refuses it.
+        if (!found)
+            Log::log(DEBUG_APP, "Could not find device in our update history.\n");
+        item = store.AddDevice(serialNumber);
+        return true;
+    } catch (const std::runtime_error& e) {
+        Log::log(DEBUG_Updater, "%s\n", e.what());
+        return false;
+    }
+}
+
+// The local date and time as ctime writes it, without its newline.
+static std::string _date_text()
+{
+    time_t now = time(nullptr);
+    char text[64] = "";
+    if (!ctime_r(&now, text))
+        return "";
+    text[strcspn(text, "\n")] = 0;
+    return text;
+}
+
+namespace
+{
+struct FreeBytes {
+    void operator()(unsigned char* bytes) const { free(bytes); }
+};
+} // namespace
+
+// Stores the decoded file and records it as the latest download. Only bytes
+// that are a BIRD file are written, and only a written file is recorded, so
+// a later update never picks a build that is not there.
+static bool _store_download(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
+                            uint32_t build, const std::string& payload)
+{
+    size_t count = 0;
+    std::unique_ptr<unsigned char, FreeBytes> bytes(
+        base64_decode(payload.data(), payload.size(), &count));
+    if (!bytes || !BirdFile::VerifyHeader(bytes.get(), count)) {
+        display.message(ERROR, "Failed to retreive a valid BIRD file");
+        return false;
+    }
+    std::string fileName = std::to_string(build) + ".bird";
+    std::string date = _date_text();
+    kErr err = item.WriteFile(fileName, bytes.get(), count);
+    if (err != kErrNone) {
+        display.message(ERROR, "Failed to write file with %d", (int)err);
+        return false;
+    }
+    item.Settings().Add("LATEST_DOWNLOAD", fileName);
+    item.Settings().Add("LAST_DOWNLOAD_DATE", date);
+    if (!item.Settings().Save())
+        Log::log(DEBUG_Updater, "Could not record the download of %s\n", fileName.c_str());
+    return true;
+}
+
+// Whether the build may be downloaded: listed by the server, or the
+// override given.
+static bool _accept_build(UpdaterDisplayInterface& display, uint32_t serialNumber, uint32_t build,
+                          const char* url, bool overrideModel)
+{
+    if (overrideModel) {
+        display.message(INFO, "Override specified, skipping validation of build %u", build);
+        return true;
+    }
+    display.message(INFO, "Validating build %u with server", build);
+    if (!_valid_build(serialNumber, build, url)) {
+        display.message(ERROR, "No valid build %u", build);
+        return false;
+    }
+    display.message(INFO, "Build %u is valid", build);
+    return true;
+}
+
+// The build to fetch (the server's latest for 0) and the firmware text
+// that goes with it; 0 when the server gives no usable answer.
+static uint32_t _choose_build(UpdaterDisplayInterface& display, uint32_t serialNumber,
+                              uint32_t build, const char* url, std::string& firmware)
+{
+    std::string latest;
+    bool answered = UpdateServerRequest::QueryBuild(serialNumber, latest, firmware, url);
+    if (answered && build == 0)
+        build = _build_or_zero(latest);
+    if (!answered || build == 0) {
+        display.message(ERROR, "No build information for device");
+        return 0;
+    }
+    return build;
+}
+
+static bool _download(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
+                      uint32_t serialNumber, uint32_t build, const std::string& firmware,
+                      const std::string& url, bool noCal)
+{
+    std::string payload;
+    if (!_fetch(display, serialNumber, firmware, std::to_string(build), url, noCal, payload)) {
+        display.message(ERROR, "Download failed");
+        return false;
+    }
+    if (payload.empty()) {
+        display.message(ERROR, "Failed to retreive a valid BIRD file");
+        return false;
+    }
+    return _store_download(display, item, build, payload);
+}
+
+uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& buildText,
+                                    bool overrideModel, bool noCal)
+{
+    uint32_t build = 0;
+    if (!buildText.empty() && !_to_build(buildText, build)) {
+        display.message(ERROR, "Build number '%s' must be an number", buildText.c_str());
+        return 0;
+    }
+    if (serialNumber == 0) {
+        display.message(ERROR, "Serial Number must be non-zero");
+        return 0;
+    }
+    const char* url = serverURL.c_str();
+    if (!UpdateServerRequest::ping(url)) {
+        display.message(ERROR, "Server request failed for %s", url);
+        return 0;
+    }
+    UpdaterStoreItem item;
+    if (!_device_item(updaterDirectory, serialNumber, item)) {
+        display.message(ERROR, "Could not create directory for storing BIRD file");
+        return 0;
+    }
+    std::string firmware;
+    build = _choose_build(display, serialNumber, build, url, firmware);
+    if (build == 0)
+        return 0;
+    display.message(INFO, "Retrieving build %u", build);
+    if (!_accept_build(display, serialNumber, build, url, overrideModel))
+        return 0;
+    return _download(display, item, serialNumber, build, firmware, serverURL, noCal) ? build : 0;
 }

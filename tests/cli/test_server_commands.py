@@ -117,7 +117,7 @@ class ServerCommandTest(unittest.TestCase):
 
     def stored(self, build, serial=SERIAL):
         path = os.path.join(unit_dir(self.home, serial), "%d.bird" % build)
-        if not os.path.exists(path):
+        if not os.path.isfile(path):
             return None
         with open(path, "rb") as f:
             return f.read()
@@ -185,6 +185,211 @@ class ListBuilds(ServerCommandTest):
                                  "999            \t1.0            ",
                                  "1002           \t2.10           ",
                                  "1001           \t2.9            "])
+
+
+class Get(ServerCommandTest):
+    def test_latest_build_is_stored_byte_for_byte_and_recorded(self):
+        status, out, err = self.run_updater("-G", "-d", SERIAL)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(out, BANNER + "Retrieving firmware for device with serial number 40F5849A\n"
+                         "No build specified\nUsing Latest build\nRetrieving build 1002\n"
+                         "Validating build 1002 with server\nBuild 1002 is valid\n")
+        self.assertEqual(err, "")
+        self.assertEqual(self.requests, [PING, QUERY, BUILDS, bird_request(1002)])
+        self.assertEqual(self.stored(1002), self.files[1002])
+        settings = read_settings(self.home)
+        self.assertEqual(sorted(settings), ["CREATED_TIME", "LAST_DOWNLOAD_DATE",
+                                            "LATEST_DOWNLOAD", "UPDATED_TIME"])
+        self.assertEqual(settings["LATEST_DOWNLOAD"], "1002.bird")
+        self.assertRegex(settings["LAST_DOWNLOAD_DATE"], DATE)
+
+    def test_a_second_get_replaces_the_latest_download(self):
+        status, out, err = self.run_updater("-G", "-d", SERIAL, "-b", "1001")
+        self.assertEqual(status, 0, err)
+        self.assertIn("Retrieving firmware build 1001\nRetrieving build 1001\n", out)
+        self.assertEqual(self.requests[-1], bird_request(1001))
+        self.assertEqual(read_settings(self.home)["LATEST_DOWNLOAD"], "1001.bird")
+        created = read_settings(self.home)["CREATED_TIME"]
+        status, _, err = self.run_updater("-G", "-d", SERIAL)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(self.stored(1001), self.files[1001])
+        self.assertEqual(self.stored(1002), self.files[1002])
+        settings = read_settings(self.home)
+        self.assertEqual(settings["LATEST_DOWNLOAD"], "1002.bird")
+        self.assertEqual(settings["CREATED_TIME"], created)
+
+    def test_a_build_the_server_does_not_list_is_refused(self):
+        status, out, err = self.run_updater("-G", "-d", SERIAL, "-b", "1003")
+        self.assertEqual(status, 1)
+        self.assertIn("Validating build 1003 with server\n", out)
+        self.assertEqual(err, "No valid build 1003\n")
+        self.assertEqual(self.requests, [PING, QUERY, BUILDS])
+        self.assertFalse(os.path.exists(os.path.join(unit_dir(self.home), "1003.bird")))
+        self.assertNotIn("LATEST_DOWNLOAD", read_settings(self.home))
+
+    def test_the_override_skips_the_validation(self):
+        status, out, err = self.run_updater("-G", "-d", SERIAL, "-b", "1001", "-OVERRIDE")
+        self.assertEqual(status, 0, err)
+        self.assertIn("Retrieving build 1001\n"
+                      "Override specified, skipping validation of build 1001\n", out)
+        self.assertNotIn("Validating", out)
+        self.assertEqual(self.requests, [PING, QUERY, bird_request(1001)])
+        self.assertEqual(self.stored(1001), self.files[1001])
+
+    def test_an_overridden_build_the_server_cannot_deliver_fails(self):
+        status, out, err = self.run_updater("-G", "-d", SERIAL, "-b", "1003", "-OVERRIDE")
+        self.assertEqual(status, 1)
+        self.assertIn("Override specified, skipping validation of build 1003\n", out)
+        self.assertEqual(err, "Download failed\n")
+        self.assertEqual(self.requests, [PING, QUERY, bird_request(1003)])
+        self.assertNotIn("LATEST_DOWNLOAD", read_settings(self.home))
+
+    def test_an_unreachable_server_fails_before_anything_is_stored(self):
+        with refused_port() as sock:
+            url = "http://127.0.0.1:%d/cgi/u" % sock.getsockname()[1]
+            status, _, err = self.run_updater("-G", "-d", SERIAL, url=url)
+        self.assertEqual(status, 1)
+        self.assertEqual(err, "Server request failed for %s\n" % url)
+        self.assertFalse(os.path.exists(unit_dir(self.home)))
+
+
+class GetFailures(ServerCommandTest):
+    """Each way a download can store nothing usable: the error, status 1, no
+    file, and the earlier download's record left as it was."""
+
+    def setUp(self):
+        super().setUp()
+        status, _, err = self.run_updater("-G", "-d", SERIAL, "-b", "1001")
+        self.assertEqual(status, 0, err)
+        self.before = read_settings(self.home)
+        self.server.clear()
+
+    def assert_nothing_recorded(self, error, *faults, args=()):
+        for spec in faults:
+            self.server.fault(spec)
+        status, out, err = self.run_updater("-G", "-d", SERIAL, *args)
+        self.assertEqual(status, 1, out)
+        self.assertRegex(err, "(^|\n)" + error + "\n")
+        self.assertIsNone(self.stored(1002))
+        after = read_settings(self.home)
+        self.assertEqual(after["LATEST_DOWNLOAD"], "1001.bird")
+        self.assertEqual(after["LAST_DOWNLOAD_DATE"], self.before["LAST_DOWNLOAD_DATE"])
+        return out, err
+
+    def test_server_error_on_the_file(self):
+        self.assert_nothing_recorded("Download failed", "status=500@bird")
+
+    def test_base64_ending_in_cr(self):
+        self.assert_nothing_recorded("Failed to retreive a valid BIRD file", "base64_cr")
+
+    def test_base64_with_a_character_outside_the_alphabet(self):
+        self.assert_nothing_recorded("Failed to retreive a valid BIRD file", "base64_bad_char=*")
+
+    def test_bytes_that_are_not_a_bird_file(self):
+        self.assert_nothing_recorded("Failed to retreive a valid BIRD file", "not_bird")
+
+    def test_an_answer_without_the_file(self):
+        self.assert_nothing_recorded("Failed to retreive a valid BIRD file", "body=ok\\n@bird")
+
+    def test_a_latest_build_that_is_not_a_number(self):
+        _, err = self.assert_nothing_recorded("No build information for device",
+                                              "build_text=abc@qu", args=("-X", "1"))
+        self.assertIn("Error: Could not convert abc to int.\n", err)
+        self.assertNotIn(bird_request(1002), self.requests)
+
+    def test_a_latest_build_of_zero(self):
+        self.assert_nothing_recorded("No build information for device", "build_text=0@qu")
+        self.assertEqual(self.requests, [PING, QUERY])
+
+    def test_a_refused_query(self):
+        self.assert_nothing_recorded("No build information for device", "first_line=error@qu")
+
+    def test_a_file_that_cannot_be_written(self):
+        os.mkdir(os.path.join(unit_dir(self.home), "1002.bird"))
+        self.assert_nothing_recorded(r"Failed to write file with \d+")
+        self.assertEqual(os.listdir(os.path.join(unit_dir(self.home), "1002.bird")), [])
+        self.assertEqual(sorted(os.listdir(unit_dir(self.home))),
+                         [".settings", "1001.bird", "1002.bird"], "no partial file left")
+
+    def test_a_plain_file_in_place_of_the_unit_directory(self):
+        shutil.rmtree(unit_dir(self.home))
+        with open(unit_dir(self.home), "w") as f:
+            f.write("not a directory\n")
+        status, _, err = self.run_updater("-G", "-d", SERIAL)
+        self.assertEqual(status, 1)
+        self.assertEqual(err, "Could not create directory for storing BIRD file\n")
+        self.assertEqual(self.requests, [PING])
+
+
+class ExitStatus(ServerCommandTest):
+    def test_a_failed_get_fails_the_run_even_when_the_list_succeeds(self):
+        self.server.fault("status=500@bird")
+        status, out, _ = self.run_updater("-G", "-B", "-d", SERIAL)
+        self.assertEqual(status, 1)
+        self.assertIn("Build List for device [40F5849A]:", out)
+
+    def test_a_failed_list_fails_the_run_after_a_good_get(self):
+        self.server.fault("status=500@builds")
+        status, out, err = self.run_updater("-G", "-B", "-d", SERIAL, "-b", "1001", "-OVERRIDE")
+        self.assertEqual(status, 1)
+        self.assertEqual(self.stored(1001), self.files[1001])
+        self.assertIn("Failed to retrieve builds for 40F5849A\n", err)
+
+    def test_get_and_list_both_succeeding_exit_0(self):
+        status, out, err = self.run_updater("-G", "-B", "-d", SERIAL)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(self.requests, [PING, QUERY, BUILDS, bird_request(1002), PING, BUILDS])
+
+
+class Spinner(ServerCommandTest):
+    FRAME = re.compile(rb"\r \(Downloading\) \.{1,5}      \r")
+    CLEAR = b"\r" + b" " * 88 + b"\r"
+
+    def run_on_pty(self, *args):
+        """Runs the binary with its standard output on a pseudo-terminal;
+        (status, what the terminal received)."""
+        master, slave = pty.openpty()
+        cmd = updater_test.isolated_command(
+            [updater_test.UPDATER_BIN] + list(args) + ["-u", self.server.url], self.home)
+        process = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=slave,
+                                   stderr=subprocess.DEVNULL)
+        os.close(slave)
+        received = b""
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([master], [], [], 0.5)
+            if ready:
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                received += chunk
+            elif process.poll() is not None:
+                break
+        os.close(master)
+        return process.wait(timeout=30), received
+
+    def test_the_spinner_turns_on_a_terminal_and_is_cleared(self):
+        self.server.fault("delay=0.6@bird")
+        status, received = self.run_on_pty("-G", "-d", SERIAL)
+        self.assertEqual(status, 0, received)
+        frames = self.FRAME.findall(received)
+        self.assertGreaterEqual(len(frames), 3, received)
+        self.assertIn(b"\r (Downloading) .      \r", received)
+        self.assertIn(b"\r (Downloading) ..      \r", received)
+        last_frame = received.rfind(frames[-1])
+        clear = received.find(self.CLEAR, last_frame)
+        self.assertGreater(clear, last_frame, "the line is cleared after the last frame")
+
+    def test_no_spinner_in_redirected_output(self):
+        self.server.fault("delay=0.6@bird")
+        status, out, err = self.run_updater("-G", "-d", SERIAL)
+        self.assertEqual(status, 0, err)
+        self.assertNotIn("\r", out)
+        self.assertNotIn("Downloading", out)
+        self.assertIn("Build 1002 is valid\n", out)
 
 
 if __name__ == "__main__":
