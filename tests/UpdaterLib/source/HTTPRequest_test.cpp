@@ -113,6 +113,15 @@ TEST_F(HTTPRequestTest, TransfersAreBoundedByDefault)
     EXPECT_EQ(limits.maxBodyBytes, 64u * 1024 * 1024);
 }
 
+// Shortened from the default 30 s; the stall bound stays far beyond it.
+TEST_F(HTTPRequestTest, AConnectionThatIsNeverAcceptedTimesOut)
+{
+    FullBacklogPort full;
+    HTTPLimits limits;
+    limits.connectTimeoutSeconds = 1;
+    EXPECT_EQ(ThrownText(full.URL(), limits), curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
+}
+
 // The default 60 s stall bound is shortened here; the rule is the same.
 TEST_F(HTTPRequestTest, AStalledServerIsAbortedByTheLowSpeedRule)
 {

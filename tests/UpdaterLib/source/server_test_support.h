@@ -103,3 +103,42 @@ private:
     int fd = -1;
     int port = 0;
 };
+
+/// A listening port on 127.0.0.1 whose accept queue is full: the kernel
+/// drops further connection attempts, so a client's connect never completes.
+class FullBacklogPort
+{
+public:
+    FullBacklogPort()
+    {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof(address);
+        if (fd < 0 || bind(fd, (sockaddr*)&address, sizeof(address)) != 0 || listen(fd, 0) != 0 ||
+            getsockname(fd, (sockaddr*)&address, &size) != 0)
+            return;
+        port = ntohs(address.sin_port);
+        for (int& filler : fillers) {
+            filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            if (filler >= 0)
+                connect(filler, (sockaddr*)&address, sizeof(address));
+        }
+    }
+    ~FullBacklogPort()
+    {
+        for (int filler : fillers) {
+            if (filler >= 0)
+                close(filler);
+        }
+        if (fd >= 0)
+            close(fd);
+    }
+    std::string URL() const { return "http://127.0.0.1:" + std::to_string(port) + "/cgi/u"; }
+
+private:
+    int fd = -1;
+    int fillers[3] = {-1, -1, -1};
+    int port = 0;
+};
