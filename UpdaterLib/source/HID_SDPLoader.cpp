@@ -1,0 +1,82 @@
+#include "UpdaterLib/source/HID_SDPLoader.h"
+
+#include "cli/Log.h"
+
+#include <hidapi/hidapi.h>
+#include <limits.h>
+
+namespace
+{
+
+const uint8_t STATUS_REPORT_ID = 3;
+const size_t STATUS_REPORT_SIZE = 5;
+// A status report and one data report.
+const size_t ANSWER_SIZE = STATUS_REPORT_SIZE + MAX_READ_BYTES;
+const size_t DATA_WORD_AT = STATUS_REPORT_SIZE + 1;
+
+} // namespace
+
+HID_SDPLoader::HID_SDPLoader(uint16_t vendor, uint16_t product)
+    : vendorID(vendor), productID(product)
+{
+}
+
+HID_SDPLoader::~HID_SDPLoader()
+{
+    if (handle)
+        hid_close(handle);
+    hid_exit();
+}
+
+bool HID_SDPLoader::init()
+{
+    if (handle)
+        return true;
+    if (hid_init() != 0) {
+        Log::log(DEBUG_iMXSerial, "hid_init failed\n");
+        return false;
+    }
+    handle = hid_open(vendorID, productID, nullptr);
+    Log::log(DEBUG_iMXSerial, "handle: %p\n", (void*)handle);
+    return handle != nullptr;
+}
+
+ssize_t HID_SDPLoader::writeData(const std::vector<uint8_t>& packet)
+{
+    if (!handle || packet.empty())
+        return -1;
+    return hid_write(handle, packet.data(), packet.size());
+}
+
+ssize_t HID_SDPLoader::readData(std::vector<uint8_t>& buffer, uint32_t timeoutMs)
+{
+    if (!handle)
+        return 0;
+    int wait = timeoutMs > (uint32_t)INT_MAX ? INT_MAX : (int)timeoutMs;
+    ssize_t appended = 0;
+    for (;;) {
+        // Cleared each time, so that a short status report appends zeros
+        // rather than what an earlier report left behind.
+        unsigned char report[MAX_READ_BYTES] = {0};
+        int got = hid_read_timeout(handle, report, sizeof(report), wait);
+        if (got <= 0)
+            break;
+        size_t count = report[0] == STATUS_REPORT_ID ? STATUS_REPORT_SIZE : (size_t)got;
+        buffer.insert(buffer.end(), report, report + count);
+        appended += (ssize_t)count;
+    }
+    return appended;
+}
+
+bool HID_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& answer, uint32_t offset,
+                                      uint32_t& word)
+{
+    if (answer.size() != ANSWER_SIZE)
+        return false;
+    size_t at = DATA_WORD_AT + (size_t)offset;
+    if (at > answer.size() || answer.size() - at < 4)
+        return false;
+    word |= (uint32_t)answer[at] | (uint32_t)answer[at + 1] << 8 | (uint32_t)answer[at + 2] << 16 |
+            (uint32_t)answer[at + 3] << 24;
+    return true;
+}
