@@ -1,0 +1,140 @@
+#pragma once
+// Inside the link object: its state and the stream machinery that the
+// link's source files share. Not for use outside them.
+//
+// Threads: the caller's (every Link operation), the engine's reader (the
+// link's filter, the only producer of the callback queue) and the worker
+// (the callbacks, the only consumer). The stream table and the held replies
+// are guarded by streamLock; the filter holds it for its whole run, which
+// the engine makes under the link's filter lock, so the order is filter
+// lock, then streamLock. No operation holds streamLock while it calls the
+// engine or waits for the worker, and callbacks never run under it.
+//
+// The filter does two jobs: it takes the stream packets while the table is
+// in use, and during a multi-packet read it moves the replies of the entity
+// option being read into a queue of the link's own, which is never emptied
+// for its size as the engine's receive queue is beyond 20 packets: a bytes
+// value of 128 packets arrives faster than a caller can take them one by
+// one.
+
+#include "device/core/kLogger.h"
+#include "device/core/kThreadAnnotations.h"
+#include "device/object/Link.h"
+#include "device/object/LocklessQueue.h"
+
+#include <future>
+#include <mutex>
+#include <thread>
+
+namespace Kelvane
+{
+namespace Vantor
+{
+
+struct PacketDeleter {
+    void operator()(kPacket* packet) const { kPacket_Destroy(&packet); }
+};
+typedef std::unique_ptr<kPacket, PacketDeleter> PacketCopy;
+
+/// One stream of the table: a specific one (no element 255) caches the last
+/// sample; a generic one only has a callback.
+struct StreamEntry {
+    uint64_t key;
+    /// 1 when a sample came since the value was last read.
+    uint8_t fresh;
+    streamCallback callback;
+    void* ref;
+    uint32_t sample;
+};
+
+/// A callback to run on the worker, with its own copy of the packet.
+struct asyncPacket {
+    streamCallback callback;
+    void* ref;
+    PacketCopy packet;
+};
+
+/// std::mutex with the capability annotations, so clang checks the table's
+/// locking.
+class K_CAPABILITY("mutex") StreamLock
+{
+public:
+    void lock() K_ACQUIRE() { mutex.lock(); }
+    void unlock() K_RELEASE() { mutex.unlock(); }
+
+private:
+    std::mutex mutex;
+};
+
+class K_SCOPED_CAPABILITY StreamGuard
+{
+public:
+    explicit StreamGuard(StreamLock& held) K_ACQUIRE(held) : held(held) { held.lock(); }
+    ~StreamGuard() K_RELEASE() { held.unlock(); }
+    StreamGuard(const StreamGuard&) = delete;
+    StreamGuard& operator=(const StreamGuard&) = delete;
+
+private:
+    StreamLock& held;
+};
+
+const uint16_t ASYNC_QUEUE_SLOTS = 500;
+
+struct Link::impl {
+    impl(Link& owner, const linkSpec* spec, const char* name);
+    ~impl();
+
+    Link& owner;
+    uint32_t linkId;
+    kLogger* logger;
+    std::map<uint64_t, StreamEntry> streams K_GUARDED_BY(streamLock);
+    std::unique_ptr<std::thread> worker;
+    LocklessQueue_SPSC<asyncPacket> asyncQueue;
+    std::promise<void> stopSignal;
+    StreamLock streamLock;
+    char* name;
+    linkSpec* spec;
+    /// Set while this object's filter is installed in the engine link, which
+    /// other Link objects may share: only an installed filter is removed.
+    bool filterInstalled;
+    /// The engine link the logger reads, which a reconnection replaces.
+    uint32_t loggerLinkId;
+    /// The filter takes stream packets.
+    bool streamsOn K_GUARDED_BY(streamLock);
+    /// The reply whose packets the filter holds, and the queue it holds
+    /// them in (0: none held).
+    uei held K_GUARDED_BY(streamLock);
+    uint64_t heldQueue K_GUARDED_BY(streamLock);
+
+    /// On: installs the stream filter and starts the worker. Off: removes
+    /// the filter, clears the table and stops the worker, also without an
+    /// engine link (kErrConfiguration all the same).
+    kErr installStreamFilter(bool on);
+    /// Queues the entry's callback (if any) with a copy of the packet; on
+    /// the reader thread.
+    void queueAsyncCallback(const StreamEntry& entry, const kPacket* packet) K_REQUIRES(streamLock);
+    /// The worker: runs queued callbacks until `stop` is ready.
+    static void asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop);
+    /// The engine's user filter: takes the stream packets and the held
+    /// replies.
+    static bool linkStreamFilter(const kPacket* packet, void* reference);
+    /// Keeps the last sample of the stream and queues the callbacks of every
+    /// entry that matches it, the specific one and the generic ones.
+    void takeStreamPacket(const kPacket* packet, STREAM_PACKET type) K_REQUIRES(streamLock);
+
+    /// Installs or removes this object's filter in the engine link.
+    kErr setEngineFilter(bool on);
+    bool holding() K_EXCLUDES(streamLock);
+    /// The queue that holds the replies for `u`, or 0.
+    uint64_t heldQueueFor(const uei& u) K_EXCLUDES(streamLock);
+    kErr startWorker();
+    void stopWorker();
+    /// After the engine reset the link, which drops its user filter.
+    void restoreStreamFilter();
+    bool streamTableEmpty() K_EXCLUDES(streamLock);
+    std::vector<uint64_t> matchingKeys(uint8_t module, uint8_t command, uint8_t option,
+                                       uint8_t index, uint8_t subindex) K_REQUIRES(streamLock);
+};
+
+} // namespace Vantor
+} // namespace Kelvane
