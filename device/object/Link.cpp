@@ -46,7 +46,8 @@ static char* sCopyName(const char* name)
 Link::impl::impl(Link& owner, const linkSpec* given, const char* givenName)
     : owner(owner), linkId(0), logger(nullptr), asyncQueue(ASYNC_QUEUE_SLOTS),
       name(sCopyName(givenName)), spec(given ? kLinkSpec_Copy(*given) : nullptr),
-      filterInstalled(false), loggerLinkId(0), streamsOn(false), held(), heldQueue(0)
+      filterInstalled(false), filterLinkId(0), loggerLinkId(0), streamsOn(false), held(),
+      heldQueue(0)
 {
 }
 
@@ -55,6 +56,8 @@ Link::impl::impl(Link& owner, const linkSpec* given, const char* givenName)
 Link::impl::~impl()
 {
     installStreamFilter(false);
+    // A hold left behind must not keep this object in the filter.
+    setEngineFilter(false);
     if (heldQueue)
         kPacketFifo_Destroy(&heldQueue);
     if (linkId)

@@ -15,7 +15,8 @@
 // option being read into a queue of the link's own, which is never emptied
 // for its size as the engine's receive queue is beyond 20 packets: a bytes
 // value of 128 packets arrives faster than a caller can take them one by
-// one.
+// one. The engine calls one dispatcher for all Link objects on an engine
+// link (LinkFilter.cpp).
 
 #include "device/core/kLogger.h"
 #include "device/core/kThreadAnnotations.h"
@@ -94,9 +95,10 @@ struct Link::impl {
     StreamLock streamLock;
     char* name;
     linkSpec* spec;
-    /// Set while this object's filter is installed in the engine link, which
-    /// other Link objects may share: only an installed filter is removed.
+    /// Set while this object takes part in the filter of the engine link
+    /// `filterLinkId`.
     bool filterInstalled;
+    uint32_t filterLinkId;
     /// The engine link the logger reads, which a reconnection replaces.
     uint32_t loggerLinkId;
     /// The filter takes stream packets.
@@ -115,21 +117,36 @@ struct Link::impl {
     void queueAsyncCallback(const StreamEntry& entry, const kPacket* packet) K_REQUIRES(streamLock);
     /// The worker: runs queued callbacks until `stop` is ready.
     static void asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop);
-    /// The engine's user filter: takes the stream packets and the held
-    /// replies.
+    /// Takes the stream packet for the table of the object `reference` while
+    /// its table is in use.
     static bool linkStreamFilter(const kPacket* packet, void* reference);
+    /// Takes the packet into the held queue when it is a reply being held.
+    bool takeHeldReply(const kPacket* packet) K_EXCLUDES(streamLock);
     /// Keeps the last sample of the stream and queues the callbacks of every
     /// entry that matches it, the specific one and the generic ones.
     void takeStreamPacket(const kPacket* packet, STREAM_PACKET type) K_REQUIRES(streamLock);
 
-    /// Installs or removes this object's filter in the engine link.
+    /// The Link objects that take part in the filter of each engine link.
+    struct FilterRegistry {
+        /// Serialises the decisions to install or remove the dispatcher.
+        std::mutex decide;
+        StreamLock lock;
+        std::map<uint32_t, std::vector<impl*>> byLink K_GUARDED_BY(lock);
+    };
+    static FilterRegistry& filters();
+    /// The engine's user filter; `reference` is the engine link id.
+    static bool dispatchFilter(const kPacket* packet, void* reference);
+    /// Joins this object to, or takes it out of, the filter of its engine
+    /// link, installing or removing the dispatcher as the first joins or the
+    /// last leaves. Other Link objects on the engine link keep theirs.
     kErr setEngineFilter(bool on);
     bool holding() K_EXCLUDES(streamLock);
     /// The queue that holds the replies for `u`, or 0.
     uint64_t heldQueueFor(const uei& u) K_EXCLUDES(streamLock);
     kErr startWorker();
     void stopWorker();
-    /// After the engine reset the link, which drops its user filter.
+    /// After the engine reset the link, which drops its user filter: puts
+    /// the dispatcher back for the Link objects that take part.
     void restoreStreamFilter();
     bool streamTableEmpty() K_EXCLUDES(streamLock);
     std::vector<uint64_t> matchingKeys(uint8_t module, uint8_t command, uint8_t option,

@@ -1,7 +1,6 @@
-// Streams of the link object: the stream filter on the engine's reader
-// thread keeps the last sample of each stream and queues the callbacks,
-// which the worker runs; the stream operations keep the table and tell the
-// module what to stream. Keys and packet decoding are in
+// Streams of the link object: the worker that runs the callbacks which the
+// filter (LinkFilter.cpp) queues, and the stream operations, which keep the
+// table and tell the module what to stream. Keys and packet decoding are in
 // LinkStreamPacket.cpp.
 
 #include "device/core/kLink.h"
@@ -14,83 +13,13 @@ namespace Kelvane
 namespace Vantor
 {
 
-static const int GENERIC_MASKS = 15;
 static const uint8_t CMD_STREAM = 93;
 static const uint8_t STREAM_ENABLE = 0x81;
 static const uint8_t STREAM_DISABLE = 0x82;
 static const uint8_t STREAM_QUERY = 0x41;
 
 // ---------------------------------------------------------------------------
-// Filter, queue and worker
-
-void Link::impl::queueAsyncCallback(const StreamEntry& entry, const kPacket* packet)
-{
-    if (!entry.callback)
-        return;
-    asyncPacket element;
-    try {
-        element.callback = entry.callback;
-    } catch (...) {
-        return;
-    }
-    element.ref = entry.ref;
-    element.packet.reset(kPacket_Copy(packet));
-    // When the queue is full the element, and its packet copy, go here.
-    if (element.packet)
-        asyncQueue.push(element);
-}
-
-void Link::impl::takeStreamPacket(const kPacket* packet, STREAM_PACKET type)
-{
-    const uint8_t* data = packet->data;
-    uint8_t subindex = isSubindexType(type) ? data[4] : 0;
-    uint64_t key = createStreamKey(packet->address, data[0], data[1] & UEI_OPTION_MASK,
-                                   data[2] & UEI_INDEX_MASK, subindex);
-    uint32_t sample = 0;
-    bool decoded = getStreamSample(packet, nullptr, &sample, nullptr) == kErrNone;
-    auto specific = streams.find(key);
-    if (specific != streams.end()) {
-        queueAsyncCallback(specific->second, packet);
-        if (decoded) {
-            specific->second.sample = sample;
-            specific->second.fresh = 1;
-        }
-    }
-    bool generic = false;
-    for (int i = 0; i < GENERIC_MASKS; i++) {
-        uint64_t wider = key | _getGenericStreamKeyMask(i);
-        auto entry = wider == key ? streams.end() : streams.find(wider);
-        if (entry != streams.end()) {
-            queueAsyncCallback(entry->second, packet);
-            generic = true;
-        }
-    }
-    // A stream registered generically gets its specific entry with the first
-    // sample; the later ones then land in it.
-    if (specific == streams.end() && generic && decoded) {
-        try {
-            streams.emplace(key, StreamEntry{key, 1, streamCallback(), nullptr, sample});
-        } catch (...) {
-        }
-    }
-}
-
-bool Link::impl::linkStreamFilter(const kPacket* packet, void* reference)
-{
-    impl* d = (impl*)reference;
-    StreamGuard guard(d->streamLock);
-    STREAM_PACKET type;
-    if (d->streamsOn && getStreamPacketType(packet, &type)) {
-        // Every stream packet is taken, whether an entry wants it or not.
-        d->takeStreamPacket(packet, type);
-        return true;
-    }
-    if (d->heldQueue && ueiPacketMatches(packet, d->held)) {
-        kPacketFifo_Put(d->heldQueue, packet);
-        return true;
-    }
-    return false;
-}
+// Worker
 
 // A callback's exception must not end the thread; its result is not used.
 void Link::impl::asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop)
@@ -151,25 +80,11 @@ void Link::impl::stopWorker()
         left = asyncPacket();
 }
 
-// Other Link objects may share the engine link: only a filter of this
-// object's own is ever removed.
-kErr Link::impl::setEngineFilter(bool on)
-{
-    if (linkId == 0) {
-        filterInstalled = false;
-        return kErrConfiguration;
-    }
-    if (!on && !filterInstalled)
-        return kErrNone;
-    kErr err =
-        kLink_InstallUserPacketFilter(linkId, on ? linkStreamFilter : nullptr, on ? this : nullptr);
-    filterInstalled = on && err == kErrNone;
-    return err;
-}
-
 kErr Link::impl::installStreamFilter(bool on)
 {
     if (on) {
+        if (linkId == 0)
+            return kErrConfiguration;
         kErr err = setEngineFilter(true);
         if (err)
             return err;
@@ -178,11 +93,13 @@ kErr Link::impl::installStreamFilter(bool on)
             streamsOn = true;
         }
         if (!worker && (err = startWorker()) != kErrNone) {
-            StreamGuard guard(streamLock);
-            streamsOn = false;
+            {
+                StreamGuard guard(streamLock);
+                streamsOn = false;
+            }
+            if (!holding())
+                setEngineFilter(false);
         }
-        if (err && !holding())
-            setEngineFilter(false);
         return err;
     }
     bool held;
@@ -192,76 +109,13 @@ kErr Link::impl::installStreamFilter(bool on)
         streams.clear();
         held = heldQueue != 0;
     }
-    kErr err = held ? (linkId ? kErrNone : kErrConfiguration) : setEngineFilter(false);
+    kErr err = linkId ? kErrNone : kErrConfiguration;
+    if (!held) {
+        kErr removed = setEngineFilter(false);
+        err = err ? err : removed;
+    }
     stopWorker();
     return err;
-}
-
-void Link::impl::restoreStreamFilter()
-{
-    if (filterInstalled)
-        kLink_InstallUserPacketFilter(linkId, linkStreamFilter, this);
-}
-
-bool Link::impl::holding()
-{
-    StreamGuard guard(streamLock);
-    return heldQueue != 0;
-}
-
-uint64_t Link::impl::heldQueueFor(const uei& u)
-{
-    StreamGuard guard(streamLock);
-    bool same = heldQueue && held.module == u.module && held.command == u.command &&
-                held.option == u.option && held.specifier == u.specifier;
-    return same ? heldQueue : 0;
-}
-
-kErr Link::holdReplies(const uei& u)
-{
-    if (!m_impl)
-        return kErrMemory;
-    impl& d = *m_impl;
-    if (d.linkId == 0)
-        return kErrConfiguration;
-    // An outbound queue is never emptied for its size; 256 packets is twice
-    // the longest bytes value.
-    uint64_t queue = kPacketFifo_CreateOutbound();
-    if (!queue)
-        return kErrResource;
-    {
-        StreamGuard guard(d.streamLock);
-        if (d.heldQueue) {
-            kPacketFifo_Destroy(&queue);
-            return kErrBusy;
-        }
-        d.held = u;
-        d.heldQueue = queue;
-    }
-    kErr err = d.setEngineFilter(true);
-    if (err)
-        releaseReplies();
-    return err;
-}
-
-// Once the lock is given back no filter run touches the queue any more.
-void Link::releaseReplies()
-{
-    if (!m_impl)
-        return;
-    impl& d = *m_impl;
-    uint64_t queue;
-    bool streams;
-    {
-        StreamGuard guard(d.streamLock);
-        queue = d.heldQueue;
-        d.heldQueue = 0;
-        streams = d.streamsOn;
-    }
-    if (!streams)
-        d.setEngineFilter(false);
-    if (queue)
-        kPacketFifo_Destroy(&queue);
 }
 
 bool Link::impl::streamTableEmpty()

@@ -173,6 +173,7 @@ TEST_F(Entity, AChunkOutOfSequenceStaysQueued)
     // The stray chunk (number 1) waits before the request; the module's
     // chunk 0 is the whole value, so the stray one is never due.
     SendFrame(sim, Frame(HUB, {3, 32, 0, 'z', 'z', 0x01}));
+    kTime_MSSleep(100);
     uint8_t back[32];
     uint64_t count = 0;
     ASSERT_EQ(system.getUEIBytes(32, back, sizeof(back), &count), kErrNone);

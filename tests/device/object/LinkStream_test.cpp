@@ -241,6 +241,41 @@ TEST_F(LinkStreams, ARegistrationThatCannotInstallItsFilterChangesNothing)
     EXPECT_EQ(idle.enableStream(HUB, CLASS, 1, 0, false), kErrConfiguration);
 }
 
+TEST_F(LinkStreams, LinkObjectsSharingAnEngineLinkKeepTheirOwnStreams)
+{
+    Link other(TcpSpec(sim.TcpPort("hub")), "other");
+    ASSERT_EQ(other.connect(), kErrNone);
+    ASSERT_TRUE(VantorSim::WaitFor([&] { return sim.CountFrames("rx", "af0101") > 0; }));
+    kTime_MSSleep(50);
+    ASSERT_EQ(sim.CountFrames("rx", "af0101"), 1) << "one engine link for both";
+    ASSERT_EQ(link->enableStream(HUB, CLASS, 1, 0, true), kErrNone);
+    ASSERT_EQ(other.enableStream(HUB, CLASS, 2, 0, true), kErrNone);
+    Sample(sim, CLASS, 1, 0, 1, 11);
+    Sample(sim, CLASS, 2, 0, 1, 22);
+    uint32_t value = 0;
+    ASSERT_EQ(AwaitValue(1, &value), kErrNone);
+    EXPECT_EQ(value, 11u);
+    ASSERT_TRUE(VantorSim::WaitFor(
+        [&] { return other.getStreamValue(HUB, CLASS, 2, 0, 0, &value) == kErrNone; }));
+    EXPECT_EQ(value, 22u);
+    EXPECT_EQ(other.getStreamValue(HUB, CLASS, 1, 0, 0, &value), kErrNotFound)
+        << "each table has its own entries";
+
+    // A read that holds its replies on one object leaves the other's
+    // streams alone, and so does the end of one object's use.
+    uei u = {};
+    u.module = HUB;
+    u.command = 3;
+    u.option = 32;
+    ASSERT_EQ(other.holdReplies(u), kErrNone);
+    other.releaseReplies();
+    ASSERT_EQ(other.disconnect(), kErrNone);
+    Sample(sim, CLASS, 1, 0, 1, 12);
+    ASSERT_TRUE(VantorSim::WaitFor(
+        [&] { return link->getStreamValue(HUB, CLASS, 1, 0, 0, &value) == kErrNone; }));
+    EXPECT_EQ(value, 12u);
+}
+
 TEST_F(LinkStreams, StreamsSurviveAResetAndEndWithTheLink)
 {
     ASSERT_EQ(link->registerStreamCallback(HUB, CLASS, 1, 0, true, Record, &seen), kErrNone);
