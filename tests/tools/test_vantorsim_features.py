@@ -154,6 +154,42 @@ class SlotTest(unittest.TestCase):
         self.sim.control("clear_faults", module="hub")
         self.slot([8, handle])
 
+    def test_refused_sub_commands_and_a_refused_close_drops_the_write(self):
+        before = self.sim.control("slot", module="hub", store=3, slot=0)["hex"]
+        try:
+            self.sim.control("fault", module="hub", name="slot_errors", value={"4": 9, "8": 12})
+            self.assertEqual(self.slot([4, 3, 0]), bytes([4, 0x84, 3, 0, 9]))
+            handle = self.slot([3, 3, 0])[4]
+            self.assertEqual(self.slot([8, handle]), bytes([4, 0x88, handle, 12]))
+            self.assertEqual(self.slot([6, handle]), bytes([4, 0x86, handle, 2]), "given back")
+            self.sim.control("fault", module="hub", name="slot_errors", value={"8": 12})
+            handle = self.slot([4, 3, 0])[4]
+            self.assertEqual(self.slot([7, handle, 1, 2]), bytes([4, 7, handle, 3]))
+            self.assertEqual(self.slot([8, handle]), bytes([4, 0x88, handle, 12]))
+            self.sim.control("fault", module="hub", name="slot_errors", value={"7": 13})
+            handle = self.slot([4, 3, 0])[4]
+            self.assertEqual(self.slot([7, handle, 1, 2]), bytes([4, 0x87, handle, 13]))
+        finally:
+            self.sim.control("clear_faults", module="hub")
+        self.assertEqual(self.slot([8, handle]), bytes([4, 8, handle, 0]))
+        self.assertEqual(self.sim.control("slot", module="hub", store=3, slot=0)["hex"], "",
+                         "the refused chunk was not taken")
+        self.sim.control("set_slot", module="hub", store=3, slot=0, hex=before)
+
+    def test_a_module_that_stops_answering_after_some_chunks(self):
+        try:
+            self.sim.control("fault", module="hub", name="slot_mute_after", value=2)
+            handle = self.slot([4, 3, 0])[4]
+            for n in (1, 2):
+                self.assertEqual(self.slot([7, handle, n]), bytes([4, 7, handle, n]))
+            for request in ([7, handle, 3], [8, handle], [2, 3, 0], [3, 3, 0]):
+                self.link.send(A, bytes([4] + request))
+            self.assertEqual(self.link.barrier(A), [], "no slot request answered any more")
+            self.assertEqual(self.sim.state("hub")["faults"]["slot_mute_after"], 0)
+        finally:
+            self.sim.control("clear_faults", module="hub")
+        self.assertEqual(self.slot([8, handle]), bytes([4, 8, handle, 0]), "answers again")
+        self.assertEqual(self.sim.control("slot", module="hub", store=3, slot=0)["hex"], "0102")
 
 class FactoryTest(unittest.TestCase):
     @classmethod

@@ -12,7 +12,8 @@ class StoreSlots:
 
     A slot opened for writing collects the chunks and replaces its
     content when it is closed; a slot opened for reading hands its
-    content out in chunks of 25 bytes and then empty replies.
+    content out in chunks of 25 bytes and then empty replies. A refused
+    close still gives the handle back, but drops what was written.
     """
 
     def __init__(self, stores):
@@ -29,14 +30,30 @@ class StoreSlots:
         self.stores[store]["contents"][slot] = bytes(data)
 
     def handle(self, data):
-        if len(data) < 3:
+        if len(data) < 3 or self._muted(data[1]):
             return []
         sub = data[1]
+        refused = self.faults.get("slot_errors", {}).get(str(sub))
+        if refused is not None and sub in (_CAPACITY, _SIZE, _OPEN_READ, _OPEN_WRITE):
+            return [bytes([wire.CMD_SLOT, sub | 0x80, data[2], data[3] if len(data) > 3 else 0,
+                           refused & 0xFF])]
         if sub in (_CAPACITY, _SIZE, _OPEN_READ, _OPEN_WRITE):
             return [self._slot_request(data)]
         if sub in (_READ, _WRITE, _CLOSE):
-            return [self._handle_request(data)]
+            return [self._handle_request(data, refused)]
         return [bytes([wire.CMD_SLOT, sub | 0x80, data[2], wire.ERR_INVALID_OPTION])]
+
+    def _muted(self, sub):
+        """The slot_mute_after fault: the count of read and write chunks
+        still answered; at 0 no slot request is answered at all."""
+        left = self.faults.get("slot_mute_after")
+        if left is None:
+            return False
+        if left <= 0:
+            return True
+        if sub in (_READ, _WRITE):
+            self.faults["slot_mute_after"] = left - 1
+        return False
 
     def _slot_request(self, data):
         sub = data[1]
@@ -66,20 +83,24 @@ class StoreSlots:
         self.next_handle = (self.next_handle + 1) % 256
         return handle
 
-    def _handle_request(self, data):
+    def _handle_request(self, data, refused):
         sub, handle = data[1], data[2]
         entry = self.handles.get(handle)
 
         def error(code):
-            return bytes([wire.CMD_SLOT, sub | 0x80, handle, code])
+            return bytes([wire.CMD_SLOT, sub | 0x80, handle, code & 0xFF])
 
         if entry is None:
             return error(wire.ERR_PARAM)
         if sub == _CLOSE:
             del self.handles[handle]
+            if refused is not None:
+                return error(refused)
             if entry["writing"]:
                 self.set_content(entry["store"], entry["slot"], entry["data"])
             return bytes([wire.CMD_SLOT, _CLOSE, handle, 0])
+        if refused is not None:
+            return error(refused)
         if sub == _READ:
             if entry["writing"]:
                 return error(wire.ERR_MODE)
