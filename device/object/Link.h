@@ -200,6 +200,36 @@ public:
     static void getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low);
     static bool _checkStreamSampleLength(STREAM_PACKET type, uint8_t length);
 
+    // Store slots and factory data: block transfers in plain packets
+    // (command 4 and command 94). Each needs the link connected
+    // (kErrConnection) and a module address that is neither 0 nor odd
+    // (kErrPacket); a reply that does not come is kErrTimeout, and an error
+    // reply gives the module's code (kErrUnknown for a code of 0).
+
+    /// Writes the bytes into the slot in chunks of up to 25, each
+    /// acknowledged with its 8-bit byte sum (kErrIO for another). kErrMedia
+    /// when the slot cannot be opened. An opened slot is always closed
+    /// again; a failed chunk's error wins over the close's result.
+    kErr loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint8_t* bytes,
+                       uint64_t length);
+    /// Reads the slot's content, at most `bufferLength` bytes of it; *count
+    /// is the number of bytes read once the slot was closed again.
+    /// kErrOverrun, with the buffer full, when the content is longer.
+    kErr unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t* buffer,
+                         uint64_t bufferLength, uint64_t* count);
+    /// The length of the slot's content; kErrUnknown for a malformed reply.
+    kErr storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, uint64_t* size);
+    /// The most the slot can hold; kErrUnknown for a malformed reply.
+    kErr storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, uint64_t* capacity);
+    /// Reads factory block `block` (0 to 15) into the buffer; *count is its
+    /// length. kErrOverrun unless the buffer is longer than the data.
+    kErr getFactoryData(uint8_t module, uint8_t block, uint8_t* buffer, uint64_t bufferLength,
+                        uint64_t* count);
+    /// Writes factory block `block` (0 to 15) in chunks of up to 26 bytes;
+    /// the module takes it at the closing packet, which carries the length
+    /// (at most 65535). kErrSize for a malformed acknowledgement.
+    kErr setFactoryData(uint8_t module, uint8_t block, const uint8_t* bytes, uint64_t length);
+
 private:
     struct impl;
     std::unique_ptr<impl> m_impl;
