@@ -44,6 +44,11 @@ uint8_t EntityClass::getIndex() const
     return m_impl ? m_impl->index : 0;
 }
 
+Module* EntityClass::boundModule() const
+{
+    return m_impl ? m_impl->module : nullptr;
+}
+
 // The record's value as the reply (or the stream cache) typed it.
 static uint32_t sValueOf(const uei& u)
 {

@@ -93,6 +93,10 @@ public:
     /// The cached samples of this entity's streams.
     kErr getStreamStatus(std::map<uint64_t, uint32_t>* status);
 
+protected:
+    /// The module bound by init, or null.
+    Module* boundModule() const;
+
 private:
     struct impl;
     std::unique_ptr<impl> m_impl;

@@ -245,5 +245,43 @@ kErr Module::entityGroup(uint8_t entityClass, uint8_t index, uint8_t* group)
     return descriptor(request, sizeof(request), 5, group);
 }
 
+// ---------------------------------------------------------------------------
+// Store slots and factory data
+
+kErr Module::loadStoreSlot(uint8_t store, uint8_t slot, const uint8_t* bytes, uint64_t length)
+{
+    return link ? link->loadStoreSlot(moduleAddress, store, slot, bytes, length)
+                : kErrInitialization;
+}
+
+kErr Module::unloadStoreSlot(uint8_t store, uint8_t slot, uint8_t* buffer, uint64_t bufferLength,
+                             uint64_t* count)
+{
+    return link ? link->unloadStoreSlot(moduleAddress, store, slot, buffer, bufferLength, count)
+                : kErrInitialization;
+}
+
+kErr Module::storeSlotSize(uint8_t store, uint8_t slot, uint64_t* size)
+{
+    return link ? link->storeSlotSize(moduleAddress, store, slot, size) : kErrInitialization;
+}
+
+kErr Module::storeSlotCapacity(uint8_t store, uint8_t slot, uint64_t* capacity)
+{
+    return link ? link->storeSlotCapacity(moduleAddress, store, slot, capacity)
+                : kErrInitialization;
+}
+
+kErr Module::getFactoryData(uint8_t block, uint8_t* buffer, uint64_t bufferLength, uint64_t* count)
+{
+    return link ? link->getFactoryData(moduleAddress, block, buffer, bufferLength, count)
+                : kErrInitialization;
+}
+
+kErr Module::setFactoryData(uint8_t block, const uint8_t* bytes, uint64_t length)
+{
+    return link ? link->setFactoryData(moduleAddress, block, bytes, length) : kErrInitialization;
+}
+
 } // namespace Vantor
 } // namespace Kelvane

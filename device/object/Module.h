@@ -76,6 +76,16 @@ public:
     kErr subClassQuantity(uint8_t entityClass, uint8_t second, uint8_t* quantity);
     kErr entityGroup(uint8_t entityClass, uint8_t index, uint8_t* group);
 
+    /// The link's store-slot and factory-data transfers for this module's
+    /// address; kErrInitialization without a link.
+    kErr loadStoreSlot(uint8_t store, uint8_t slot, const uint8_t* bytes, uint64_t length);
+    kErr unloadStoreSlot(uint8_t store, uint8_t slot, uint8_t* buffer, uint64_t bufferLength,
+                         uint64_t* count);
+    kErr storeSlotSize(uint8_t store, uint8_t slot, uint64_t* size);
+    kErr storeSlotCapacity(uint8_t store, uint8_t slot, uint64_t* capacity);
+    kErr getFactoryData(uint8_t block, uint8_t* buffer, uint64_t bufferLength, uint64_t* count);
+    kErr setFactoryData(uint8_t block, const uint8_t* bytes, uint64_t length);
+
 private:
     kErr ensureLink();
     void _autoNetwork();

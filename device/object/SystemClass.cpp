@@ -1,6 +1,7 @@
 #include "device/object/SystemClass.h"
 
 #include "device/core/kUEI.h"
+#include "device/object/Module.h"
 
 #include <vector>
 
@@ -313,6 +314,53 @@ kErr SystemClass::getHardwareVersion(uint32_t* version)
 kErr SystemClass::getErrors(uint32_t* errors)
 {
     return getUEI32(OPT_ERRORS, errors);
+}
+
+// ---------------------------------------------------------------------------
+// Store slots and factory data: transfers of the module as a whole
+
+static Module* sLinked(Module* module)
+{
+    return module && module->getLink() ? module : nullptr;
+}
+
+kErr SystemClass::loadStoreSlot(uint8_t store, uint8_t slot, const uint8_t* bytes, uint64_t length)
+{
+    Module* module = sLinked(boundModule());
+    return module ? module->loadStoreSlot(store, slot, bytes, length) : kErrResource;
+}
+
+kErr SystemClass::unloadStoreSlot(uint8_t store, uint8_t slot, uint8_t* buffer,
+                                  uint64_t bufferLength, uint64_t* count)
+{
+    Module* module = sLinked(boundModule());
+    return module ? module->unloadStoreSlot(store, slot, buffer, bufferLength, count)
+                  : kErrResource;
+}
+
+kErr SystemClass::storeSlotSize(uint8_t store, uint8_t slot, uint64_t* size)
+{
+    Module* module = sLinked(boundModule());
+    return module ? module->storeSlotSize(store, slot, size) : kErrResource;
+}
+
+kErr SystemClass::storeSlotCapacity(uint8_t store, uint8_t slot, uint64_t* capacity)
+{
+    Module* module = sLinked(boundModule());
+    return module ? module->storeSlotCapacity(store, slot, capacity) : kErrResource;
+}
+
+kErr SystemClass::getFactoryData(uint8_t block, uint8_t* buffer, uint64_t bufferLength,
+                                 uint64_t* count)
+{
+    Module* module = sLinked(boundModule());
+    return module ? module->getFactoryData(block, buffer, bufferLength, count) : kErrResource;
+}
+
+kErr SystemClass::setFactoryData(uint8_t block, const uint8_t* bytes, uint64_t length)
+{
+    Module* module = sLinked(boundModule());
+    return module ? module->setFactoryData(block, bytes, length) : kErrResource;
 }
 
 } // namespace Vantor

@@ -73,6 +73,16 @@ public:
     kErr getLinkInterface(uint8_t* linkInterface);
     kErr getHardwareVersion(uint32_t* version);
     kErr getErrors(uint32_t* errors);
+
+    /// The module's store-slot and factory-data transfers (Module); these
+    /// are no UEI exchanges. kErrResource without a module or link.
+    kErr loadStoreSlot(uint8_t store, uint8_t slot, const uint8_t* bytes, uint64_t length);
+    kErr unloadStoreSlot(uint8_t store, uint8_t slot, uint8_t* buffer, uint64_t bufferLength,
+                         uint64_t* count);
+    kErr storeSlotSize(uint8_t store, uint8_t slot, uint64_t* size);
+    kErr storeSlotCapacity(uint8_t store, uint8_t slot, uint64_t* capacity);
+    kErr getFactoryData(uint8_t block, uint8_t* buffer, uint64_t bufferLength, uint64_t* count);
+    kErr setFactoryData(uint8_t block, const uint8_t* bytes, uint64_t length);
 };
 
 } // namespace Vantor

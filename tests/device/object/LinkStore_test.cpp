@@ -4,6 +4,8 @@
 
 #include "device/object/Link.h"
 
+#include "device/object/Module.h"
+#include "device/object/SystemClass.h"
 #include "tests/device/object/object_sim.h"
 
 #include <gtest/gtest.h>
@@ -318,6 +320,41 @@ TEST_F(SlotTransfer, NothingGoesOutWithoutALinkOrToABadAddress)
     EXPECT_EQ(link->storeSlotCapacity(HUB, 0, 1, &value), kErrConnection);
     EXPECT_EQ(link->getFactoryData(HUB, 0, bytes.data(), bytes.size(), &value), kErrConnection);
     EXPECT_EQ(link->setFactoryData(HUB, 0, bytes.data(), bytes.size()), kErrConnection);
+}
+
+TEST_F(SlotTransfer, ModuleAndSystemEntityForwardWithTheModulesAddress)
+{
+    Module module(2, 0);
+    ASSERT_EQ(module.connectFromSpec(TcpSpec(sim.TcpPort("hub"))), kErrNone);
+    ASSERT_EQ(module.getModuleAddress(), HUB) << "learnt from the module";
+    SystemClass system;
+    uint64_t value = 0;
+    EXPECT_EQ(system.storeSlotSize(0, 1, &value), kErrResource) << "no module yet";
+    ASSERT_EQ(system.init(&module, 0), kErrNone);
+
+    std::vector<uint8_t> bytes = Pattern(30);
+    ASSERT_EQ(module.loadStoreSlot(0, 3, bytes.data(), bytes.size()), kErrNone);
+    ASSERT_EQ(system.storeSlotSize(0, 3, &value), kErrNone);
+    EXPECT_EQ(value, 30u);
+    ASSERT_EQ(module.storeSlotCapacity(0, 3, &value), kErrNone);
+    EXPECT_EQ(value, 100u);
+    std::vector<uint8_t> buffer(30);
+    ASSERT_EQ(system.unloadStoreSlot(0, 3, buffer.data(), buffer.size(), &value), kErrNone);
+    EXPECT_EQ(Hex(buffer), Hex(bytes));
+    ASSERT_EQ(system.loadStoreSlot(0, 3, bytes.data(), 5), kErrNone);
+    ASSERT_EQ(module.unloadStoreSlot(0, 3, buffer.data(), buffer.size(), &value), kErrNone);
+    EXPECT_EQ(value, 5u);
+    ASSERT_EQ(system.storeSlotCapacity(0, 3, &value), kErrNone);
+
+    ASSERT_EQ(system.setFactoryData(2, bytes.data(), 12), kErrNone);
+    ASSERT_EQ(module.getFactoryData(2, buffer.data(), buffer.size(), &value), kErrNone);
+    EXPECT_EQ(value, 12u);
+    ASSERT_EQ(module.setFactoryData(2, bytes.data(), 3), kErrNone);
+    ASSERT_EQ(system.getFactoryData(2, buffer.data(), buffer.size(), &value), kErrNone);
+    EXPECT_EQ(value, 3u);
+    EXPECT_EQ(Factory(2), Hex(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 3)));
+    for (const std::string& frame : Requests(sim))
+        EXPECT_EQ(frame.compare(0, 2, "06"), 0) << frame;
 }
 
 } // namespace
