@@ -66,9 +66,10 @@ def why_not_available():
 class UsbEmulation:
     """The harness process and its testbed."""
 
-    def __init__(self, socket_path, trace=False):
+    def __init__(self, socket_path, trace=False, exclusive_claims=False):
         self.socket_path = socket_path
         self.trace = trace
+        self.exclusive_claims = exclusive_claims
         self.process = None
         self.root = None
 
@@ -84,7 +85,11 @@ class UsbEmulation:
         env.pop("LD_PRELOAD", None)
         if self.trace:
             env["USB_HARNESS_TRACE"] = "1"
-        self.process = subprocess.Popen([HARNESS, "--socket", self.socket_path], env=env,
+        cmd = [HARNESS, "--socket", self.socket_path]
+        if self.exclusive_claims:
+            # A claim of an interface another client holds fails (EBUSY).
+            cmd.append("--exclusive-claims")
+        self.process = subprocess.Popen(cmd, env=env,
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         ready, _, _ = select.select([self.process.stdout], [], [], timeout)
         line = self.process.stdout.readline().decode() if ready else ""
@@ -332,13 +337,15 @@ class EmulatedUsbTest(unittest.TestCase):
     """A test case with its own harness and module side (`self.peer`);
     `probe()` starts a client that sees the emulated devices."""
 
+    EXCLUSIVE_CLAIMS = False
+
     def setUp(self):
         reason = why_not_available()
         if reason:
             self.skipTest(reason)
         self.peer = UsbPeer()
         self.addCleanup(self.peer.close)
-        self.usb = UsbEmulation(self.peer.path)
+        self.usb = UsbEmulation(self.peer.path, exclusive_claims=self.EXCLUSIVE_CLAIMS)
         self.usb.start()
         self.addCleanup(self.usb.stop)
         self.peer.wait_harness()

@@ -24,13 +24,17 @@
  * Harness -> peer:
  *   {"op":"out","id":N,"data":HEX}    one bulk OUT URB
  *   {"op":"claim","id":N,"interface":I} {"op":"release","id":N,"interface":I}
+ *      (with --exclusive-claims, a claim of an interface that another open
+ *      descriptor holds fails with EBUSY, as usbfs does, and is not
+ *      reported)
  *   {"op":"clear_halt","id":N,"endpoint":E}
  *   {"op":"in_urb","id":N,"endpoint":E,"length":L,"client":C}  a bulk IN URB
  *      submitted, by the C-th descriptor opened
  *   {"op":"attached","id":N}          the device node is in place
  *
- * Usage: usb_harness --socket PATH. Prints "READY <testbed dir>" once the
- * peer is connected; ends when the peer closes the socket or on SIGTERM.
+ * Usage: usb_harness --socket PATH [--exclusive-claims]. Prints
+ * "READY <testbed dir>" once the peer is connected; ends when the peer
+ * closes the socket or on SIGTERM.
  */
 
 #include "tests/support/usb_descriptors.h"
@@ -50,6 +54,7 @@
 #include <unistd.h>
 
 #define PRELOAD "libumockdev-preload.so.0"
+#define MAX_INTERFACES 32
 
 typedef struct {
     UMockdevIoctlClient* client; /* the open descriptor that submitted it */
@@ -76,16 +81,19 @@ typedef struct {
     GQueue done;       /* PendingUrb*: completed, waiting to be reaped */
     GQueue in_data;    /* InTransfer*: bytes from the peer not yet taken */
     guint32 halted;    /* bit n: OUT endpoint n, bit 16 + n: IN endpoint n */
+    UMockdevIoctlClient* holder[MAX_INTERFACES]; /* the descriptor that claimed it */
 } Device;
 
 static UMockdevTestbed* testbed;
 static GMainLoop* loop;
 static int peer_fd = -1;
-static GHashTable* devices;    /* id -> current Device* */
-static GPtrArray* all_devices; /* every Device ever made, gone ones too */
-static GPtrArray* graveyard;   /* PendingUrb* of clients that vanished */
+static GHashTable* devices;     /* id -> current Device* */
+static GPtrArray* all_devices;  /* every Device ever made, gone ones too */
+static GPtrArray* graveyard;    /* PendingUrb* of clients that vanished */
+static GPtrArray* gone_holders; /* UMockdevIoctlClient* that vanished holding a claim */
 static GString* peer_buffer;
 static gboolean trace;
+static gboolean exclusive_claims;
 /* umockdev calls the ioctl handlers on a worker thread of its own, the
  * peer's lines arrive on the main loop: the devices are shared under
  * `lock`. umockdev's own testbed calls are made without it, as they may
@@ -413,6 +421,51 @@ static int connect_info(Device* dev, UMockdevIoctlData* arg)
     return 0;
 }
 
+/* ---- claims */
+
+static void forget_holder(Device* dev, guint number)
+{
+    UMockdevIoctlClient* holder = dev->holder[number];
+    dev->holder[number] = NULL;
+    if (!holder)
+        return;
+    /* As with URBs, the last reference to a vanished client is kept. */
+    if (umockdev_ioctl_client_get_connected(holder))
+        g_object_unref(holder);
+    else
+        g_ptr_array_add(gone_holders, holder);
+}
+
+/* With --exclusive-claims, as usbfs does, one open descriptor holds an
+ * interface: another one's claim fails with EBUSY until the holder
+ * releases it or goes away. umockdev may notice a holder that died only
+ * some time later (not while this thread waits), so a claim right after
+ * the holder's death can still fail: the switch is off by default. */
+static int claim_interface(Device* dev, UMockdevIoctlClient* client, guint number)
+{
+    if (number >= MAX_INTERFACES)
+        return -EINVAL;
+    UMockdevIoctlClient* holder = dev->holder[number];
+    if (exclusive_claims && holder && holder != client &&
+        umockdev_ioctl_client_get_connected(holder))
+        return -EBUSY;
+    if (holder != client) {
+        forget_holder(dev, number);
+        dev->holder[number] = g_object_ref(client);
+    }
+    peer_send("{\"op\":\"claim\",\"id\":%d,\"interface\":%u}", dev->id, number);
+    return 0;
+}
+
+static int release_interface(Device* dev, UMockdevIoctlClient* client, guint number)
+{
+    if (number >= MAX_INTERFACES || dev->holder[number] != client)
+        return -EINVAL;
+    forget_holder(dev, number);
+    peer_send("{\"op\":\"release\",\"id\":%d,\"interface\":%u}", dev->id, number);
+    return 0;
+}
+
 static int device_ioctl(Device* dev, UMockdevIoctlClient* client, gulong request,
                         UMockdevIoctlData* arg)
 {
@@ -420,11 +473,9 @@ static int device_ioctl(Device* dev, UMockdevIoctlClient* client, gulong request
     case USBDEVFS_GET_CAPABILITIES:
         return put_uint(arg, USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_NO_PACKET_SIZE_LIM);
     case USBDEVFS_CLAIMINTERFACE:
-        peer_send("{\"op\":\"claim\",\"id\":%d,\"interface\":%u}", dev->id, uint_arg(arg));
-        return 0;
+        return claim_interface(dev, client, uint_arg(arg));
     case USBDEVFS_RELEASEINTERFACE:
-        peer_send("{\"op\":\"release\",\"id\":%d,\"interface\":%u}", dev->id, uint_arg(arg));
-        return 0;
+        return release_interface(dev, client, uint_arg(arg));
     case USBDEVFS_SUBMITURB:
         return submit_urb(dev, client, arg);
     case USBDEVFS_REAPURBNDELAY:
@@ -695,12 +746,14 @@ static void ensure_preload(char** argv)
 int main(int argc, char** argv)
 {
     const char* socket_path = NULL;
-    for (int i = 1; i + 1 < argc; i++) {
-        if (strcmp(argv[i], "--socket") == 0)
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--socket") == 0 && i + 1 < argc)
             socket_path = argv[++i];
+        else if (strcmp(argv[i], "--exclusive-claims") == 0)
+            exclusive_claims = TRUE;
     }
     if (!socket_path) {
-        g_printerr("usage: %s --socket PATH\n", argv[0]);
+        g_printerr("usage: %s --socket PATH [--exclusive-claims]\n", argv[0]);
         return 2;
     }
     ensure_preload(argv);
@@ -709,6 +762,7 @@ int main(int argc, char** argv)
     devices = g_hash_table_new(NULL, NULL);
     all_devices = g_ptr_array_new();
     graveyard = g_ptr_array_new();
+    gone_holders = g_ptr_array_new();
     peer_buffer = g_string_new(NULL);
     loop = g_main_loop_new(NULL, FALSE);
     peer_fd = connect_peer(socket_path);

@@ -69,6 +69,19 @@ class Open(EmulatedUsbTest):
         self.assertEqual(p.ask("open 0000BEEF")[0], ["kErrIO", CREATED], "no such node")
 
 
+class ExclusiveClaims(EmulatedUsbTest):
+    EXCLUSIVE_CLAIMS = True
+
+    def test_a_module_another_program_holds_is_busy_until_it_lets_go(self):
+        holder = self.opened()
+        other = self.probe()
+        other.ask("create usblib")
+        self.assertEqual(other.ask("open 40F5849A")[0][0], "kErrBusy")
+        self.assertEqual(len(self.peer.seen("claim")), 1, "the refused claim never reached it")
+        holder.ask("close")
+        self.assertEqual(other.ask("open 40F5849A")[0], ["kErrNone", OPEN])
+
+
 class Transfers(EmulatedUsbTest):
     def test_a_120_byte_write_leaves_as_50_50_and_20(self):
         p = self.opened()
