@@ -1,14 +1,200 @@
-#include "UpdaterLib/source/Updater.h"
-#include "UpdaterLib/source/Updater_pending.h"
+// The discover command: the modules attached over USB or TCP/IP, or those
+// on the internal bus behind one router module, each connected once and
+// asked for its version, addresses, model and build number.
 
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType)
+#include "UpdaterLib/source/Updater.h"
+#include "cli/Log.h"
+#include "device/core/kDefs.h"
+#include "device/core/kVersion.h"
+#include "device/object/Module.h"
+#include "device/object/SystemClass.h"
+
+#include <memory>
+
+using Kelvane::Vantor::Link;
+using Kelvane::Vantor::Module;
+using Kelvane::Vantor::SystemClass;
+
+namespace
 {
-    _report_not_available(display, "discover");
-    return {};
+
+const uint8_t FIRST_ADDRESS = 2;
+const uint8_t LAST_ADDRESS = 252;
+const uint8_t CMD_DESCRIPTOR = 73;
+const uint8_t DESCRIPTOR_BUILD = 0xFF;
+const uint8_t BUILD_REPLY_LENGTH = 6;
+const uint8_t PACKET_DATA_MAX = 28;
+
+struct LinkSearch {
+    uint32_t serialNumber;
+    linkType found;
+};
+
+struct SpecDeleter {
+    void operator()(linkSpec* spec) const { kLinkSpec_Destroy(&spec); }
+};
+typedef std::unique_ptr<linkSpec, SpecDeleter> SpecPtr;
+
+} // namespace
+
+static bool _discovered_device(const linkSpec* spec, bool* count, void* context)
+{
+    DeviceInfo device;
+    device.deviceSpec = *spec;
+    static_cast<std::vector<DeviceInfo>*>(context)->push_back(device);
+    *count = true;
+    return true;
 }
 
-std::vector<DeviceInfo> Updater::Discover_VTNetwork_Devices(uint32_t, linkType)
+static bool _discovered_link(const linkSpec* spec, bool* count, void* context)
 {
-    _report_not_available(display, "discover");
-    return {};
+    LinkSearch* search = static_cast<LinkSearch*>(context);
+    *count = true;
+    if (spec->serialNumber != search->serialNumber)
+        return true;
+    Log::log(DEBUG_Network, "NETWORK: Found device [%08X] via link type [%d]\n", spec->serialNumber,
+             (int)spec->type);
+    search->found = spec->type;
+    return false;
+}
+
+static linkType _discover_link_type(uint32_t serialNumber)
+{
+    LinkSearch search = {serialNumber, kLinkTypeStream};
+    kDiscovery_EnumerateModules(kLinkTypeUSB, _discovered_link, &search);
+    if (search.found == kLinkTypeStream)
+        kDiscovery_EnumerateModules(kLinkTypeTCPIP, _discovered_link, &search);
+    return search.found;
+}
+
+// Command 73 with 0xFF answers 73, 0xFF and the build number, most
+// significant byte first; anything else is no build number (0).
+static uint32_t _get_build_number(Module& module)
+{
+    Link* link = module.getLink();
+    if (!link)
+        return 0;
+    uint8_t address = module.getModuleAddress();
+    const uint8_t request[] = {DESCRIPTOR_BUILD};
+    if (link->sendPacket(address, CMD_DESCRIPTOR, sizeof(request), request) != kErrNone)
+        return 0;
+    const uint8_t match[] = {CMD_DESCRIPTOR, DESCRIPTOR_BUILD};
+    uint8_t length = sizeof(match);
+    uint8_t reply[PACKET_DATA_MAX] = {0};
+    if (link->receivePacket(address, match, &length, reply) != kErrNone ||
+        length != BUILD_REPLY_LENGTH)
+        return 0;
+    return (uint32_t)reply[2] << 24 | (uint32_t)reply[3] << 16 | (uint32_t)reply[4] << 8 |
+           (uint32_t)reply[5];
+}
+
+// Fills the version and replaces the addresses with the module's own
+// answers; the first failure is returned and what follows is not asked.
+static kErr _get_version(Module& module, DeviceInfo& device)
+{
+    SystemClass system;
+    kErr err = system.init(&module, 0);
+    if (err)
+        return err;
+    uint32_t version = 0;
+    err = system.getVersion(&version);
+    if (err)
+        return err;
+    device.versionMajor = kVersion_ParseMajor(version);
+    device.versionMinor = kVersion_ParseMinor(version);
+    device.versionPatch = kVersion_ParsePatch(version);
+    uint8_t address = 0;
+    err = system.getModule(&address);
+    if (err)
+        return err;
+    device.deviceSpec.module = address;
+    err = system.getRouter(&address);
+    if (err)
+        return err;
+    device.deviceSpec.router = address;
+    return kErrNone;
+}
+
+static void _query_direct(DeviceInfo& device)
+{
+    device.modelName = kDefs_GetModelName(device.deviceSpec.model);
+    Module module(FIRST_ADDRESS, 0);
+    kErr err = module.connectFromSpec(device.deviceSpec);
+    if (err) {
+        device.error = err;
+    } else {
+        device.build = _get_build_number(module);
+        device.error = _get_version(module, device);
+    }
+    module.disconnect();
+}
+
+std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
+{
+    std::vector<DeviceInfo> devices;
+    if (type == kLinkTypeStream) {
+        kDiscovery_EnumerateModules(kLinkTypeUSB, _discovered_device, &devices);
+        kDiscovery_EnumerateModules(kLinkTypeTCPIP, _discovered_device, &devices);
+    } else {
+        kDiscovery_EnumerateModules(type, _discovered_device, &devices);
+    }
+    for (DeviceInfo& device : devices)
+        _query_direct(device);
+    return devices;
+}
+
+// The module at `address` behind the router, or false when it does not
+// answer its serial number there. Until its own answers replace them, the
+// record holds the address it answered at and the router's address.
+static bool _query_behind(Module& router, const linkSpec& routerSpec, uint32_t routerSerialNumber,
+                          linkType type, uint8_t address, DeviceInfo& device)
+{
+    Module module(address, 0);
+    module.connectThroughLinkModule(router);
+    SystemClass system;
+    uint32_t serialNumber = 0;
+    if (system.init(&module, 0) != kErrNone || system.getSerialNumber(&serialNumber) != kErrNone)
+        return false;
+    device.deviceSpec = routerSpec;
+    device.deviceSpec.type = type;
+    device.deviceSpec.serialNumber = serialNumber;
+    device.deviceSpec.module = address;
+    device.deviceSpec.router = router.getModuleAddress();
+    device.deviceSpec.routerSerialNumber = routerSerialNumber;
+    device.deviceSpec.model = 0;
+    device.build = _get_build_number(module);
+    device.error = _get_version(module, device);
+    uint8_t model = 0;
+    kErr err = system.getModel(&model);
+    if (!err) {
+        device.deviceSpec.model = model;
+        device.modelName = kDefs_GetModelName(model);
+    } else if (device.error == kErrNone) {
+        device.error = err;
+    }
+    return true;
+}
+
+std::vector<DeviceInfo> Updater::Discover_VTNetwork_Devices(uint32_t routerSerialNumber,
+                                                            linkType type)
+{
+    std::vector<DeviceInfo> devices;
+    if (type == kLinkTypeStream)
+        type = _discover_link_type(routerSerialNumber);
+    SpecPtr routerSpec(kDiscovery_FindModule(type, routerSerialNumber));
+    if (!routerSpec)
+        return devices;
+    Module router(FIRST_ADDRESS, 0);
+    router.connectFromSpec(*routerSpec);
+    SystemClass routerSystem;
+    if (routerSystem.init(&router, 0) != kErrNone || routerSystem.routeToMe(1) != kErrNone)
+        return devices;
+    for (unsigned address = FIRST_ADDRESS; address <= LAST_ADDRESS; address += 2) {
+        DeviceInfo device;
+        if (_query_behind(router, *routerSpec, routerSerialNumber, type, (uint8_t)address, device))
+            devices.push_back(device);
+    }
+    routerSystem.routeToMe(0);
+    router.disconnect();
+    return devices;
 }
