@@ -73,10 +73,8 @@ class DiscoverTest(unittest.TestCase):
     pair = None
 
     def run_updater(self, *args, env=None):
-        home = updater_test.temporary_home()
-        path = home.__enter__()
-        self.addCleanup(home.__exit__, None, None, None)
-        status, out, err = finish(start_updater(args, path, self.pair.host_prefix(), env))
+        home = self.enterContext(updater_test.temporary_home())
+        status, out, err = finish(start_updater(args, home, self.pair.host_prefix(), env))
         self.assertEqual(status, 0, err)
         self.assertEqual(out[0], "Updater (Version: 1.1 Apr 26 2023)")
         return out[1:], err
@@ -196,10 +194,8 @@ class DirectDiscovery(DiscoverTest):
         empty = netns.NetnsPair().create()
         self.addCleanup(empty.destroy)
         for args in (("-D", "-t", "TCPIP"), ("-D",)):
-            home = updater_test.temporary_home()
-            path = home.__enter__()
-            self.addCleanup(home.__exit__, None, None, None)
-            status, out, err = finish(start_updater(args, path, empty.host_prefix()))
+            home = self.enterContext(updater_test.temporary_home())
+            status, out, err = finish(start_updater(args, home, empty.host_prefix()))
             self.assertEqual(status, 0, err)
             title = "TCPIP" if "TCPIP" in args else "USB"
             self.assertEqual(out[1:], ["Searching for Vantor devices",
@@ -233,7 +229,6 @@ class RouterScan(DiscoverTest):
     @classmethod
     def setUpClass(cls):
         cls.pair = netns.NetnsPair().create()
-        cls.homes = []
         cls.scans = {}
         try:
             config = {"discovery": {"interface": IP}, "modules": [cls.TCP_ROUTER, cls.STUBBORN]}
@@ -251,9 +246,8 @@ class RouterScan(DiscoverTest):
 
     @classmethod
     def start_scan(cls, *args, env=None):
-        home = updater_test.temporary_home()
-        cls.homes.append(home)
-        return start_updater(args, home.__enter__(), cls.pair.host_prefix(), env)
+        home = cls.enterClassContext(updater_test.temporary_home())
+        return start_updater(args, home, cls.pair.host_prefix(), env)
 
     @classmethod
     def tearDownClass(cls):
@@ -264,8 +258,6 @@ class RouterScan(DiscoverTest):
         for name in ("usb", "usb_sim", "sim"):
             if getattr(cls, name, None):
                 getattr(cls, name).stop()
-        for home in cls.homes:
-            home.__exit__(None, None, None)
         cls.pair.destroy()
 
     def scan(self, name):
