@@ -210,7 +210,9 @@ class RouterScan(DiscoverTest):
     """A router over TCP/IP and one over USB, each with modules behind it.
     A whole scan asks 126 addresses, most of them absent (a second each), so
     both scans run side by side from the start and the quicker cases run
-    meanwhile."""
+    meanwhile, in a namespace pair of their own: replies to discovery come
+    to one fixed port, and two searches at once in one namespace take each
+    other's."""
 
     TCP_ROUTER = tcp_module("router", ROUTER, 15, 4, "1.3.7", 90, behind=[
         behind("daq", "0000DA01", 20, 6, "4.5.6", 1234),
@@ -231,8 +233,9 @@ class RouterScan(DiscoverTest):
         cls.pair = netns.NetnsPair().create()
         cls.scans = {}
         try:
-            config = {"discovery": {"interface": IP}, "modules": [cls.TCP_ROUTER, cls.STUBBORN]}
-            cls.sim = simulator.Simulator(config, prefix=cls.pair.module_prefix()).start()
+            cls.scan_pair = netns.NetnsPair().create()
+            cls.scan_sim = cls.network_sim(cls.scan_pair, cls.TCP_ROUTER)
+            cls.sim = cls.network_sim(cls.pair, cls.STUBBORN)
             cls.usb_sim = simulator.Simulator({"modules": [cls.USB_ROUTER]}, usb=True).start()
             cls.usb = usb_emulation.UsbEmulation(cls.usb_sim.usb_socket)
             cls.usb.start()
@@ -245,9 +248,14 @@ class RouterScan(DiscoverTest):
             raise
 
     @classmethod
+    def network_sim(cls, pair, module):
+        config = {"discovery": {"interface": IP}, "modules": [module]}
+        return simulator.Simulator(config, prefix=pair.module_prefix()).start()
+
+    @classmethod
     def start_scan(cls, *args, env=None):
         home = cls.enterClassContext(updater_test.temporary_home())
-        return start_updater(args, home, cls.pair.host_prefix(), env)
+        return start_updater(args, home, cls.scan_pair.host_prefix(), env)
 
     @classmethod
     def tearDownClass(cls):
@@ -255,9 +263,11 @@ class RouterScan(DiscoverTest):
             if proc.poll() is None:
                 proc.kill()
             proc.communicate()
-        for name in ("usb", "usb_sim", "sim"):
+        for name in ("usb", "usb_sim", "scan_sim", "sim"):
             if getattr(cls, name, None):
                 getattr(cls, name).stop()
+        if getattr(cls, "scan_pair", None):
+            cls.scan_pair.destroy()
         cls.pair.destroy()
 
     def scan(self, name):
@@ -266,10 +276,11 @@ class RouterScan(DiscoverTest):
         self.assertEqual(out[1], "Searching for Vantor Network devices connected to " + ROUTER)
         return out[1:], err
 
-    def frames(self, module):
-        """(address, data) of every frame the module's links received."""
-        return [(e["address"], bytes.fromhex(e["hex"])[2:]) for e in self.sim.log_entries()
-                if e["kind"] == "frame" and e["dir"] == "rx" and e["module"] == module]
+    @staticmethod
+    def frames(sim):
+        """(address, data) of every frame the simulator's links received."""
+        return [(e["address"], bytes.fromhex(e["hex"])[2:]) for e in sim.log_entries()
+                if e["kind"] == "frame" and e["dir"] == "rx"]
 
     def test_tcpip_scan_lists_the_router_and_the_modules_behind_it(self):
         out, _ = self.scan("tcpip")
@@ -282,7 +293,7 @@ class RouterScan(DiscoverTest):
 
     def test_tcpip_scan_asks_every_even_address_while_routing(self):
         self.scan("tcpip")
-        frames = self.frames(ROUTER)
+        frames = self.frames(self.scan_sim)
         serial_asked = [i for i, (_, d) in enumerate(frames) if d == bytes([3, 0x49, 0x20])]
         self.assertEqual([frames[i][0] for i in serial_asked], list(range(2, 253, 2)))
         route = [(i, d[3]) for i, (a, d) in enumerate(frames)
@@ -312,7 +323,7 @@ class RouterScan(DiscoverTest):
         out, err = self.run_updater("-D", "-r", "00BADBAD", "-X", "0x100")
         self.assertEqual(out[1:], ["Discovered Devices: (USB)", "    No devices found."])
         self.assertIn("NETWORK: Found device [00BADBAD] via link type [2]\n", err)
-        asked = [d[:3] for a, d in self.frames("00BADBAD") if a == 4]
+        asked = [d[:3] for a, d in self.frames(self.sim) if a == 4]
         self.assertEqual(asked[-1], bytes([3, 0x94, 0x20]), "routeToMe (1) was the last question")
         self.assertNotIn(bytes([3, 0x49, 0x20]), asked)
 
