@@ -215,13 +215,6 @@ static void drop_vanished(GQueue* queue)
     }
 }
 
-static void bury(GQueue* queue)
-{
-    PendingUrb* p;
-    while ((p = g_queue_pop_head(queue)))
-        g_ptr_array_add(graveyard, p);
-}
-
 /* Moves the peer's IN bytes into waiting URBs. One transfer from the peer
  * ends a URB (a short packet) unless it was sent as incomplete. The bytes
  * go to the newest URB: a host has one IN transfer waiting at a time, and
@@ -503,6 +496,17 @@ static int device_ioctl(Device* dev, UMockdevIoctlClient* client, gulong request
     }
 }
 
+/* An unplugged device still gives its completed URBs to the reaps, as
+ * the kernel does; everything else, and a reap that finds none, fails. */
+static int gone_ioctl(Device* dev, UMockdevIoctlClient* client, gulong request,
+                      UMockdevIoctlData* arg)
+{
+    if (request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY)
+        return -ENODEV;
+    int rc = reap_urb(dev, client, arg);
+    return rc == -EAGAIN ? -ENODEV : rc;
+}
+
 static gboolean on_ioctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer data)
 {
     (void)handler;
@@ -510,7 +514,8 @@ static gboolean on_ioctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client
     gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     g_mutex_lock(&lock);
-    int rc = dev->gone ? -ENODEV : device_ioctl(dev, client, request, arg);
+    int rc =
+        dev->gone ? gone_ioctl(dev, client, request, arg) : device_ioctl(dev, client, request, arg);
     g_mutex_unlock(&lock);
     if (trace && request != USBDEVFS_REAPURBNDELAY)
         fprintf(stderr, "harness[%p]: %p %s ioctl 0x%lx -> %d\n", (void*)g_thread_self(),
@@ -599,8 +604,14 @@ static void detach_device(Device* dev)
     dev->gone = TRUE;
     if (!was_gone) {
         g_hash_table_remove(devices, GINT_TO_POINTER(dev->id));
-        bury(&dev->pending_in);
-        bury(&dev->done);
+        /* As in the kernel, the transfers in flight end with -ESHUTDOWN and
+         * stay to be reaped: a client waiting on one learns of the unplug
+         * from it. */
+        drop_vanished(&dev->pending_in);
+        drop_vanished(&dev->done);
+        PendingUrb* p;
+        while ((p = g_queue_pop_head(&dev->pending_in)))
+            finish_urb(dev, p, -ESHUTDOWN);
         g_queue_clear_full(&dev->in_data, (GDestroyNotify)free_transfer);
     }
     g_mutex_unlock(&lock);
