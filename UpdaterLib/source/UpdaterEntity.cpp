@@ -1,0 +1,352 @@
+#include "UpdaterLib/source/UpdaterEntity.h"
+
+#include "cli/Log.h"
+#include "device/core/kPacket.h"
+#include "device/core/kTime.h"
+
+#include <string.h>
+
+using Kelvane::Vantor::Module;
+
+static const uint32_t LOAD_RECONNECT_DELAY_MS = 500;
+static const uint64_t REBOOT_POLL_MS = 250;
+static const uint8_t INIT_REPLY_MIN = 6;
+static const uint8_t PREPARE_REPLY_MIN = 5;
+static const uint8_t SUM_REPLY_MIN = 7;
+static const uint8_t NO_STATUS = 0xFF;
+
+static uint32_t sReadBE32(const uint8_t* bytes)
+{
+    return (uint32_t)bytes[0] << 24 | (uint32_t)bytes[1] << 16 | (uint32_t)bytes[2] << 8 |
+           (uint32_t)bytes[3];
+}
+
+UpdaterEntity::UpdaterEntity() : module(nullptr), validate(true) {}
+
+UpdaterEntity::~UpdaterEntity() = default;
+
+kErr UpdaterEntity::init(Module* module, uint8_t index, bool validate)
+{
+    this->module = module;
+    this->validate = validate;
+    return EntityClass::init(module, cmdUPGRADE, index);
+}
+
+kErr UpdaterEntity::_send(uint8_t operation, const uint8_t* bytes, uint8_t count)
+{
+    uint8_t data[kPACKET_DATA_MAX];
+    if (count > kPACKET_DATA_MAX - 2)
+        return kErrParam;
+    data[0] = operation;
+    if (count)
+        memcpy(data + 1, bytes, count);
+    return sendPacket(cmdUPGRADE, (uint8_t)(count + 1), data);
+}
+
+kErr UpdaterEntity::_await(uint8_t operation, uint8_t* reply, uint8_t& length)
+{
+    const uint8_t match[2] = {cmdUPGRADE, operation};
+    memset(reply, 0, kPACKET_DATA_MAX);
+    length = sizeof(match);
+    return receivePacket(match, &length, reply);
+}
+
+kErr UpdaterEntity::LoaderInit()
+{
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Initialization {cmdUPGRADE, val_UPGRADE_INIT}\n");
+    kErr err = _send(val_UPGRADE_INIT, nullptr, 0);
+    if (err) {
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_INIT (%d)\n", (int)err);
+        return err;
+    }
+    uint8_t reply[kPACKET_DATA_MAX];
+    uint8_t length = 0;
+    err = _await(val_UPGRADE_INIT, reply, length);
+    if (err)
+        return err;
+    if (length < INIT_REPLY_MIN)
+        return kErrPacket;
+    uint32_t base = sReadBE32(reply + 2);
+    Log::log(DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", (int)base, base);
+    return kErrNone;
+}
+
+kErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t length, uint8_t flags,
+                                    uint16_t& blockSize)
+{
+    Log::log(DEBUG_Network_FIRM, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", (int)length,
+             flags, blockSize);
+    if (!block || length < 4)
+        return kErrParam;
+    uint32_t address = sReadBE32(block);
+    Log::log(DEBUG_Network_FIRM,
+             "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X "
+             "%02X]} \n",
+             flags, block[0], block[1], block[2], block[3]);
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Address: %d\n", (int)address);
+    const uint8_t request[5] = {flags, block[0], block[1], block[2], block[3]};
+    kErr err = _send(val_UPGRADE_PREPARE, request, sizeof(request));
+    if (err) {
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", (int)err);
+        return err;
+    }
+    uint8_t reply[kPACKET_DATA_MAX];
+    uint8_t got = 0;
+    err = _await(val_UPGRADE_STATUS, reply, got);
+    if (err)
+        return err;
+    if (got < PREPARE_REPLY_MIN) {
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Short reply to UPGRADE_PREPARE (%d bytes).\n", got);
+        return kErrPacket;
+    }
+    if (reply[2] != 0) {
+        Log::log(DEBUG_Network_FIRM,
+                 "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
+        return kErrInvalidOption;
+    }
+    uint16_t size = (uint16_t)(reply[3] << 8 | reply[4]);
+    // A block size of 0 would never move the firmware transfer forward.
+    if (size == 0) {
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Loader asked for a block size of 0.\n");
+        return kErrInvalidOption;
+    }
+    blockSize = size;
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n",
+             blockSize);
+    return kErrNone;
+}
+
+kErr UpdaterEntity::LoaderTransfer(const uint8_t* block, uint32_t length)
+{
+    if (!block || length < 4)
+        return kErrParam;
+    uint32_t hostOrder = 0;
+    memcpy(&hostOrder, block, sizeof(hostOrder));
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", hostOrder,
+             (int)(length - 4));
+    uint32_t blocks = 0;
+    return _block_transfer(block + 4, length - 4, blocks);
+}
+
+kErr UpdaterEntity::_block_transfer(const uint8_t* bytes, uint32_t length, uint32_t& blocks)
+{
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer\n");
+    uint32_t remaining = length;
+    uint32_t checksum = 0;
+    int resends = 0;
+    kErr err = kErrNone;
+    while (remaining > 0 && !err) {
+        uint8_t n = (uint8_t)(remaining < DATA_CHUNK_MAX ? remaining : DATA_CHUNK_MAX);
+        Log::log(DEBUG_Network_FIRM,
+                 "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n", n);
+        err = _send(val_UPGRADE_DATA, bytes, n);
+        if (err) {
+            Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", (int)err);
+            return err;
+        }
+        uint8_t reply[kPACKET_DATA_MAX];
+        uint8_t got = 0;
+        if (_await(val_UPGRADE_DATA, reply, got)) {
+            Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
+            err = kErrPacket;
+        } else if (reply[2] != n) {
+            Log::log(DEBUG_Network_FIRM,
+                     "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n", reply[2], n);
+            if (resends++ == DATA_RESENDS_MAX) {
+                Log::log(DEBUG_Network_FIRM, "\nNETWORK: Chunk refused %d times.\n", resends);
+                err = kErrTimeout;
+            }
+        } else {
+            for (uint8_t i = 0; i < n; i++)
+                checksum += bytes[i];
+            remaining -= n;
+            bytes += n;
+            blocks++;
+            resends = 0;
+            Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n",
+                     n, (int)remaining, (int)length);
+        }
+    }
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n",
+             (int)(length - remaining), (int)length);
+    if (err || !validate)
+        return err;
+    return _sum_check(checksum, blocks);
+}
+
+kErr UpdaterEntity::_sum_check(uint32_t checksum, uint32_t blocks)
+{
+    Log::log(DEBUG_Network_FIRM,
+             "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
+    // A SUM that did not go out shows as a missing reply.
+    _send(val_UPGRADE_SUM, nullptr, 0);
+    uint8_t reply[kPACKET_DATA_MAX];
+    uint8_t got = 0;
+    if (_await(val_UPGRADE_STATUS, reply, got)) {
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
+        return kErrPacket;
+    }
+    if (got < SUM_REPLY_MIN) {
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: Short reply to UPGRADE_SUM (%d bytes).\n", got);
+        return kErrPacket;
+    }
+    uint8_t status = reply[2];
+    uint32_t remote = sReadBE32(reply + 3);
+    if (status == 0 && remote == checksum) {
+        Log::log(DEBUG_Network_FIRM,
+                 "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status,
+                 checksum, remote, (int)blocks);
+        return kErrNone;
+    }
+    Log::log(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", status, checksum,
+             remote);
+    return kErrInvalidOption;
+}
+
+kErr UpdaterEntity::LoaderStart()
+{
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
+    kErr err = _send(val_UPGRADE_LOAD, nullptr, 0);
+    if (err) {
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_LOAD (%d)\n", (int)err);
+        return err;
+    }
+    uint8_t reply[kPACKET_DATA_MAX];
+    uint8_t got = 0;
+    if (_await(val_UPGRADE_LOAD, reply, got) == kErrNone) {
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start\n");
+        return kErrNone;
+    }
+    err = _reconnect(LOAD_RECONNECT_DELAY_MS);
+    if (err) {
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader. [%d, %s]\n",
+                 (int)err, kError_GetErrorText(err));
+        return kErrTimeout;
+    }
+    err = _await(val_UPGRADE_LOAD, reply, got);
+    if (err) {
+        Log::log(DEBUG_Network_FIRM,
+                 "NETWORK: Invalid or reply when starting loader (Reconnect). [%d, %s]\n", (int)err,
+                 kError_GetErrorText(err));
+        return kErrTimeout;
+    }
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated start (Reconnect)\n");
+    return kErrNone;
+}
+
+// A failed attempt can leave a link that never runs behind; it is given back
+// so that the next attempt makes a new one.
+kErr UpdaterEntity::_reconnect(uint32_t delayMS)
+{
+    if (!module)
+        return kErrResource;
+    module->disconnect();
+    kErr err = kErrNotFound;
+    for (int series = 0; series < 2; series++) {
+        for (int attempt = 1; attempt <= RECONNECT_ATTEMPTS; attempt++) {
+            if (series == 0) {
+                Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n",
+                         attempt, RECONNECT_ATTEMPTS);
+                err = module->reconnect();
+            } else {
+                Log::log(DEBUG_Network,
+                         "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n",
+                         attempt, RECONNECT_ATTEMPTS);
+                err = module->connect(kLinkTypeUSB, DEFAULT_SERIAL_NUMBER);
+            }
+            if (!err) {
+                Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
+                return kErrNone;
+            }
+            module->disconnect();
+            Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n",
+                     (int)delayMS);
+            kTime_MSSleep(delayMS);
+        }
+    }
+    return err;
+}
+
+kErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, uint32_t length, uint16_t blockSize,
+                                     UpdaterDisplayInterface& display)
+{
+    if (!block || length < 4 || blockSize == 0)
+        return kErrParam;
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n",
+             sReadBE32(block), (int)(length - 4));
+    uint32_t remaining = length - 4;
+    const uint8_t* position = block + 4;
+    uint32_t blocks = 0;
+    kErr err = kErrNone;
+    Log::timestamped = false;
+    display.display_progress(true);
+    while (remaining > 0 && !err) {
+        uint32_t n = remaining < blockSize ? remaining : blockSize;
+        err = _block_transfer(position, n, blocks);
+        if (err)
+            break;
+        remaining -= n;
+        position += n;
+        blocks++;
+        display.update_progress((double)(length - remaining) / (double)length, nullptr);
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n",
+                 (int)n, (int)remaining, (int)length);
+        err = FirmwareWrite(n);
+    }
+    display.display_progress(false);
+    Log::log(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n", (int)(length - remaining),
+             (int)length);
+    if (err)
+        Log::log(0, "NETWORK: Failed to transfer firmware\n");
+    return err;
+}
+
+kErr UpdaterEntity::FirmwareWrite(uint32_t count)
+{
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Write {cmdUPGRADE, val_UPGRADE_WRITE, %d}\n\n",
+             (int)count);
+    if (count > 0xFFFF)
+        return kErrParam;
+    const uint8_t request[2] = {(uint8_t)(count >> 8), (uint8_t)count};
+    kErr err = _send(val_UPGRADE_WRITE, request, sizeof(request));
+    if (err) {
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", (int)err,
+                 kError_GetErrorText(err));
+        return err;
+    }
+    uint8_t reply[kPACKET_DATA_MAX];
+    uint8_t got = 0;
+    err = _await(val_UPGRADE_STATUS, reply, got);
+    uint8_t status = got > 2 ? reply[2] : NO_STATUS;
+    if (err || status != 0) {
+        Log::log(DEBUG_Network_FIRM,
+                 "NETWORK: invalid or error reply when loader writing firmware.\n\n");
+        return kErrInvalidOption;
+    }
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
+    return kErrNone;
+}
+
+// No reply is awaited: the dropping link is the acknowledgement.
+kErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
+{
+    Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
+    kErr err = _send(val_UPGRADE_REBOOT, nullptr, 0);
+    if (err)
+        Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+    uint64_t start = kTime_GetMSTicks();
+    while (module && module->isConnected()) {
+        if (kTime_GetMSTicks() - start >= REBOOT_DROP_WAIT_MS) {
+            Log::log(DEBUG_Network_FIRM, "NETWORK: Link still up %d ms after REBOOT.\n",
+                     (int)REBOOT_DROP_WAIT_MS);
+            err = err ? err : kErrTimeout;
+            break;
+        }
+        kTime_MSSleep(REBOOT_POLL_MS);
+        display.update_spinner(true, "Verifying Update");
+        Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
+        Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");
+    }
+    display.update_spinner(false, "Verifying Update");
+    return err;
+}
