@@ -7,12 +7,11 @@
 #include "UpdaterLib/source/BirdFile.h"
 #include "UpdaterLib/source/UpdateServerRequest.h"
 #include "UpdaterLib/source/UpdaterStore.h"
+#include "UpdaterLib/source/Updater_helpers.h"
 #include "UpdaterLib/source/base64.h"
 #include "cli/Log.h"
 
 #include <stdlib.h>
-#include <string.h>
-#include <time.h>
 
 #include <chrono>
 #include <future>
@@ -23,27 +22,6 @@
 
 static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 static const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
-
-// Decimal digits only, within 32 bits.
-static bool _to_build(const std::string& text, uint32_t& build)
-{
-    if (text.empty() || text.size() > 10 || strspn(text.c_str(), "0123456789") != text.size())
-        return false;
-    unsigned long long value = strtoull(text.c_str(), nullptr, 10);
-    if (value > 0xFFFFFFFFull)
-        return false;
-    build = (uint32_t)value;
-    return true;
-}
-
-// The build, or 0 with the conversion logged.
-static uint32_t _build_or_zero(const std::string& text)
-{
-    uint32_t build = 0;
-    if (!_to_build(text, build))
-        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
-    return build;
-}
 
 static bool _valid_build(uint32_t serialNumber, uint32_t build, const char* url)
 {
@@ -122,39 +100,6 @@ static bool _fetch(UpdaterDisplayInterface& display, uint32_t serialNumber,
     bool ok = result.get();
     worker.join();
     return ok;
-}
-
-// The device's store item, made when the device is new. False when its
-// directory cannot be had.
-static bool _device_item(const std::string& directory, uint32_t serialNumber,
-                         UpdaterStoreItem& item)
-{
-    try {
-        UpdaterStore store(directory);
-        bool found = store.FindDevice(serialNumber, &item);
-        if (found && item.Type() == STORE_ITEM_DIRECTORY)
-            return true;
-        // A plain file in the directory's place is left to AddDevice, which
-        // refuses it.
-        if (!found)
-            Log::log(DEBUG_APP, "Could not find device in our update history.\n");
-        item = store.AddDevice(serialNumber);
-        return true;
-    } catch (const std::runtime_error& e) {
-        Log::log(DEBUG_Updater, "%s\n", e.what());
-        return false;
-    }
-}
-
-// The local date and time as ctime writes it, without its newline.
-static std::string _date_text()
-{
-    time_t now = time(nullptr);
-    char text[64] = "";
-    if (!ctime_r(&now, text))
-        return "";
-    text[strcspn(text, "\n")] = 0;
-    return text;
 }
 
 namespace

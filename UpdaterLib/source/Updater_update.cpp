@@ -1,8 +1,389 @@
-#include "UpdaterLib/source/Updater.h"
-#include "UpdaterLib/source/Updater_pending.h"
+// The update command: choose the build, load and check its BIRD file
+// against the connected module, send the loader and start it, find the
+// module again in its loader, send the firmware and reboot the module, and
+// record the transfer in the unit's settings.
 
-bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, uint32_t, bool)
+#include "UpdaterLib/source/Updater.h"
+
+#include "UpdaterLib/source/BirdFile.h"
+#include "UpdaterLib/source/UpdateServerRequest.h"
+#include "UpdaterLib/source/UpdaterEntity.h"
+#include "UpdaterLib/source/UpdaterStore.h"
+#include "UpdaterLib/source/Updater_helpers.h"
+#include "cli/Log.h"
+#include "device/core/kDefs.h"
+#include "device/core/kTime.h"
+#include "device/object/Module.h"
+#include "device/object/SystemClass.h"
+
+#include <exception>
+#include <stdexcept>
+
+using Kelvane::Vantor::Module;
+using Kelvane::Vantor::SystemClass;
+
+static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
+static const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+
+/// How long the link is given to drop once the loader has started.
+static const uint64_t LOADER_DROP_WAIT_MS = 1500;
+static const uint64_t LOADER_DROP_POLL_MS = 20;
+/// Attempts, one second apart, to find the module again in its loader.
+static const int LOADER_FIND_ATTEMPTS = 15;
+static const uint64_t LOADER_FIND_PAUSE_MS = 1000;
+
+static std::string _build_file_name(uint32_t build)
 {
-    _report_not_available(display, "update");
+    return std::to_string(build) + ".bird";
+}
+
+// The store entry's value as a build number; a path or a negative number
+// gives 0.
+static uint32_t _recorded_build(UpdaterStoreItem& item, const char* key)
+{
+    int value = item.Settings().GetInt(key, 0);
+    return value > 0 ? (uint32_t)value : 0;
+}
+
+// The server's latest build when its file is in the store, else the latest
+// download, else the latest transfer; 0 when none of them is known.
+static uint32_t _choose_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
+                              uint32_t serialNumber, const std::string& url)
+{
+    std::string latest;
+    std::string firmware;
+    UpdateServerRequest::QueryBuild(serialNumber, latest, firmware, url.c_str());
+    uint32_t build = _build_or_zero(latest);
+    if (build != 0) {
+        try {
+            item.ReadBirdFile(_build_file_name(build));
+        } catch (const std::exception&) {
+            build = 0;
+            display.message(INFO, "New firmware is available.  Updater will proceed if valid "
+                                  "firmware is found locally.");
+        }
+    }
+    if (build == 0) {
+        build = _recorded_build(item, "LATEST_DOWNLOAD");
+        if (build != 0)
+            display.message(INFO, "Updating with the Latest Download");
+    }
+    if (build == 0) {
+        build = _recorded_build(item, "LATEST_TRANSFER");
+        if (build != 0)
+            display.message(INFO, "Updating with the Latest Transfer");
+    }
+    return build;
+}
+
+static bool _insert_serial_number(BirdFile& bird, uint32_t serialNumber)
+{
+    if (!bird.IsSerialNumberTemplate())
+        return true;
+    Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+    if (!bird.ReplaceSerialNumber(serialNumber)) {
+        Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+        return false;
+    }
+    Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+    return true;
+}
+
+// USB first; a module that is not on USB is looked for over TCP/IP.
+static kErr _connect_direct(Module& module, uint32_t serialNumber)
+{
+    kErr err = module.connect(kLinkTypeUSB, serialNumber);
+    if (err == kErrNotFound)
+        err = module.connect(kLinkTypeTCPIP, serialNumber);
+    return err;
+}
+
+// Connects the target, directly or over the router's link; `err` is the
+// target's result. False, reported, when the router path cannot even be
+// tried.
+static bool _connect(UpdaterDisplayInterface& display, Module& target, uint32_t serialNumber,
+                     uint8_t moduleAddress, uint32_t routerSerialNumber, kErr& err)
+{
+    if (routerSerialNumber == 0) {
+        err = _connect_direct(target, serialNumber);
+        return true;
+    }
+    if (moduleAddress == 0) {
+        display.message(ERROR, "Module address required for indirect firmware update");
+        return false;
+    }
+    Module router(0, 0);
+    if (_connect_direct(router, routerSerialNumber) != kErrNone) {
+        display.message(ERROR, "Failed to connect to link module [%08X]", routerSerialNumber);
+        return false;
+    }
+    err = target.connectThroughLinkModule(router);
+    return true;
+}
+
+static bool _validate_birdfile(UpdaterDisplayInterface& display, const BirdFile& bird,
+                               Module& module, uint32_t serialNumber)
+{
+    if (bird.GetBlockCount() == 0)
+        return false;
+    if (!bird.IsSerialNumberTemplate() && !bird.ValidateSerialNumber(serialNumber))
+        return false;
+    Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
+    SystemClass system;
+    system.init(&module, 0);
+    uint32_t moduleSerial = 0;
+    if (system.getSerialNumber(&moduleSerial) != kErrNone)
+        moduleSerial = 0;
+    if (moduleSerial != serialNumber) {
+        Log::log(DEBUG_Updater, "Bird serial number and connected device don't match.\n");
+        return false;
+    }
+    uint8_t model = 0;
+    if (system.getModel(&model) != kErrNone)
+        model = 0;
+    const char* name = kDefs_GetModelName(model);
+    if (!bird.ValidateModel(name)) {
+        display.message(ERROR, "Connected device model and Bird file model do not match [%s]",
+                        name);
+        return false;
+    }
+    return true;
+}
+
+static kErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
+{
+    UpdaterEntity entity;
+    entity.init(&module, 0, true);
+    kErr err = entity.LoaderInit();
+    if (err) {
+        Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", (int)err,
+                 kError_GetErrorText(err));
+        return err;
+    }
+    display.message(INFO, "Transferring loader to device");
+    std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BIRD_BLOCK_LOADER);
+    display.display_progress(true);
+    int number = 1;
+    uint32_t total = 0;
+    // A block that fails ends the stage: a loader that did not arrive whole
+    // must never be started.
+    for (const BirdBlock& block : blocks) {
+        display.message(INFO, "Transferring loader block %d of %d, %d bytes", number,
+                        (int)blocks.size(), (int)block.length);
+        uint16_t blockSize = 0;
+        err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
+        if (err && err != kErrTimeout) {
+            Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", (int)err,
+                     kError_GetErrorText(err));
+            break;
+        }
+        err = entity.LoaderTransfer(block.data, block.length);
+        if (err) {
+            Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", (int)err,
+                     kError_GetErrorText(err));
+            break;
+        }
+        total += block.length;
+        number++;
+    }
+    display.message(INFO, "Transferred %d blocks, %d total bytes", number - 1, (int)total);
+    display.display_progress(false);
+    if (err)
+        return err;
+    display.message(INFO, "Starting Load on Device");
+    err = entity.LoaderStart();
+    if (err == kErrTimeout) {
+        Log::log(DEBUG_Updater,
+                 "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
+        err = kErrNone;
+    } else if (err) {
+        display.message(ERROR, "Error starting loader [%d, %s]", (int)err,
+                        kError_GetErrorText(err));
+    }
+    return err;
+}
+
+// The module restarts into its loader after the LOAD reply, so its link
+// drops a moment later; it is then looked for again, on the kind of link
+// it was reached over. A module that keeps its link is used as it is.
+static void _find_loader(Module& module, uint32_t serialNumber)
+{
+    linkSpec spec = {};
+    linkType type = kLinkTypeUSB;
+    if (module.getLinkSpecifier(&spec) == kErrNone && spec.type == kLinkTypeTCPIP)
+        type = kLinkTypeTCPIP;
+    uint64_t start = kTime_GetMSTicks();
+    while (module.isConnected() && kTime_GetMSTicks() - start < LOADER_DROP_WAIT_MS)
+        kTime_MSSleep(LOADER_DROP_POLL_MS);
+    if (module.isConnected())
+        return;
+    module.disconnect();
+    for (int attempt = 1; attempt <= LOADER_FIND_ATTEMPTS; attempt++) {
+        Log::log(DEBUG_Updater, "Looking for the device in its loader, attempt %d of %d\n", attempt,
+                 LOADER_FIND_ATTEMPTS);
+        if (module.discoverAndConnect(type, serialNumber) == kErrNone && module.isConnected())
+            return;
+        // A link that never ran is given back, so the next attempt makes a
+        // new one.
+        module.disconnect();
+        kTime_MSSleep(LOADER_FIND_PAUSE_MS);
+    }
+}
+
+static kErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
+{
+    UpdaterEntity entity;
+    entity.init(&module, 0, true);
+    Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.GetFilename().c_str());
+    std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE);
+    unsigned number = 1;
+    uint32_t total = 0;
+    kErr err = kErrNone;
+    // A block that fails ends the stage without REBOOT: the module stays in
+    // its loader, and the update can be repeated.
+    for (const BirdBlock& block : blocks) {
+        display.message(INFO, "Transferring firmware block %u of %u, %d bytes", number,
+                        (unsigned)blocks.size(), (int)block.length);
+        uint16_t blockSize = 0;
+        err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
+        if (err) {
+            Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", (int)err,
+                     kError_GetErrorText(err));
+            break;
+        }
+        err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
+        if (err) {
+            Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", (int)err,
+                     kError_GetErrorText(err));
+            break;
+        }
+        total += block.length;
+        number++;
+    }
+    display.message(INFO, "Transferred %d blocks, %d total bytes", (int)number - 1, (int)total);
+    if (!err)
+        err = entity.LoaderReboot(display);
+    return err;
+}
+
+static bool _has_firmware(const BirdFile& bird)
+{
+    return !bird.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).empty();
+}
+
+// Loader, then firmware; the first stage that fails ends the update.
+static kErr _transfer(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
+                      uint32_t serialNumber)
+{
+    kErr err = _transfer_loader(display, module, bird);
+    if (err)
+        return err;
+    _find_loader(module, serialNumber);
+    return _transfer_firmware(display, module, bird);
+}
+
+static void _record_transfer(UpdaterStoreItem& item, const std::string& path)
+{
+    item.Settings().Add("LATEST_TRANSFER", path);
+    item.Settings().Add("LAST_TRANSFER_DATE", _date_text());
+    if (!item.Settings().Save())
+        Log::log(DEBUG_Updater, "Could not record the transfer of %s\n", path.c_str());
+}
+
+BirdFile Updater::load_bird(const char* prefix, const std::string& birdFile, uint32_t serialNumber,
+                            uint32_t build, bool downloadIfMissing)
+{
+    if (!birdFile.empty()) {
+        display.message(INFO, "%s from Birdfile: %s", prefix, birdFile.c_str());
+        return BirdFile(birdFile.c_str());
+    }
+    UpdaterStore store(updaterDirectory);
+    UpdaterStoreItem item = store.AddDevice(serialNumber);
+    display.message(INFO, "%s firmware with build: %u", prefix, build);
+    std::string name = _build_file_name(build);
+    try {
+        return item.ReadBirdFile(name);
+    } catch (const std::runtime_error&) {
+        if (!downloadIfMissing)
+            throw std::runtime_error("Error reading birdfile");
+    }
+    display.message(INFO, "Downloading firmware build %u", build);
+    Download_Firmware(serialNumber, std::to_string(build), false, false);
+    return item.ReadBirdFile(name);
+}
+
+// Whether the file may go into the connected module. A file without
+// firmware would leave the module in its loader, so the override never lets
+// one through.
+static bool _accept_birdfile(UpdaterDisplayInterface& display, const BirdFile& bird, Module& module,
+                             uint32_t serialNumber, bool overrideModel)
+{
+    if (_has_firmware(bird) &&
+        (overrideModel || _validate_birdfile(display, bird, module, serialNumber)))
+        return true;
+    display.message(ERROR, "Birdfile failed validation");
     return false;
+}
+
+// The file for the update: the one named, or the build's from the store
+// (the build chosen when none was given), with the unit's serial number
+// written into a template. False, reported or logged, when there is none.
+static bool _update_file(Updater& updater, BirdFile& bird, uint32_t serialNumber, uint32_t& build,
+                         const std::string& birdFile, UpdaterStoreItem& item)
+{
+    UpdaterDisplayInterface& display = updater.Display();
+    if (birdFile.empty() && build == 0) {
+        build = _choose_build(display, item, serialNumber, updater.ServerURL());
+        if (build == 0) {
+            display.message(ERROR, "Could not find valid build for this device.");
+            return false;
+        }
+    }
+    try {
+        bird = updater.load_bird("Updating", birdFile, serialNumber, build, false);
+    } catch (const std::exception&) {
+        display.message(ERROR, "Failed to load bird file");
+        return false;
+    }
+    return _insert_serial_number(bird, serialNumber);
+}
+
+bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdFile,
+                              uint8_t moduleAddress, uint32_t routerSerialNumber,
+                              bool overrideModel)
+{
+    if (serialNumber == 0) {
+        display.message(ERROR, "Update command must specify the specific device");
+        return false;
+    }
+    // A new unit gets its directory first: what is read and recorded below
+    // always goes through a real store item.
+    UpdaterStoreItem item;
+    if (!_device_item(updaterDirectory, serialNumber, item)) {
+        display.message(ERROR, "Could not create directory for storing BIRD file");
+        return false;
+    }
+    uint64_t start = kTime_GetMSTicks();
+    BirdFile bird;
+    if (!_update_file(*this, bird, serialNumber, build, birdFile, item))
+        return false;
+    Module target(moduleAddress, 0);
+    kErr err = kErrNone;
+    if (!_connect(display, target, serialNumber, moduleAddress, routerSerialNumber, err))
+        return false;
+    if (err) {
+        display.message(ERROR, "Failed to connect to module [%08X]", serialNumber);
+    } else {
+        if (!_accept_birdfile(display, bird, target, serialNumber, overrideModel))
+            return false;
+        err = _transfer(display, target, bird, serialNumber);
+        if (err)
+            display.message(ERROR, "Firmware update failed [%d, %s]", (int)err,
+                            kError_GetErrorText(err));
+    }
+    if (!err)
+        _record_transfer(item, birdFile.empty() ? _build_file_name(build) : birdFile);
+    Log::log(DEBUG_Updater, "Updating device firmware: \n");
+    display.message(INFO, "Update time: %.4f sec", (double)(kTime_GetMSTicks() - start) / 1000.0);
+    return err == kErrNone;
 }

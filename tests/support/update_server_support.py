@@ -24,13 +24,16 @@ SERVER = os.path.join(TOOLS_DIR, "update_server.py")
 
 class UpdateServerProcess:
     """The server with a catalog (or a --dir tree), an ephemeral port and a
-    request log in a temporary directory; `faults` are given at start."""
+    request log in a temporary directory; `faults` are given at start.
+    `prefix` (for example `ip netns exec NAME`) runs it inside a network
+    namespace, where only clients in that namespace reach it: the control
+    requests of this class do not."""
 
-    def __init__(self, catalog=None, bird_dir=None, faults=(), start_timeout=20):
+    def __init__(self, catalog=None, bird_dir=None, faults=(), start_timeout=20, prefix=None):
         self.work = tempfile.TemporaryDirectory(prefix="update-server-")
         self.ready_file = os.path.join(self.work.name, "ready.json")
         self.log_path = os.path.join(self.work.name, "requests.log")
-        cmd = [sys.executable, SERVER, "--port", "0", "--ready-file", self.ready_file,
+        cmd = list(prefix or []) + [sys.executable, SERVER, "--port", "0", "--ready-file", self.ready_file,
                "--log", self.log_path]
         if catalog:
             cmd += ["--catalog", catalog]

@@ -1,0 +1,58 @@
+"""The slow cases of the update command, grouped: a module that restarts
+into its loader without answering LOAD and comes back on USB only under
+the default serial number, one that never comes back after LOAD (15
+attempts a second apart), and one whose link never drops after REBOOT
+(30 s); and over TCP/IP a module that restarts without answering LOAD and
+takes a while to listen again. None of the failures is taken for a
+success."""
+
+from update_fixtures import TcpUpdateTest, Unit, UsbUpdateTest, read_settings, updater_test
+
+
+class ReconnectsOverUsb(UsbUpdateTest):
+    def run_with(self, faults=None, upgrade=None, *args):
+        self.start_module(upgrade, faults)
+        self.unit = Unit(1002, "1.1.0", seed=9)
+        self.path = self.file(self.unit)
+        return self.update("-f", self.path, *args)
+
+    def test_no_load_reply_and_the_loader_under_the_default_serial_number(self):
+        result = self.run_with({"no_load_reply": True}, {"loader_serial": "DEADDEAD"},
+                               "-X", "0x101")
+        self.assert_updated(result, self.unit, self.path)
+        self.assertIn("NETWORK: Attempting to reconnect. Attempt: 5 of 5\n", result.err)
+        self.assertIn("NETWORK: Attempting to reconnect DEFAULT sn. Attempt: 1 of 5\n"
+                      "NETWORK: Reconnected to device\n", result.err)
+        self.assertIn("Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n",
+                      result.err)
+
+    def test_a_module_that_never_comes_back_after_the_loader(self):
+        result = self.run_with({"no_return_after_load": True}, None, "-X", "0x1")
+        self.assert_failed(result, loads=1)
+        self.assertEqual(result.err.count("Looking for the device in its loader"), 15)
+        self.assertIn("Firmware update failed [25, kErrConnection]\n", result.err)
+        self.assertNotIn("LATEST_TRANSFER", read_settings(self.home))
+
+    def test_a_module_whose_link_never_drops_after_reboot(self):
+        result = self.run_with({"no_drop_after_reboot": True})
+        self.assert_failed(result, loads=1, reboots=1, mode="loader")
+        memory = self.sim.control("memory", module="hub")
+        self.assertEqual(memory["firmware"], self.unit.firmware_payloads(), "all written")
+        self.assertIn("Firmware update failed [18, kErrTimeout]\n", result.err)
+        self.assertNotIn("LATEST_TRANSFER", read_settings(self.home))
+
+
+class ReconnectsOverTcp(TcpUpdateTest):
+    def test_no_load_reply_and_a_slow_restart(self):
+        self.start_module({"restart_ms": 2500}, {"no_load_reply": True})
+        unit = Unit(1002, "1.1.0", seed=4)
+        path = self.file(unit)
+        result = self.update("-f", path, "-X", "0x100")
+        self.assert_updated(result, unit, path)
+        self.assertIn("NETWORK: Couldn't reconnect to device delaying: 500 ms\n"
+                      "NETWORK: Attempting to reconnect. Attempt: 2 of 5\n", result.err)
+        self.assertNotIn("DEFAULT sn", result.err, "found again where it was")
+
+
+if __name__ == "__main__":
+    updater_test.main()

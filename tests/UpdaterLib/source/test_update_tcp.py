@@ -1,0 +1,187 @@
+"""The update command end to end over TCP/IP: the real binary in one
+namespace of a private pair, the simulated module in the other, and the
+local update server beside the binary. Which build is chosen and from
+where, what is checked before anything is sent, what the module holds
+afterwards (byte for byte) and what is recorded."""
+
+import json
+import os
+import shutil
+import tempfile
+
+from update_fixtures import (OTHER_SERIAL, SERIAL, TcpUpdateTest, Unit, read_settings,
+                             seed_store, unit_dir, updater_test)
+from update_server_support import UpdateServerProcess
+
+NEW_FIRMWARE = ("New firmware is available.  Updater will proceed if valid firmware is found "
+                "locally.")
+
+
+def write_log(sim):
+    """The byte counts of the WRITE requests the module received, in order."""
+    counts = []
+    for entry in sim.log_entries():
+        hex_ = entry.get("hex", "")
+        if entry.get("kind") == "frame" and entry.get("dir") == "rx" and hex_[4:8] == "5f05":
+            counts.append(int(hex_[8:12], 16))
+    return counts
+
+
+def pieces(sizes, block_size):
+    out = []
+    for size in sizes:
+        out += [block_size] * (size // block_size) + ([size % block_size] if size % block_size else [])
+    return out
+
+
+class UpdateOverTcp(TcpUpdateTest):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.catalog_dir = tempfile.mkdtemp(prefix="update-catalog-")
+        cls.units = {1002: Unit(1002, "1.1.0", seed=2), 1003: Unit(1003, "1.2.0", seed=3)}
+        builds = []
+        for build, unit in cls.units.items():
+            unit.write(os.path.join(cls.catalog_dir, "%d.bird" % build))
+            builds.append({"build": build, "version": unit.version, "file": "%d.bird" % build})
+        catalog = os.path.join(cls.catalog_dir, "catalog.json")
+        with open(catalog, "w", encoding="utf-8") as f:
+            json.dump({"units": {SERIAL: {"firmware": "main", "latest": 1003, "builds": builds}},
+                       "fingerprints": {}}, f)
+        cls.server = UpdateServerProcess(catalog=catalog, prefix=cls.pair.host_prefix())
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        shutil.rmtree(cls.catalog_dir, ignore_errors=True)
+        super().tearDownClass()
+
+    def served(self, *args, command=("-U",)):
+        before = len(self.server.log_lines())
+        result = self.update(*args, url=self.server.url, command=command)
+        self.requests = self.server.log_lines()[before:]
+        return result
+
+    def assert_untouched(self, result):
+        """Refused before anything went to the module."""
+        self.assertEqual(result.status, 1, result)
+        self.assertEqual(self.upgrade()["counts"]["init"], 0, "no upgrade packet sent")
+        self.assertNotIn("LAST_TRANSFER_DATE", read_settings(self.home))
+        self.assertNotIn("Update time", result.out)
+
+    # A full update and the file it names.
+
+    def test_a_template_file_goes_in_whole_with_the_prepared_block_size(self):
+        unit = Unit(1002, "1.1.0", serial="FFFFFFFF", template=True, firmware=(3000, 1000, 77),
+                    loaders=(700, 60))
+        self.start_module(upgrade={"block_size": 300})
+        path = self.file(unit)
+        result = self.update("-f", path)
+        self.assert_updated(result, unit, path)
+        self.assertEqual(write_log(self.sim), pieces((3000, 1000, 77), 300))
+        self.assertIn("Transferring loader block 2 of 2, 64 bytes\n", result.out)
+        self.assertIn("Transferred 3 blocks, 4089 total bytes\n", result.out)
+        self.assertFalse(os.path.exists("/.settings"), "nothing saved through an empty item")
+
+    def test_another_units_file_is_refused_unless_overridden(self):
+        unit = Unit(1002, "1.1.0", serial=OTHER_SERIAL)
+        self.start_module()
+        path = self.file(unit)
+        result = self.update("-f", path)
+        self.assertIn("Birdfile failed validation\n", result.err)
+        self.assert_untouched(result)
+        self.assertTrue(os.path.isdir(unit_dir(self.home)), "the unit has its store item")
+
+        result = self.update("-f", path, "-OVERRIDE")
+        self.assertIn("Updating from Birdfile: %s\n" % path, result.out)
+        self.assert_updated(result, unit, path)
+
+    def test_a_model_mismatch_is_refused(self):
+        self.start_module()
+        result = self.update("-f", self.file(Unit(1002, "1.1.0", model="PodUsb")))
+        self.assertIn("Connected device model and Bird file model do not match [HubQuad]\n"
+                      "Birdfile failed validation\n", result.err)
+        self.assert_untouched(result)
+
+    def test_a_file_without_firmware_is_refused_even_with_the_override(self):
+        self.start_module()
+        result = self.update("-f", self.file(Unit(1002, "1.1.0", firmware=())), "-OVERRIDE")
+        self.assertIn("Birdfile failed validation\n", result.err)
+        self.assert_untouched(result)
+
+    # The build from the store.
+
+    def test_a_build_given(self):
+        seed_store(self.home, [self.units[1002]])
+        self.start_module()
+        result = self.served("-b", "1002")
+        self.assertIn("Updating firmware with build: 1002\n", result.out)
+        self.assert_updated(result, self.units[1002], "1002.bird")
+        self.assertFalse(any(b"op=qu" in line for line in self.requests), "no server question")
+
+    def test_a_build_given_that_is_not_in_the_store(self):
+        seed_store(self.home, [self.units[1002]])
+        self.start_module()
+        result = self.served("-b", "1003")
+        self.assertIn("Failed to load bird file\n", result.err)
+        self.assertEqual(self.requests, [], "no download attempted")
+        self.assert_untouched(result)
+
+    def test_the_servers_latest_when_it_is_in_the_store(self):
+        seed_store(self.home, [self.units[1002], self.units[1003]],
+                   {"LATEST_DOWNLOAD": "1002.bird"})
+        self.start_module()
+        result = self.served()
+        self.assertIn("Updating firmware with build: 1003\n", result.out)
+        self.assertNotIn("Latest Download", result.out)
+        self.assert_updated(result, self.units[1003], "1003.bird")
+
+    def test_the_latest_download_when_the_servers_latest_is_not_in_the_store(self):
+        seed_store(self.home, [self.units[1002]], {"LATEST_DOWNLOAD": "1002.bird"})
+        self.start_module()
+        result = self.served()
+        self.assertIn(NEW_FIRMWARE + "\nUpdating with the Latest Download\n"
+                      "Updating firmware with build: 1002\n", result.out)
+        self.assertFalse(any(b"op=bird" in line for line in self.requests), "nothing downloaded")
+        self.assert_updated(result, self.units[1002], "1002.bird")
+
+    def test_without_a_server_the_latest_download(self):
+        seed_store(self.home, [self.units[1002]],
+                   {"LATEST_DOWNLOAD": "1002.bird", "LATEST_TRANSFER": "1003.bird"})
+        self.start_module()
+        result = self.update("-X", "0x1")
+        self.assertIn("Error: Could not convert  to int.\n", result.err)
+        self.assertIn("Updating with the Latest Download\n", result.out)
+        self.assertNotIn(NEW_FIRMWARE, result.out)
+        self.assert_updated(result, self.units[1002], "1002.bird")
+
+    def test_without_a_server_the_latest_transfer(self):
+        seed_store(self.home, [self.units[1002]], {"LATEST_TRANSFER": "1002.bird"})
+        self.start_module()
+        result = self.update()
+        self.assertIn("Updating with the Latest Transfer\n", result.out)
+        self.assert_updated(result, self.units[1002], "1002.bird")
+
+    def test_without_a_server_or_a_record(self):
+        seed_store(self.home, [self.units[1002]], {"LATEST_TRANSFER": "/some/file.bird"})
+        self.start_module()
+        result = self.update()
+        self.assertIn("Could not find valid build for this device.\n", result.err)
+        self.assert_untouched(result)
+
+    def test_get_and_update_in_one_run(self):
+        self.start_module()
+        result = self.served(command=("-G", "-U"))
+        self.assertIn("Retrieving build 1003\n", result.out)
+        self.assertIn("Updating firmware with build: 1003\n", result.out)
+        self.assert_updated(result, self.units[1003], "1003.bird")
+        self.assertEqual(read_settings(self.home)["LATEST_DOWNLOAD"], "1003.bird")
+
+    def test_an_indirect_update_needs_a_module_address(self):
+        result = self.update("-f", self.file(self.units[1002]), "-r", "D272031D")
+        self.assertEqual(result.status, 1, result)
+        self.assertIn("Module address required for indirect firmware update\n", result.err)
+
+
+if __name__ == "__main__":
+    updater_test.main()
