@@ -164,6 +164,60 @@ class UsbAndPtyTest(unittest.TestCase):
         self.assertTrue({"serial", "node"} <= transports)
 
 
+POWERED_OFF_CONFIG = {"modules": [
+    {"name": "liveloader", "serial": "DEADDEAD", "mode": "loader", "powered": False,
+     "fingerprint": ["0x0A0B0C0D", "0x1A1B1C1D", "0x2A2B2C2D", "0x3A3B3C3D"],
+     "transports": {"usb": {}, "tcp": {}}}]}
+
+
+class PowerTest(unittest.TestCase):
+    """A module that starts switched off comes up on USB and TCP only when
+    powered on, in the mode it was configured with."""
+
+    def test_power_on_attaches_and_power_off_detaches(self):
+        with simulator.Simulator(POWERED_OFF_CONFIG, usb=True) as sim:
+            harness = FakeHarness(sim.usb_socket)
+            try:
+                self.power_cycle(sim, harness)
+            finally:
+                harness.close()
+
+    def power_cycle(self, sim, harness):
+        port = sim.module("liveloader")["tcp"]["port"]
+        self.assertTrue(sim.state("liveloader")["down"])
+        # The simulator attaches its devices as the harness connects: by the
+        # time the control channel answers, an attach would be on its way.
+        sim.control("ping")
+        harness.sock.settimeout(0.3)
+        with self.assertRaises(TimeoutError):
+            harness.next("attach")
+        harness.sock.settimeout(10)
+        with self.assertRaises(ConnectionRefusedError):
+            Link.tcp("127.0.0.1", port).close()
+        sim.control("power", module="liveloader", on=True)
+        attached = harness.next("attach")
+        self.assertEqual(attached["serial"], "DEADDEAD")
+        harness.send(op="claim", id=attached["id"])
+        harness.out(attached["id"], bytes([2, 4, 3, 0x67, 0x20, 0]))
+        self.assertEqual(harness.read_in(attached["id"], 9),
+                         bytes([2, 7, 3, 39, 0, 0x3A, 0x3B, 0x3C, 0x3D]), "subindex 0: word 3")
+        state = sim.state("liveloader")
+        self.assertEqual((state["down"], state["mode"]), (False, "loader"))
+        sim.wait_for(lambda: _accepts(port), what="the TCP listener back")
+        sim.control("power", module="liveloader", on=False)
+        self.assertEqual(harness.next("detach"), {"op": "detach", "id": attached["id"]})
+        self.assertTrue(sim.state("liveloader")["down"])
+        self.assertFalse(sim.request({"cmd": "power", "module": "liveloader", "on": "yes"})["ok"])
+
+
+def _accepts(port):
+    try:
+        Link.tcp("127.0.0.1", port).close()
+        return True
+    except ConnectionRefusedError:
+        return False
+
+
 ROUTER_CONFIG = {"modules": [{
     "name": "router", "serial": "00C0FFEE", "model": 15, "address": 4,
     "transports": {"tcp": {}},

@@ -122,6 +122,9 @@ def module_from_json(raw, where, behind_allowed=True):
     m["mode"] = raw.get("mode", "firmware")
     if m["mode"] not in ("firmware", "loader"):
         raise ConfigError("%s.mode: firmware or loader" % where)
+    m["powered"] = raw.get("powered", True)
+    if not isinstance(m["powered"], bool):
+        raise ConfigError("%s.powered: true or false" % where)
     m["identifier"] = _identifier(raw, where)
     m["device_name"] = parse_bytes(raw.get("device_name", {"text": m["name"]}), where + ".device_name")
     m["options"] = parse_options(raw.get("options"), where)

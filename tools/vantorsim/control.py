@@ -169,6 +169,17 @@ class Control:
         self.sim.schedule_restart(m, why)
         return {}
 
+    def cmd_power(self, request):
+        m = self._module(request)
+        on = request.get("on", True)
+        if not isinstance(on, bool):
+            raise ControlError("on: true or false")
+        try:
+            self.sim.power(m, on)
+        except ValueError as e:
+            raise ControlError(str(e)) from None
+        return {}
+
     def cmd_set(self, request):
         m = self._module(request)
         field, value = request["field"], request["value"]

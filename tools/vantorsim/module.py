@@ -44,7 +44,8 @@ class Module:
         self.mode = cfg["mode"]
         self.faults = dict(cfg["faults"])
         self.behind = [Module(sub, sim, router=self) for sub in cfg["behind"]]
-        self.down = False
+        # Switched off until the host's side (a test) powers it on.
+        self.down = not cfg["powered"]
         self.gone = False
         self.started_at = time.monotonic()
         self.route_to_me = 0

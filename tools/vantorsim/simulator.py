@@ -45,6 +45,9 @@ class Simulator:
                     self.ptys.setdefault(m, []).append(pty)
         if self.usb is not None:
             await self.usb.start()
+        for m in self.link_modules:
+            if m.down:
+                self._transports_down(m)
         for cfg in self.config["discovery"]:
             responder = DiscoveryResponder(self, cfg, list(self.tcp.values()))
             responder.start()
@@ -169,6 +172,24 @@ class Simulator:
             await self.tcp[module].up()
         if self.usb is not None and module in self.usb.ids and self.usb.harness is not None:
             self.usb.attach(module)
+
+    def power(self, module, on):
+        """Switches a module off (as a restart begins) or on (as a restart
+        ends, in the mode and with the serial number it has): a processor
+        that starts a RAM-resident loader brings the module up this way."""
+        if module.router is not None:
+            raise ValueError("a module behind a router has no power of its own")
+        if not on:
+            if not module.down:
+                self.log.event("module switched off", module="%08X" % module.serial)
+                module.down = True
+                self._transports_down(module)
+            return
+        if module.down and not module.gone:
+            module.started_at = time.monotonic()
+            module.down = False
+            self.log.event("module switched on", module="%08X" % module.serial, mode=module.mode)
+            asyncio.get_running_loop().create_task(self._transports_up(module))
 
     # Memory.
 
