@@ -64,14 +64,21 @@ def why_not_available():
 
 
 class UsbEmulation:
-    """The harness process and its testbed."""
+    """The harness process and its testbed. With `hid_socket` (the
+    --hid-socket of tools/imx_sdp_sim.py) the same testbed also holds the
+    i.MX serial download ROM's HID device: a recovery that starts a
+    liveloader through the ROM and then finds it on USB sees both."""
 
-    def __init__(self, socket_path, trace=False, exclusive_claims=False):
+    def __init__(self, socket_path, trace=False, exclusive_claims=False, hid_socket=None):
         self.socket_path = socket_path
         self.trace = trace
         self.exclusive_claims = exclusive_claims
+        self.hid_socket = hid_socket
         self.process = None
         self.root = None
+        self.events = []
+        self._cond = threading.Condition()
+        self._reader = None
 
     def __enter__(self):
         self.start()
@@ -89,14 +96,32 @@ class UsbEmulation:
         if self.exclusive_claims:
             # A claim of an interface another client holds fails (EBUSY).
             cmd.append("--exclusive-claims")
-        self.process = subprocess.Popen(cmd, env=env,
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        if self.hid_socket:
+            cmd += ["--hid-socket", self.hid_socket]
+        self.process = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE)
         ready, _, _ = select.select([self.process.stdout], [], [], timeout)
         line = self.process.stdout.readline().decode() if ready else ""
         if not line.startswith("READY "):
             self.stop()
             raise RuntimeError("the USB harness did not start")
         self.root = line.split(" ", 1)[1].strip()
+        self._reader = threading.Thread(target=self._read_events, daemon=True)
+        self._reader.start()
+
+    def _read_events(self):
+        for raw in self.process.stdout:
+            with self._cond:
+                self.events.append(raw.decode(errors="replace").strip())
+                self._cond.notify_all()
+
+    def wait_hid(self, event="ATTACHED", occurrence=1, timeout=10):
+        """Waits until the ROM's HID device has been reported `event`
+        ("ATTACHED", "DETACHED") `occurrence` times."""
+        with self._cond:
+            if not self._cond.wait_for(lambda: self.events.count(event) >= occurrence, timeout):
+                raise AssertionError("the emulated HID device was not %s (%r)"
+                                     % (event.lower(), self.events))
 
     def env(self, base=None):
         """The environment a client runs in to see the emulated devices."""
@@ -125,6 +150,9 @@ class UsbEmulation:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+        if self._reader is not None:
+            self._reader.join(timeout=5)
+            self._reader = None
         self.process.stdout.close()
         self.process = None
 

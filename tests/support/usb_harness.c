@@ -32,11 +32,19 @@
  *      submitted, by the C-th descriptor opened
  *   {"op":"attached","id":N}          the device node is in place
  *
- * Usage: usb_harness --socket PATH [--exclusive-claims]. Prints
- * "READY <testbed dir>" once the peer is connected; ends when the peer
- * closes the socket or on SIGTERM.
+ * Usage: usb_harness --socket PATH [--exclusive-claims] [--hid-socket PATH].
+ * Prints "READY <testbed dir>" once the peer is connected; ends when the
+ * peer closes the socket or on SIGTERM.
+ *
+ * With --hid-socket the same testbed also holds the HID device of the i.MX
+ * serial download ROM, played by tools/imx_sdp_sim.py behind that socket
+ * (tests/support/hid_device.c, on USB bus 2; its "ATTACHED" and "DETACHED"
+ * lines follow the ready line). A client has one UMOCKDEV_DIR only, so a
+ * recovery that starts a liveloader through the ROM and then finds it as a
+ * module on USB needs both in one testbed.
  */
 
+#include "tests/support/hid_device.h"
 #include "tests/support/usb_descriptors.h"
 
 #include <errno.h>
@@ -754,17 +762,23 @@ static void ensure_preload(char** argv)
     exit(2);
 }
 
+/* The ROM's device is gone with its simulator; the modules stay. */
+static void on_hid_end(void) {}
+
 int main(int argc, char** argv)
 {
     const char* socket_path = NULL;
+    const char* hid_socket = NULL;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--socket") == 0 && i + 1 < argc)
             socket_path = argv[++i];
+        else if (strcmp(argv[i], "--hid-socket") == 0 && i + 1 < argc)
+            hid_socket = argv[++i];
         else if (strcmp(argv[i], "--exclusive-claims") == 0)
             exclusive_claims = TRUE;
     }
     if (!socket_path) {
-        g_printerr("usage: %s --socket PATH [--exclusive-claims]\n", argv[0]);
+        g_printerr("usage: %s --socket PATH [--exclusive-claims] [--hid-socket PATH]\n", argv[0]);
         return 2;
     }
     ensure_preload(argv);
@@ -779,6 +793,10 @@ int main(int argc, char** argv)
     peer_fd = connect_peer(socket_path);
     if (peer_fd < 0) {
         g_printerr("harness: cannot connect to %s\n", socket_path);
+        return 1;
+    }
+    if (hid_socket && !hid_device_start(testbed, hid_socket, 2, trace, on_hid_end)) {
+        g_printerr("harness: cannot connect to %s\n", hid_socket);
         return 1;
     }
     char* root = umockdev_testbed_get_root_dir(testbed);
@@ -796,6 +814,8 @@ int main(int argc, char** argv)
     for (GList* l = live; l; l = l->next)
         detach_device(l->data);
     g_list_free(live);
+    if (hid_socket)
+        hid_device_stop();
     close(peer_fd);
     g_object_unref(testbed);
     return 0;

@@ -15,8 +15,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import hid_emulation  # noqa: E402
 import sdp_support  # noqa: E402
 import updater_test  # noqa: E402
+import usb_emulation  # noqa: E402
 
 REASON = sdp_support.unavailable_reason() or hid_emulation.unavailable_reason()
+USB_REASON = REASON or usb_emulation.why_not_available()
 
 CFG0, CFG1 = 0x401F4410, 0x401F4420
 LOAD = 0x20000000
@@ -167,6 +169,52 @@ class NotPlugged(HidCase):
         self.sim.control("attach")
         self.hid.wait_attached()
         self.assertEqual(self.probe("fingerprint").step("fingerprint")[0], "0")
+
+
+@unittest.skipIf(USB_REASON, USB_REASON)
+class NextToModules(unittest.TestCase):
+    """The ROM's HID device and emulated modules in one testbed (the USB
+    harness with --hid-socket): a client sees both under one UMOCKDEV_DIR,
+    as the recovery of an i.MX board needs, and the ROM leaving after its
+    jump leaves the modules alone."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="sdp-usb-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.sim = sdp_support.SdpRom().__enter__()
+        self.addCleanup(self.sim.__exit__, None, None, None)
+        self.peer = usb_emulation.UsbPeer()
+        self.addCleanup(self.peer.close)
+        self.usb = usb_emulation.UsbEmulation(self.peer.path, hid_socket=self.sim.hid_socket)
+        self.usb.start()
+        self.addCleanup(self.usb.stop)
+        self.peer.wait_harness()
+        self.usb.wait_hid("ATTACHED")
+
+    def modules(self):
+        with usb_emulation.Probe(self.usb.env()) as probe:
+            answer, modules = probe.ask("enumerate USB")
+        self.assertEqual(answer, [str(len(modules))])
+        return sorted(m["serial"] for m in modules)
+
+    def test_hid_and_usb_clients_share_the_testbed(self):
+        self.peer.attach(1, "DEADDEAD")
+        self.assertEqual(self.modules(), ["DEADDEAD"], "the ROM is no module")
+        path = os.path.join(self.dir, "loader.bin")
+        data = image(3000, seed=7)
+        with open(path, "wb") as f:
+            f.write(data)
+        r = sdp_support.run_probe(["--hid"], ["write", path, "0x20000000", "start",
+                                              "0x20000400"], env=self.usb.env())
+        self.assertEqual((r.status, r.step("write")), (0, ["0"]), r.stdout)
+        self.assertEqual(self.sim.ram(LOAD, len(data)), data)
+        self.usb.wait_hid("DETACHED")
+        self.peer.attach(2, "40F5849A")
+        self.assertEqual(self.modules(), ["40F5849A", "DEADDEAD"])
+        self.sim.control("reset")
+        self.usb.wait_hid("ATTACHED", 2)
+        r = sdp_support.run_probe(["--hid"], ["fingerprint"], env=self.usb.env())
+        self.assertEqual(r.step("fingerprint")[0], "0")
 
 
 if __name__ == "__main__":
