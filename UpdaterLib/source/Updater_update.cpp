@@ -9,6 +9,7 @@
 #include "UpdaterLib/source/UpdateServerRequest.h"
 #include "UpdaterLib/source/UpdaterEntity.h"
 #include "UpdaterLib/source/UpdaterStore.h"
+#include "UpdaterLib/source/Updater_flows.h"
 #include "UpdaterLib/source/Updater_helpers.h"
 #include "cli/Log.h"
 #include "device/core/kDefs.h"
@@ -230,7 +231,7 @@ static void _find_loader(Module& module, uint32_t serialNumber)
     }
 }
 
-static kErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
+kErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
 {
     UpdaterEntity entity;
     entity.init(&module, 0, true);
