@@ -1,11 +1,17 @@
 #pragma once
 // Steps of the engine's command flows that more than one of its files
 // uses: the update flow's firmware stage, which the recovery of an i.MX
-// board reuses to send the firmware to its liveloader.
+// board reuses to send the firmware to its liveloader, and the i.MX side of
+// the recovery.
 
 #include "UpdaterLib/source/BirdFile.h"
+#include "UpdaterLib/source/Updater.h"
 #include "UpdaterLib/source/UpdaterDisplayInterface.h"
 #include "device/core/kError.h"
+
+#include <stdint.h>
+
+#include <string>
 
 namespace Kelvane
 {
@@ -21,3 +27,22 @@ class Module;
 /// is returned.
 kErr _transfer_firmware(UpdaterDisplayInterface& display, Kelvane::Vantor::Module& module,
                         BirdFile& bird);
+
+/// Writes the liveloader's loader blocks into the processor's RAM through
+/// its serial download ROM (HID when `port` is "USB", else the serial port)
+/// and starts it: kErrNone, kErrNotReady when the transport does not open,
+/// kErrConnection when a block is not taken (or has no load address).
+kErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& liveloader,
+                               const std::string& port);
+
+/// Starts a liveloader (the file named, the unit's latest download, or the
+/// unit's current build fetched quietly), finds it on USB and reads the
+/// processor's fingerprint from it; resets it afterwards when asked.
+bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater,
+                          const std::string& port, uint32_t serialNumber,
+                          const std::string& birdFile, Fingerprint& fingerprint, bool reset);
+
+/// Sends the firmware to the liveloader left running by the fingerprint,
+/// found on USB under the default serial number or the unit's own.
+bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image,
+                           uint32_t serialNumber);

@@ -1,16 +1,253 @@
-#include "UpdaterLib/source/Updater.h"
-#include "UpdaterLib/source/Updater_pending.h"
+// The recovery and fingerprint commands: identify the processor through its
+// boot ROM, ask the update server which unit it belongs to and which build
+// it carries, and write that build. An LPC17xx takes the descrambled image
+// straight into flash through its ISP loader (here); an i.MX RT1050 gets a
+// liveloader started in RAM, which then takes the firmware over the packet
+// link (Updater_recovery_imx.cpp).
 
-bool Updater::Recover_Firmware(const std::string&, uint32_t, uint32_t, uint32_t, const std::string&,
-                               bool)
+#include "UpdaterLib/source/Updater.h"
+
+#include "UpdaterLib/source/BirdFile.h"
+#include "UpdaterLib/source/NXPSerial.h"
+#include "UpdaterLib/source/UpdateServerRequest.h"
+#include "UpdaterLib/source/Updater_flows.h"
+#include "cli/Log.h"
+#include "device/core/kError.h"
+#include "device/core/kTime.h"
+
+#include <stdexcept>
+#include <vector>
+
+static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
+static const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+
+/// Bytes staged in RAM and copied to flash at a time.
+static const uint32_t LPC_CHUNK = 4096;
+static const uint32_t LPC_FIRST_SECTOR = 0;
+static const uint32_t LPC_LAST_SECTOR = 29;
+/// A firmware block of exactly this many content bytes ends an LPC image.
+static const uint32_t LPC_END_MARK = 4;
+/// What erased flash holds: padding of this leaves the flash as it was.
+static const uint8_t ERASED_BYTE = 0xFF;
+
+static bool _get_fingerprint_lpc(const std::string& port, uint32_t baudRate,
+                                 Fingerprint& fingerprint)
 {
-    _report_not_available(display, "recover");
-    return false;
+    NXPSerialClass isp;
+    kErr err = isp.Connect(port.c_str(), baudRate);
+    if (err) {
+        Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", (int)err);
+        return false;
+    }
+    Log::log(DEBUG_APP, "\n\tSync to Device:\n");
+    err = isp.Sync();
+    if (err) {
+        Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n",
+                 (int)err);
+        return false;
+    }
+    Log::log(DEBUG_APP, "\n\tGet Info from Device:\n");
+    if (isp.GetDeviceID() != kErrNone) {
+        Log::log(DEBUG_APP, "\tERROR ==> Got no response from chip\n");
+        return false;
+    }
+    for (int word = 0; word < 4; word++)
+        fingerprint.words[word] = isp.DeviceId(word);
+    return true;
 }
 
-bool Updater::Get_Fingerprint(Fingerprint&, const std::string&, uint32_t, const std::string&,
-                              uint32_t, bool)
+bool Updater::Get_Fingerprint(Fingerprint& fingerprint, const std::string& port,
+                              uint32_t serialNumber, const std::string& birdFile, uint32_t baudRate,
+                              bool reset)
 {
-    _report_not_available(display, "fingerprint");
-    return false;
+    if (_get_fingerprint_lpc(port, baudRate, fingerprint)) {
+        chipKind = CHIP_LPC;
+        return true;
+    }
+    chipKind = CHIP_IMX;
+    return _get_fingerprint_imx(display, *this, port, serialNumber, birdFile, fingerprint, reset);
+}
+
+// The firmware blocks that an LPC image writes: those before the first one
+// of exactly LPC_END_MARK content bytes.
+static std::vector<BirdBlock> _lpc_blocks(const BirdFile& image)
+{
+    std::vector<BirdBlock> blocks;
+    for (const BirdBlock& block : image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE)) {
+        if (block.ContentLength() == LPC_END_MARK)
+            break;
+        blocks.push_back(block);
+    }
+    return blocks;
+}
+
+// One chunk: staged in RAM, the sectors it is copied to prepared, copied.
+// A copy moves a whole copy length, so a short chunk is padded with erased
+// bytes to that length: whatever lies beyond it in RAM never reaches the
+// flash, and the padding leaves erased flash as it was.
+static bool _program_chunk(NXPSerialClass& isp, uint32_t flashAddress, const uint8_t* bytes,
+                           uint32_t count)
+{
+    const uint32_t staging = NXPSerialClass::WRITE_ADDRESS;
+    uint32_t copyLength = NXPSerialClass::CopyLength(count);
+    std::vector<uint8_t> staged(bytes, bytes + count);
+    staged.resize(copyLength, ERASED_BYTE);
+    Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", (int)count,
+             flashAddress);
+    Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", (int)copyLength, staging);
+    if (isp.Write(staging, copyLength, staged.data()) != kErrNone) {
+        Log::log(DEBUG_Network, "\t Write to RAM failed\n");
+        return false;
+    }
+    uint32_t first = NXPSerialClass::SectorFromAddress(flashAddress);
+    uint32_t last = NXPSerialClass::SectorFromAddress(flashAddress + copyLength - 1);
+    Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", (int)first, (int)last);
+    if (isp.Prepare(first, last) != kErrNone) {
+        Log::log(DEBUG_Network, "\t Prepare failed\n");
+        return false;
+    }
+    Log::log(DEBUG_Updater, "\t Copy %d bytes from %08X to %08X\n", (int)copyLength, staging,
+             flashAddress);
+    if (isp.CopyToFlash(flashAddress, staging, copyLength) != kErrNone) {
+        Log::log(DEBUG_Network, "\t Transfer to flash failed\n");
+        return false;
+    }
+    return true;
+}
+
+static bool _program_block(UpdaterDisplayInterface& display, NXPSerialClass& isp,
+                           const BirdBlock& block, int number, int announced)
+{
+    uint32_t length = block.ContentLength();
+    const uint8_t* content = block.Content();
+    display.message(INFO, "Transferring firmware block %d of %d, %d bytes", number, announced,
+                    (int)length);
+    display.display_progress(true);
+    Log::log(DEBUG_Updater, "Transferring firmware block: %d bytes to address 0x%08X\n",
+             (int)length, block.address);
+    bool ok = true;
+    for (uint32_t offset = 0; ok && offset < length;) {
+        uint32_t count = length - offset < LPC_CHUNK ? length - offset : LPC_CHUNK;
+        ok = _program_chunk(isp, block.address + offset, content + offset, count);
+        offset += count;
+        if (ok)
+            display.update_progress((double)offset / (double)length, nullptr);
+    }
+    display.display_progress(false);
+    return ok;
+}
+
+// Everything is erased first; nothing else is done before the chip is
+// known to take commands.
+static bool _prepare_flash(NXPSerialClass& isp, const std::string& port, uint32_t baudRate)
+{
+    if (isp.Connect(port.c_str(), baudRate) != kErrNone) {
+        Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
+        return false;
+    }
+    Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
+    if (isp.Unlock() != kErrNone) {
+        Log::log(DEBUG_Network, "Could not unlock\n");
+        return false;
+    }
+    Log::log(DEBUG_Updater, "\n\tPrepare ALL memory for update:\n");
+    if (isp.Prepare(LPC_FIRST_SECTOR, LPC_LAST_SECTOR) != kErrNone) {
+        Log::log(DEBUG_Network, "Could not prepare\n");
+        return false;
+    }
+    Log::log(DEBUG_Updater, "\n\tErase all memory before update:\n");
+    if (isp.Erase(LPC_FIRST_SECTOR, LPC_LAST_SECTOR) != kErrNone) {
+        Log::log(DEBUG_Network, "Could not erase\n");
+        return false;
+    }
+    return true;
+}
+
+static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
+                                  const std::string& port, uint32_t baudRate)
+{
+    std::vector<BirdBlock> blocks = _lpc_blocks(image);
+    // An image with nothing to write would leave the chip erased and the
+    // recovery reported as done.
+    if (blocks.empty()) {
+        display.message(ERROR, "Recovery image holds no firmware");
+        return false;
+    }
+    NXPSerialClass isp;
+    if (!_prepare_flash(isp, port, baudRate))
+        return false;
+    isp.SetEcho(false);
+    Log::log(DEBUG_Updater, "Updating device firmware: \n");
+    Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n",
+             image.GetFilename().c_str());
+    int announced = (int)image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).size() - 1;
+    uint32_t total = 0;
+    int number = 1;
+    for (const BirdBlock& block : blocks) {
+        if (!_program_block(display, isp, block, number++, announced))
+            return false;
+        total += block.ContentLength();
+    }
+    display.message(INFO, "Transferred %d blocks, %d total bytes", announced, (int)total);
+    kErr err = isp.SetEcho(true);
+    if (err) {
+        display.message(ERROR, "Recovery Error transfering data to device ==> [%d, %s]", (int)err,
+                        kError_GetErrorText(err));
+    } else {
+        display.message(INFO, "Rebooting Device");
+        isp.ExecuteFrom(0);
+    }
+    return true;
+}
+
+// The unit and build the server names for the fingerprint: its serial
+// number replaces the one given, a build given wins over its build.
+static void _ask_server(const Fingerprint& fingerprint, const std::string& url,
+                        uint32_t& serialNumber, uint32_t& build)
+{
+    uint32_t serverSerial = 0;
+    uint32_t serverBuild = 0;
+    UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serverSerial, &serverBuild,
+                                         url.c_str());
+    if (serverSerial != 0)
+        serialNumber = serverSerial;
+    if (build == 0)
+        build = serverBuild;
+}
+
+bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t baudRate,
+                               uint32_t serialNumber, const std::string& birdFile, bool)
+{
+    uint64_t start = kTime_GetMSTicks();
+    Fingerprint fingerprint;
+    // The probe runs at the programming rate: an LPC boot ROM keeps the rate
+    // it synchronised at, and programming does not synchronise again.
+    if (!Get_Fingerprint(fingerprint, port, serialNumber, birdFile, baudRate, false)) {
+        display.message(ERROR, "Could not get Device Identifier");
+        return false;
+    }
+    if (birdFile.empty())
+        _ask_server(fingerprint, serverURL, serialNumber, build);
+    BirdFile image;
+    try {
+        image = load_bird("Recovering", birdFile, serialNumber, build, true);
+    } catch (const std::runtime_error&) {
+        display.message(ERROR, "Failed to load bird file");
+        return false;
+    }
+    if (image.IsSerialNumberTemplate()) {
+        display.message(ERROR, "Updater does not support offline recovery");
+        return false;
+    }
+    bool ok = false;
+    if (chipKind == CHIP_IMX) {
+        ok = _recover_firmware_imx(display, image, serialNumber);
+    } else if (chipKind == CHIP_LPC) {
+        image.DecodeFirmwareBlocks(fingerprint.words);
+        ok = _recover_firmware_lpc(display, image, port, baudRate);
+    } else {
+        display.message(ERROR, "Unknown device");
+    }
+    display.message(INFO, "Update time: %.4f sec", (double)(kTime_GetMSTicks() - start) / 1000.0);
+    return ok;
 }
