@@ -20,6 +20,9 @@ namespace Kelvane
 namespace Vantor
 {
 
+/// Bit 7 of a reply's second byte, slot and factory replies alike.
+static const uint8_t REPLY_ERROR = 0x80;
+
 static const uint8_t CMD_SLOT = 4;
 static const uint8_t SLOT_CAPACITY = 1;
 static const uint8_t SLOT_SIZE = 2;
@@ -28,7 +31,6 @@ static const uint8_t SLOT_OPEN_WRITE = 4;
 static const uint8_t SLOT_READ = 6;
 static const uint8_t SLOT_WRITE = 7;
 static const uint8_t SLOT_CLOSE = 8;
-static const uint8_t SLOT_ERROR = 0x80;
 /// sOpenSlot's failure.
 static const uint8_t SLOT_NO_HANDLE = 255;
 static const uint8_t SLOT_CHUNK_MAX = 25;
@@ -42,7 +44,6 @@ static const uint8_t FACTORY_BLOCK = 0x0F;
 static const uint8_t FACTORY_WRITE = 0x10;
 static const uint8_t FACTORY_CLOSE = 0x20;
 static const uint8_t FACTORY_FIRST = 0x40;
-static const uint8_t FACTORY_ERROR = 0x80;
 /// The command byte and the block byte of every factory packet.
 static const uint8_t COMMAND_OVERHEAD = 2;
 static const uint8_t FACTORY_CHUNK_MAX = kPACKET_DATA_MAX - COMMAND_OVERHEAD;
@@ -72,9 +73,10 @@ static kErr sReplyCode(const kPacket* reply, uint8_t at)
 
 // Queues the request (its first byte is the command) and awaits the reply
 // that `filter` takes with the request as its reference. kErrTimeout when
-// none comes in time; the queue's error when it cannot be sent.
+// none comes in time; the queue's error when it cannot be sent; for an error
+// reply, its code at `codeAt`.
 static kErr sRequest(uint32_t linkId, uint8_t module, uint8_t* request, uint8_t length,
-                     kPacketFilter filter, uint64_t timeoutMS, PacketCopy* reply)
+                     kPacketFilter filter, uint64_t timeoutMS, uint8_t codeAt, PacketCopy* reply)
 {
     kPacket* packet = kPacket_CreateWithData(module, length, request);
     if (!packet)
@@ -84,7 +86,9 @@ static kErr sRequest(uint32_t linkId, uint8_t module, uint8_t* request, uint8_t 
     if (err)
         return err;
     reply->reset(kLink_AwaitFirst(linkId, filter, request, timeoutMS));
-    return *reply ? kErrNone : kErrTimeout;
+    if (!*reply)
+        return kErrTimeout;
+    return ((*reply)->data[1] & REPLY_ERROR) ? sReplyCode(reply->get(), codeAt) : kErrNone;
 }
 
 // ---------------------------------------------------------------------------
@@ -96,7 +100,7 @@ static bool sSlotFilter(const kPacket* packet, void* reference)
 {
     const uint8_t* request = (const uint8_t*)reference;
     const uint8_t* d = packet->data;
-    if (packet->length <= 3 || d[0] != CMD_SLOT || (d[1] & ~SLOT_ERROR) != request[1])
+    if (packet->length <= 3 || d[0] != CMD_SLOT || (d[1] & ~REPLY_ERROR) != request[1])
         return false;
     if (request[1] <= SLOT_OPEN_WRITE)
         return d[2] == request[2] && d[3] == request[3];
@@ -107,10 +111,9 @@ static uint8_t sOpenSlot(uint32_t linkId, uint8_t module, uint8_t store, uint8_t
 {
     uint8_t request[] = {CMD_SLOT, sub, store, slot};
     PacketCopy reply;
-    if (sRequest(linkId, module, request, sizeof(request), sSlotFilter, SLOT_OPEN_TIMEOUT_MS,
-                 &reply))
-        return SLOT_NO_HANDLE;
-    if ((reply->data[1] & SLOT_ERROR) || reply->length < 5)
+    if (sRequest(linkId, module, request, sizeof(request), sSlotFilter, SLOT_OPEN_TIMEOUT_MS, 3,
+                 &reply) ||
+        reply->length < 5)
         return SLOT_NO_HANDLE;
     return reply->data[4];
 }
@@ -120,11 +123,9 @@ static kErr sCloseSlot(uint32_t linkId, uint8_t module, uint8_t handle)
     uint8_t request[] = {CMD_SLOT, SLOT_CLOSE, handle};
     PacketCopy reply;
     kErr err = sRequest(linkId, module, request, sizeof(request), sSlotFilter,
-                        Link::REPLY_TIMEOUT_MS, &reply);
+                        Link::REPLY_TIMEOUT_MS, 3, &reply);
     if (err)
         return err;
-    if (reply->data[1] & SLOT_ERROR)
-        return sReplyCode(reply.get(), 3);
     return reply->length == 4 ? kErrNone : kErrIO;
 }
 
@@ -146,11 +147,9 @@ static kErr sWriteChunks(uint32_t linkId, uint8_t module, uint8_t handle, const 
         memcpy(request + 3, bytes + sent, n);
         PacketCopy reply;
         kErr err = sRequest(linkId, module, request, (uint8_t)(3 + n), sSlotFilter,
-                            Link::REPLY_TIMEOUT_MS, &reply);
+                            Link::REPLY_TIMEOUT_MS, 3, &reply);
         if (err)
             return err;
-        if (reply->data[1] & SLOT_ERROR)
-            return sReplyCode(reply.get(), 3);
         if (reply->length == 4 && reply->data[3] != sByteSum(bytes + sent, n))
             return kErrIO;
         sent += n;
@@ -167,11 +166,9 @@ static kErr sReadChunks(uint32_t linkId, uint8_t module, uint8_t handle, uint8_t
         uint8_t request[] = {CMD_SLOT, SLOT_READ, handle};
         PacketCopy reply;
         kErr err = sRequest(linkId, module, request, sizeof(request), sSlotFilter,
-                            Link::REPLY_TIMEOUT_MS, &reply);
+                            Link::REPLY_TIMEOUT_MS, 3, &reply);
         if (err)
             return err;
-        if (reply->data[1] & SLOT_ERROR)
-            return sReplyCode(reply.get(), 3);
         uint64_t n = sMin(reply->length - SLOT_READ_HEAD, wanted - *done);
         memcpy(buffer + *done, reply->data + SLOT_READ_HEAD, (size_t)n);
         *done += n;
@@ -230,11 +227,9 @@ static kErr sSlotValue(uint32_t linkId, uint8_t module, uint8_t sub, uint8_t sto
     uint8_t request[] = {CMD_SLOT, sub, store, slot};
     PacketCopy reply;
     kErr err = sRequest(linkId, module, request, sizeof(request), sSlotFilter,
-                        Link::REPLY_TIMEOUT_MS, &reply);
+                        Link::REPLY_TIMEOUT_MS, 4, &reply);
     if (err)
         return err;
-    if (reply->data[1] & SLOT_ERROR)
-        return sReplyCode(reply.get(), 4);
     if (reply->length != 6)
         return kErrUnknown;
     *value = kUEI_RetrieveShort(reply->data + 4);
@@ -271,7 +266,7 @@ static bool sFactoryFilter(const kPacket* packet, void* reference)
     const uint8_t* request = (const uint8_t*)reference;
     uint8_t block = request[1] & FACTORY_BLOCK;
     return packet->length > 1 && packet->data[0] == CMD_FACTORY &&
-           (packet->data[1] == block || packet->data[1] == (block | FACTORY_ERROR));
+           (packet->data[1] == block || packet->data[1] == (block | REPLY_ERROR));
 }
 
 static kErr sCloseFactory(uint32_t linkId, uint8_t module, uint64_t count)
@@ -279,11 +274,8 @@ static kErr sCloseFactory(uint32_t linkId, uint8_t module, uint64_t count)
     uint8_t request[4] = {CMD_FACTORY, FACTORY_CLOSE};
     kUEI_StoreShort(request + 2, (uint16_t)count);
     PacketCopy reply;
-    kErr err = sRequest(linkId, module, request, sizeof(request), sFactoryFilter,
-                        Link::REPLY_TIMEOUT_MS, &reply);
-    if (err)
-        return err;
-    return (reply->data[1] & FACTORY_ERROR) ? sReplyCode(reply.get(), 2) : kErrNone;
+    return sRequest(linkId, module, request, sizeof(request), sFactoryFilter,
+                    Link::REPLY_TIMEOUT_MS, 2, &reply);
 }
 
 // A full reply (28 data bytes) says that more may follow. The data must
@@ -297,11 +289,9 @@ static kErr sReadFactory(uint32_t linkId, uint8_t module, uint8_t block, uint8_t
         uint8_t request[] = {CMD_FACTORY, (uint8_t)(block | (first ? FACTORY_FIRST : 0))};
         PacketCopy reply;
         kErr err = sRequest(linkId, module, request, sizeof(request), sFactoryFilter,
-                            Link::REPLY_TIMEOUT_MS, &reply);
+                            Link::REPLY_TIMEOUT_MS, 2, &reply);
         if (err)
             return err;
-        if (reply->data[1] & FACTORY_ERROR)
-            return sReplyCode(reply.get(), 2);
         uint8_t n = (uint8_t)(reply->length - COMMAND_OVERHEAD);
         if (*gathered + n >= room)
             return kErrOverrun;
@@ -340,11 +330,9 @@ static kErr sWriteFactory(uint32_t linkId, uint8_t module, uint8_t block, const 
         memcpy(request + COMMAND_OVERHEAD, bytes + sent, n);
         PacketCopy reply;
         kErr err = sRequest(linkId, module, request, (uint8_t)(COMMAND_OVERHEAD + n),
-                            sFactoryFilter, Link::REPLY_TIMEOUT_MS, &reply);
+                            sFactoryFilter, Link::REPLY_TIMEOUT_MS, 2, &reply);
         if (err)
             return err;
-        if (reply->data[1] & FACTORY_ERROR)
-            return sReplyCode(reply.get(), 2);
         if (reply->length != COMMAND_OVERHEAD)
             return kErrSize;
         sent += n;
