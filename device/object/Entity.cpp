@@ -279,12 +279,9 @@ static bool sUEIBytesFilter(const kPacket* packet, void* reference)
     uei* r = (uei*)reference;
     if (!ueiPacketMatches(packet, *r))
         return false;
-    const uint8_t* d = packet->data;
-    if (d[2] & UEI_SPEC_ERROR) {
-        r->specifier = d[2];
-        r->value.byteVal = d[3];
+    if (ueiTakeErrorReply(packet, r))
         return true;
-    }
+    const uint8_t* d = packet->data;
     if (packet->length < 4)
         return sFailRead(r, kErrPacket);
     uint8_t sequence = d[packet->length - 1];

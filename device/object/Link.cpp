@@ -432,12 +432,9 @@ static bool sUEIFilter(const kPacket* packet, void* reference)
     uei* r = (uei*)reference;
     if (!ueiPacketMatches(packet, *r))
         return false;
-    const uint8_t* d = packet->data;
-    if (d[2] & UEI_SPEC_ERROR) {
-        r->specifier = d[2];
-        r->value.byteVal = d[3];
+    if (ueiTakeErrorReply(packet, r))
         return true;
-    }
+    const uint8_t* d = packet->data;
     switch (packet->length) {
     case 3:
         r->type = UEI_TYPE_NONE;

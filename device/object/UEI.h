@@ -86,6 +86,17 @@ inline bool ueiPacketMatches(const kPacket* packet, const uei& u)
            packet->data[1] == u.option && (packet->data[2] & UEI_INDEX_MASK) == u.specifier;
 }
 
+/// Takes a matching reply with the error bit into the record: its specifier
+/// and its code (0 when the reply holds none). False for any other reply.
+inline bool ueiTakeErrorReply(const kPacket* packet, uei* u)
+{
+    if (!(packet->data[2] & UEI_SPEC_ERROR))
+        return false;
+    u->specifier = packet->data[2];
+    u->value.byteVal = packet->length > 3 ? packet->data[3] : 0;
+    return true;
+}
+
 /// What an error reply stands for: its code, or kErrUnknown for a code of
 /// 0, which would otherwise read as success.
 inline kErr ueiReplyError(const uei& u)

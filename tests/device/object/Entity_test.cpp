@@ -112,6 +112,8 @@ TEST_F(Entity, AGetWhoseReplyHasNoValueFails)
     ASSERT_EQ(system.getUEI32(9, &serial), kErrNone);
     EXPECT_EQ(serial, 0x2Au) << "a byte reply is a value too";
     EXPECT_EQ(system.getUEI32(9, &serial), kErrTimeout);
+    SendFrame(sim, Frame(HUB, {3, 9, 0x80}));
+    EXPECT_EQ(system.getUEI32(9, &serial), kErrUnknown) << "an error reply without its code";
 }
 
 TEST_F(Entity, BytesValuesAreSentInChunksAndReadBack)
