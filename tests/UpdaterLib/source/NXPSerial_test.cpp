@@ -1,6 +1,7 @@
 #include "UpdaterLib/source/NXPSerial.h"
 #include "cli/Log.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/PseudoTerminal.h"
 
 #include <gtest/gtest.h>
 
@@ -109,13 +110,7 @@ class NXPSerialWire : public ::testing::Test
 protected:
     void SetUp() override
     {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(grantpt(master), 0);
-        ASSERT_EQ(unlockpt(master), 0);
-        slavePath = ptsname(master);
-        slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
-        ASSERT_GE(slave, 0);
+        ASSERT_TRUE(OpenPseudoTerminal(master, slave, slavePath));
         ASSERT_EQ(fcntl(master, F_SETFL, O_NONBLOCK), 0);
     }
     void TearDown() override

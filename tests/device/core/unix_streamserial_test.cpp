@@ -1,6 +1,7 @@
 #include "device/core/kStream.h"
 #include "device/core/kTime.h"
 #include "tests/device/core/descriptor_zero.h"
+#include "tests/support/PseudoTerminal.h"
 
 #include <gtest/gtest.h>
 
@@ -23,13 +24,7 @@ class SerialStreamTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(grantpt(master), 0);
-        ASSERT_EQ(unlockpt(master), 0);
-        slavePath = ptsname(master);
-        slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
-        ASSERT_GE(slave, 0);
+        ASSERT_TRUE(OpenPseudoTerminal(master, slave, slavePath));
         struct termios t;
         ASSERT_EQ(tcgetattr(slave, &t), 0);
         t.c_lflag |= ICANON | ECHO;
