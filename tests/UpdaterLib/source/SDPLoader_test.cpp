@@ -1,6 +1,7 @@
 #include "UpdaterLib/source/SDPLoader.h"
 
 #include "cli/Log.h"
+#include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -273,31 +274,8 @@ TEST_F(SDPLoaderTest, JumpReadsOnceAndIgnoresTheAnswer)
 class SDPLoaderLogTest : public SDPLoaderTest
 {
 protected:
-    void SetUp() override
-    {
-        SDPLoaderTest::SetUp();
-        out = tmpfile();
-        Log::SetOutput(out);
-        Log::DeactivatePackage(0xFFFFFFFF);
-        Log::ActivatePackage(DEBUG_iMXSerial);
-    }
-    void TearDown() override
-    {
-        Log::SetOutput(nullptr);
-        Log::DeactivatePackage(0xFFFFFFFF);
-        fclose(out);
-    }
-    std::string Written()
-    {
-        fflush(out);
-        rewind(out);
-        std::string text;
-        int c;
-        while ((c = fgetc(out)) != EOF)
-            text += (char)c;
-        return text;
-    }
-    FILE* out = nullptr;
+    std::string Written() { return log.Text(); }
+    LogCapture log{DEBUG_iMXSerial};
 };
 
 TEST_F(SDPLoaderLogTest, WriteLoaderLogsEachStep)
