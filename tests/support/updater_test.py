@@ -100,6 +100,22 @@ def run_updater(args, home, timeout=120, env=None, prefix=None, input_bytes=None
                           input=input_bytes)
 
 
+class Result:
+    """A finished run of the binary with its output decoded; its repr, shown
+    when an assertion fails, ends with the tail of stderr."""
+
+    STDERR_TAIL = 6000
+
+    def __init__(self, completed):
+        self.status = completed.returncode
+        self.out = completed.stdout.decode("utf-8", "replace")
+        self.err = completed.stderr.decode("utf-8", "replace")
+
+    def __repr__(self):
+        return "status %d\n--- stdout\n%s--- stderr\n%s" % (self.status, self.out,
+                                                          self.err[-self.STDERR_TAIL:])
+
+
 def main():
     """unittest.main() that exits 77 when every test was skipped."""
     program = unittest.main(exit=False, verbosity=2)

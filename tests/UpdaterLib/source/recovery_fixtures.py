@@ -94,17 +94,6 @@ def seed_store(home, serial, builds, latest):
         f.write("LATEST_DOWNLOAD=%d.bird\n" % latest)
 
 
-class Result:
-    def __init__(self, completed):
-        self.status = completed.returncode
-        self.out = completed.stdout.decode("utf-8", "replace")
-        self.err = completed.stderr.decode("utf-8", "replace")
-
-    def __repr__(self):
-        return "status %d\n--- stdout\n%s--- stderr\n%s" % (self.status, self.out,
-                                                          self.err[-6000:])
-
-
 class RecoveryTest(unittest.TestCase):
     """A namespace pair per class with the update server of `units` and
     `fingerprints` in its host side; a temporary home per test."""
@@ -159,7 +148,7 @@ class RecoveryTest(unittest.TestCase):
         completed = subprocess.run(
             self.pair.host_prefix() + updater_test.isolated_command(command, self.home),
             capture_output=True, timeout=timeout, stdin=subprocess.DEVNULL)
-        return Result(completed)
+        return updater_test.Result(completed)
 
     def server_requests(self):
         """The request lines the server got during this test."""

@@ -124,17 +124,6 @@ def read_settings(home, serial=SERIAL):
         return dict(line.rstrip("\n").partition("=")[::2] for line in f if "=" in line)
 
 
-class Result:
-    def __init__(self, completed):
-        self.status = completed.returncode
-        self.out = completed.stdout.decode("utf-8", "replace")
-        self.err = completed.stderr.decode("utf-8", "replace")
-
-    def __repr__(self):
-        return "status %d\n--- stdout\n%s--- stderr\n%s" % (self.status, self.out,
-                                                          self.err[-4000:])
-
-
 class UpdateTest(unittest.TestCase):
     """A temporary home per test and the assertions on what an update
     left in the module and in the store."""
@@ -212,7 +201,7 @@ class TcpUpdateTest(UpdateTest):
         completed = updater_test.run_updater(list(command) + ["-d", SERIAL] + list(args) +
                                              ["-u", url], self.home, timeout=180,
                                              prefix=self.pair.host_prefix())
-        return Result(completed)
+        return updater_test.Result(completed)
 
 
 class UsbUpdateTest(UpdateTest):
@@ -245,4 +234,4 @@ class UsbUpdateTest(UpdateTest):
     def update(self, *args):
         completed = subprocess.run(self.command(*args), capture_output=True, timeout=180,
                                    env=self.usb.env(), stdin=subprocess.DEVNULL)
-        return Result(completed)
+        return updater_test.Result(completed)
