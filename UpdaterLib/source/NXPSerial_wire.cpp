@@ -62,6 +62,18 @@ const char* sLeadingDrop(uint32_t position, uint8_t byte)
     return nullptr;
 }
 
+/// Reads one byte of an answer; when none is there yet, marks the miss in
+/// the trace and pauses before the caller tries again.
+kErr sReadAnswerByte(kStream* stream, uint8_t& byte, uint32_t pauseMS)
+{
+    kErr err = kStream_Read(stream, &byte, 1);
+    if (err) {
+        Log::log(DEBUG_NXPSerial_E, ".");
+        kTime_MSSleep(pauseMS);
+    }
+    return err;
+}
+
 } // namespace
 
 std::string NXPSerialClass::Printable(const char* bytes, size_t length)
@@ -132,11 +144,9 @@ kErr NXPSerialClass::GetEcho(const char* expected, size_t length, size_t& count)
     kErr err = kErrNone;
     while (count < length && failures < ANSWER_TRIES) {
         uint8_t byte = 0;
-        err = kStream_Read(stream, &byte, 1);
+        err = sReadAnswerByte(stream, byte, 1);
         if (err) {
             failures++;
-            Log::log(DEBUG_NXPSerial_E, ".");
-            kTime_MSSleep(1);
             continue;
         }
         if (byte == (uint8_t)expected[count])
@@ -161,11 +171,9 @@ kErr NXPSerialClass::GetLine(char* buffer, uint32_t capacity, uint32_t& length, 
     // One byte stays free for the terminating zero.
     while (match < TERMINATION_SIZE && length + 1 < capacity && failures < tries) {
         uint8_t byte = 0;
-        err = kStream_Read(stream, &byte, 1);
+        err = sReadAnswerByte(stream, byte, 1);
         if (err) {
             failures++;
-            Log::log(DEBUG_NXPSerial_E, ".");
-            kTime_MSSleep(1);
             continue;
         }
         if (!anyByte && byte == '\n') {
@@ -207,11 +215,9 @@ kErr NXPSerialClass::Response(char* buffer, uint32_t capacity, uint32_t& length,
     kErr err = kErrNone;
     while (length < maximum && match < TERMINATION_SIZE && failures < allowed) {
         uint8_t byte = 0;
-        err = kStream_Read(stream, &byte, 1);
+        err = sReadAnswerByte(stream, byte, pause);
         if (err) {
             failures++;
-            Log::log(DEBUG_NXPSerial_E, ".");
-            kTime_MSSleep(pause);
             continue;
         }
         const char* dropped = sLeadingDrop(length, byte);
