@@ -333,6 +333,9 @@ TEST_F(LinkWithSimulator, AUSBLinkIsSharedBySerialNumberAndResetOnANewStream)
     if (WEXITSTATUS(status) == 77)
         GTEST_SKIP() << "cannot overlay /dev in a private mount namespace";
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the step that failed";
+    // The last stop notice may still be on its way to the module when the
+    // child has ended.
+    VantorSim::WaitFor([&] { return sim.CountFrames("rx", "af0100", "node") >= 2; });
     EXPECT_EQ(sim.CountFrames("rx", "af0101", "node"), 2) << "started, then started again";
     EXPECT_EQ(sim.CountFrames("rx", "af0100", "node"), 2) << "stopped by the reset and the end";
 }
