@@ -1,6 +1,7 @@
 #include "device/core/kStream.h"
 
 #include "device/core/kFile.h"
+#include "device/core/kTime.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -27,6 +28,26 @@ kStream* kStream_Create(kStreamGetProc get, kStreamPutProc put, kStreamWriteProc
     stream->reference = reference;
     stream->check = kSTREAMCHECK;
     return stream;
+}
+
+kErr kStream_SetWait(kStream* stream, kStreamWaitProc wait)
+{
+    if (!kVALIDSTREAM(stream))
+        return kErrParam;
+    stream->wait = wait;
+    return kErrNone;
+}
+
+kErr kStream_Wait(kStream* stream, uint32_t timeoutMS)
+{
+    if (!kVALIDSTREAM(stream))
+        return kErrParam;
+    if (stream->bufferCount > 0)
+        return kErrNone;
+    if (stream->wait)
+        return stream->wait(timeoutMS, stream->reference);
+    kTime_MSSleep(timeoutMS);
+    return kErrNone;
 }
 
 kErr kStream_Destroy(kStream** stream)

@@ -21,6 +21,11 @@ typedef kErr (*kStreamPutProc)(uint8_t byte, void* reference);
 typedef kErr (*kStreamWriteProc)(const uint8_t* bytes, size_t length, void* reference);
 /// Releases the kind-specific record.
 typedef kErr (*kStreamDeleteProc)(void* reference);
+/// Blocks until a byte may be read or `timeoutMS` has passed: kErrNone when
+/// a get may find a byte (or the end of data), kErrTimeout when the time ran
+/// out; any other code is the transport's error. Called on the reading
+/// thread only.
+typedef kErr (*kStreamWaitProc)(uint32_t timeoutMS, void* reference);
 
 /// The stream record. Only the stream operations touch its fields.
 typedef struct kStreamRecord {
@@ -28,6 +33,7 @@ typedef struct kStreamRecord {
     kStreamPutProc put;
     kStreamWriteProc write;
     kStreamDeleteProc del;
+    kStreamWaitProc wait; ///< optional; see kStream_Wait
     void* reference;
     uint8_t* buffer;       ///< push-back ring, allocated on first use
     uint32_t bufferCount;  ///< bytes in the ring
@@ -58,6 +64,17 @@ enum kSerial_Stop_bits : uint32_t {
 /// when memory runs out. Destroy it with kStream_Destroy.
 kStream* kStream_Create(kStreamGetProc get, kStreamPutProc put, kStreamWriteProc write,
                         kStreamDeleteProc del, void* reference);
+
+/// Gives the stream a wait procedure (null removes it). kErrParam for an
+/// invalid stream.
+kErr kStream_SetWait(kStream* stream, kStreamWaitProc wait);
+
+/// Waits at most `timeoutMS` for a byte to read. kErrNone at once while
+/// given-back bytes are held; else the wait procedure's result. A stream
+/// without one cannot tell: it sleeps the whole time and returns kErrNone,
+/// so a caller that reads next behaves as a poll. kErrParam for an invalid
+/// stream.
+kErr kStream_Wait(kStream* stream, uint32_t timeoutMS);
 
 /// Runs the delete procedure (its result is returned), frees the ring and the
 /// record. kErrParam for an invalid stream. The caller's pointer is cleared

@@ -20,6 +20,7 @@ struct Script {
     int putFailsAt = -1;
     int deletes = 0;
     kErr deleteResult = kErrNone;
+    std::vector<uint32_t> waits;
 
     void Feed(const std::string& bytes)
     {
@@ -150,6 +151,28 @@ TEST_F(kStreamTest, EndOfDataCopiesThePartAndOtherErrorsDropIt)
     script.input.push_back(-kErrIO);
     EXPECT_EQ(kStream_Read(stream, out, 4), kErrIO);
     EXPECT_EQ(stream->bufferCount, 0u) << "bytes of a failed read are not given back";
+}
+
+kErr ScriptWait(uint32_t timeoutMS, void* ref)
+{
+    Script* s = (Script*)ref;
+    s->waits.push_back(timeoutMS);
+    return s->input.empty() ? kErrTimeout : kErrNone;
+}
+
+TEST_F(kStreamTest, WaitAsksTheProcedureOnlyWhenNothingIsGivenBack)
+{
+    EXPECT_EQ(kStream_Wait(stream, 0), kErrNone) << "without a procedure it cannot tell";
+    ASSERT_EQ(kStream_SetWait(stream, ScriptWait), kErrNone);
+    EXPECT_EQ(kStream_Wait(stream, 7), kErrTimeout);
+    script.Feed("a");
+    EXPECT_EQ(kStream_Wait(stream, 8), kErrNone);
+    char out[2];
+    EXPECT_EQ(kStream_Read(stream, out, 2), kErrNotReady);
+    EXPECT_EQ(kStream_Wait(stream, 9), kErrNone) << "the byte given back is there";
+    EXPECT_EQ(script.waits, (std::vector<uint32_t>{7, 8}));
+    EXPECT_EQ(kStream_Wait(nullptr, 1), kErrParam);
+    EXPECT_EQ(kStream_SetWait(nullptr, ScriptWait), kErrParam);
 }
 
 TEST_F(kStreamTest, ReadRefusesBadArgumentsAndAMissingGet)
