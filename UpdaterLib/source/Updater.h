@@ -25,6 +25,14 @@ struct DeviceInfo {
     int32_t error = 0; ///< kErr of the first failed query; 0 when all went well
 };
 
+/// What an update sent and what the module was seen to run afterwards, for
+/// callers that report it.
+struct UpdateOutcome {
+    uint32_t build = 0;         ///< the build sent (a named file's own); 0 unknown
+    std::string file;           ///< the file sent, or the build's file name
+    uint32_t verifiedBuild = 0; ///< the build the module runs afterwards; 0 unverified
+};
+
 /// Identifies a processor for recovery; word 0 first.
 struct Fingerprint {
     uint32_t words[4] = {0, 0, 0, 0};
@@ -42,8 +50,11 @@ public:
     std::vector<DeviceInfo> Discover_Devices(linkType type);
     std::vector<DeviceInfo> Discover_VTNetwork_Devices(uint32_t routerSerialNumber, linkType type);
 
+    /// `outcome` (may be null) gets what was chosen and sent, whatever the
+    /// result.
     bool Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdFile,
-                         uint8_t moduleAddress, uint32_t routerSerialNumber, bool overrideModel);
+                         uint8_t moduleAddress, uint32_t routerSerialNumber, bool overrideModel,
+                         UpdateOutcome* outcome = nullptr);
 
     /// The build number downloaded into the store; 0 on failure.
     uint32_t Download_Firmware(uint32_t serialNumber, const std::string& buildText,

@@ -351,8 +351,12 @@ static bool _update_file(Updater& updater, BirdFile& bird, uint32_t serialNumber
 
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdFile,
                               uint8_t moduleAddress, uint32_t routerSerialNumber,
-                              bool overrideModel)
+                              bool overrideModel, UpdateOutcome* outcome)
 {
+    UpdateOutcome ignored;
+    if (!outcome)
+        outcome = &ignored;
+    *outcome = UpdateOutcome();
     if (serialNumber == 0) {
         display.message(ERROR, "Update command must specify the specific device");
         return false;
@@ -368,6 +372,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
     BirdFile bird;
     if (!_update_file(*this, bird, serialNumber, build, birdFile, item))
         return false;
+    outcome->build = birdFile.empty() ? build : bird.GetBuild();
+    outcome->file = birdFile.empty() ? _build_file_name(build) : birdFile;
     Module target(moduleAddress, 0);
     kErr err = kErrNone;
     if (!_connect(display, target, serialNumber, moduleAddress, routerSerialNumber, err))
@@ -383,7 +389,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
                             kError_GetErrorText(err));
     }
     if (!err)
-        _record_transfer(item, birdFile.empty() ? _build_file_name(build) : birdFile);
+        _record_transfer(item, outcome->file);
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
     display.message(INFO, "Update time: %.4f sec", (double)(kTime_GetMSTicks() - start) / 1000.0);
     return err == kErrNone;
