@@ -354,7 +354,9 @@ kErr vtusb_close_vantor_USBlib_device(vtusb* usb)
     if (usb->mode != kVTUSB_MODE_USBLIB || !usb->handle)
         return kErrMode;
     int rc = libusb_release_interface(usb->handle, usb->interfaceNumber);
-    if (rc != LIBUSB_SUCCESS)
+    // A module that has already gone, as after its reboot, has nothing left
+    // to release.
+    if (rc != LIBUSB_SUCCESS && rc != LIBUSB_ERROR_NO_DEVICE)
         printf("error release %d\n", rc);
     libusb_close(usb->handle);
     usb->handle = nullptr;
