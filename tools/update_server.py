@@ -42,6 +42,7 @@ import signal
 import sys
 import threading
 import urllib.parse
+import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -61,6 +62,11 @@ without @ the switch applies to every operation). VALUE takes the escapes
   base64_cr          end the Base64 line with "\\r\\n" (bird)
   base64_bad_char=C  put C (default "*") in the middle of the Base64 text (bird)
   not_bird           deliver Base64 of bytes that are not a BIRD file (bird)
+  bird_corrupt=KIND  deliver the file with a broken zlib stream (zlib) or a
+                     block count one too high (count) (bird)
+  truncated_body     cut the Base64 text in half (whole 4-character groups) and
+                     send the body without Content-Length, ended by closing
+                     the connection (bird)
   build_text=TEXT    build number text TEXT (default "abc") (qu line 2, fix line 3)
   messy_builds       build list with blank lines, a duplicate, a short line "x"
                      and a line without a version (builds)
@@ -87,6 +93,8 @@ FAULTS = {
     "base64_cr": ("", str),
     "base64_bad_char": ("*", str),
     "not_bird": ("", str),
+    "bird_corrupt": (None, str),
+    "truncated_body": ("", str),
     "build_text": ("abc", str),
     "messy_builds": ("", str),
     "body": (None, str),
@@ -135,6 +143,8 @@ def parse_fault(spec):
         raise ServerError("fault %r: bad value %r" % (name, value)) from None
     if name == "base64_bad_char" and len(value) != 1:
         raise ServerError("base64_bad_char takes one character")
+    if name == "bird_corrupt" and value not in ("zlib", "count"):
+        raise ServerError("bird_corrupt takes zlib or count")
     return name, value, ops
 
 
@@ -320,6 +330,17 @@ def _bird_bytes(unit, params):
     raise Refusal("unknown build %s for %08X" % (text, unit.serial))
 
 
+def _corrupt_bird(data, kind):
+    """The file with its zlib stream broken, or with a block image that
+    reports one block more than it holds."""
+    header, stream = data[:6], data[6:]
+    if kind == "zlib":
+        return header + birdtool.corrupt_stream(stream, "adler")
+    image = zlib.decompress(stream)
+    count = int.from_bytes(image[:4], "big") + 1
+    return header + zlib.compress(count.to_bytes(4, "big") + image[4:])
+
+
 def _messy(builds):
     """Blank lines, a duplicate with another version, a short line and a
     line without a version, around the real list."""
@@ -362,7 +383,11 @@ def answer_lines(catalog, op, params, faults):
         return [b"ok"] + [b"%d;%s" % (b.number, b.version.encode("latin-1"))
                           for b in unit.builds]
     data = NOT_BIRD if "not_bird" in faults else _bird_bytes(unit, params)
+    if "bird_corrupt" in faults:
+        data = _corrupt_bird(data, faults["bird_corrupt"])
     text = base64.b64encode(data)
+    if "truncated_body" in faults:
+        text = text[:len(text) // 8 * 4]
     if "base64_bad_char" in faults:
         text = _bad_char(text, faults["base64_bad_char"].encode("latin-1"))
     if "base64_cr" in faults:
@@ -402,10 +427,11 @@ class Handler(BaseHTTPRequestHandler):
         if self.server.verbose:
             super().log_message(fmt, *args)
 
-    def _send(self, status, body, content_type="text/plain"):
+    def _send(self, status, body, content_type="text/plain", length=True):
         self.send_response(status)
         self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(len(body)))
+        if length:
+            self.send_header("Content-Length", str(len(body)))
         self.send_header("Connection", "close")
         self.end_headers()
         self.wfile.write(body)
@@ -432,7 +458,8 @@ class Handler(BaseHTTPRequestHandler):
         if "status" in faults:
             self._send(faults["status"], b"error\n")
             return
-        self._send(200, answer_body(self.server.catalog, op, params, faults))
+        self._send(200, answer_body(self.server.catalog, op, params, faults),
+                   length="truncated_body" not in faults)
 
     def _hold(self):
         """Sends nothing until the client goes away or the server stops."""

@@ -85,6 +85,7 @@ BirdFile& BirdFile::operator=(BirdFile&& other) noexcept
     // pointers stay valid.
     buffer = std::move(other.buffer);
     dataLength = other.dataLength;
+    layoutMatched = other.layoutMatched;
     other.ResetAll();
     return *this;
 }
@@ -93,6 +94,7 @@ void BirdFile::DiscardBlocks()
 {
     blocks.clear();
     blockCount = 0;
+    layoutMatched = false;
     checksum = 0;
     serialNumberTemplate = false;
     serialNumberAddress = 0;
@@ -169,7 +171,8 @@ bool BirdFile::LoadData(const uint8_t* bytes, uint64_t size)
     version = kUEI_RetrieveShort(bytes + 4);
     if (!DecompressData(bytes + BIRD_HEADER_SIZE, size - BIRD_HEADER_SIZE))
         return false;
-    // A layout mismatch is only logged: the file loads with what was parsed.
+    // A layout mismatch is only logged: the file loads with what was parsed,
+    // and the flows that send or store a file ask LayoutMatched.
     ScanBlocks(buffer.get(), dataLength);
     FindSerialNumberOffsets();
     if (FirstBlock(BIRD_BLOCK_SERIAL_OFFSETS)) {
@@ -278,6 +281,7 @@ bool BirdFile::ScanBlocks(uint8_t* image, uint32_t length)
                  (int)blockCount, (int)reported);
         matched = false;
     }
+    layoutMatched = matched;
     return matched;
 }
 
@@ -288,6 +292,11 @@ const BirdBlock* BirdFile::FirstBlock(uint8_t type) const
             return &block;
     }
     return nullptr;
+}
+
+bool BirdFile::ValidateLayout(BLOCK_TYPE holding) const
+{
+    return layoutMatched && FirstBlock(holding) != nullptr;
 }
 
 std::vector<BirdBlock> BirdFile::FindBlocks(BLOCK_TYPE type) const
@@ -339,25 +348,51 @@ bool BirdFile::ReplaceSerialNumber(uint32_t serial)
     return written;
 }
 
+enum { VECTOR_WORDS = 8, CHECK_WORD = 7, SKIPPED_WORD = 5 };
+
+// The check word that the vector table at `words` must hold.
+static uint32_t sVectorCheck(const uint8_t* words)
+{
+    uint32_t sum = 0;
+    for (int k = 0; k < CHECK_WORD; k++) {
+        if (k != SKIPPED_WORD)
+            sum += sReadLE32(words + 4 * k);
+    }
+    return 0u - sum;
+}
+
+static bool sHoldsVectorTable(const BirdBlock& block)
+{
+    return block.type == BirdFile::BIRD_BLOCK_FIRMWARE && block.address == 0 &&
+           block.ContentLength() >= VECTOR_WORDS * 4;
+}
+
 bool BirdFile::ReplaceVectorChecksum()
 {
-    enum { VECTOR_WORDS = 8, CHECK_WORD = 7, SKIPPED_WORD = 5 };
     for (const BirdBlock& block : blocks) {
-        if (block.type != BIRD_BLOCK_FIRMWARE || block.address != 0 ||
-            block.ContentLength() < VECTOR_WORDS * 4)
+        if (!sHoldsVectorTable(block))
             continue;
         uint8_t* words = block.Content();
-        uint32_t sum = 0;
-        for (int k = 0; k < CHECK_WORD; k++) {
-            if (k != SKIPPED_WORD)
-                sum += sReadLE32(words + 4 * k);
-        }
-        uint32_t check = 0u - sum;
+        uint32_t check = sVectorCheck(words);
         Log::log(DEBUG_BirdFile, "BIRDFILE: updating vector checksum from %08X ==> %08X\n",
                  sReadLE32(words + 4 * CHECK_WORD), check);
         sWriteLE32(words + 4 * CHECK_WORD, check);
     }
     return true;
+}
+
+bool BirdFile::ValidateVectorChecksum() const
+{
+    bool found = false;
+    for (const BirdBlock& block : blocks) {
+        if (!sHoldsVectorTable(block))
+            continue;
+        const uint8_t* words = block.Content();
+        if (sReadLE32(words + 4 * CHECK_WORD) != sVectorCheck(words))
+            return false;
+        found = true;
+    }
+    return found;
 }
 
 bool BirdFile::DecodeFirmwareBlocks(const uint32_t (&key)[4])

@@ -84,6 +84,9 @@ public:
     bool ReplaceSerialNumber(uint32_t serial);
     /// Recomputes the vector-table check word of firmware blocks loaded at 0.
     bool ReplaceVectorChecksum();
+    /// Whether a firmware block loaded at 0 holds a vector table and every
+    /// such table's check word is the one ReplaceVectorChecksum writes.
+    bool ValidateVectorChecksum() const;
     /// Undoes the per-unit scrambling of the firmware blocks with the unit's
     /// fingerprint words.
     bool DecodeFirmwareBlocks(const uint32_t (&key)[4]);
@@ -113,6 +116,12 @@ public:
     uint32_t GetChecksum() const { return checksum; }
     /// The number of blocks actually parsed.
     uint32_t GetBlockCount() const { return blockCount; }
+    /// Whether the last load's block scan matched the image exactly (no
+    /// bytes left over, the block count the image reports).
+    bool LayoutMatched() const { return layoutMatched; }
+    /// Whether the file is whole enough to store or send: its layout matched
+    /// and it holds at least one block of `holding`.
+    bool ValidateLayout(BLOCK_TYPE holding = BIRD_BLOCK_FIRMWARE) const;
     const std::vector<BirdBlock>& GetBlocks() const { return blocks; }
     /// Set when the file holds a serial-number template block.
     bool IsSerialNumberTemplate() const { return serialNumberTemplate; }
@@ -139,4 +148,5 @@ private:
     uint32_t descriptorAddress = 0;
     std::unique_ptr<uint8_t[]> buffer;
     uint32_t dataLength = 0;
+    bool layoutMatched = false;
 };

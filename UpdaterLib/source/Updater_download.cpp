@@ -6,6 +6,7 @@
 
 #include "UpdaterLib/source/BirdFile.h"
 #include "UpdaterLib/source/UpdateServerRequest.h"
+#include "UpdaterLib/source/UpdaterEntity.h"
 #include "UpdaterLib/source/UpdaterStore.h"
 #include "UpdaterLib/source/Updater_helpers.h"
 #include "UpdaterLib/source/base64.h"
@@ -109,16 +110,30 @@ struct FreeBytes {
 };
 } // namespace
 
-// Stores the decoded file and records it as the latest download. Only bytes
-// that are a BIRD file are written, and only a written file is recorded, so
-// a later update never picks a build that is not there.
+// Whether the decoded bytes are a whole BIRD file: a body cut short or a
+// corrupt stream must never become the latest download. A unit's file must
+// hold firmware; the placeholder unit's is the default liveloader, which
+// holds loader blocks only.
+static bool _whole_bird_file(const unsigned char* bytes, size_t count, uint32_t serialNumber)
+{
+    BirdFile bird;
+    BirdFile::BLOCK_TYPE holding = serialNumber == UpdaterEntity::DEFAULT_SERIAL_NUMBER
+                                       ? BirdFile::BIRD_BLOCK_LOADER
+                                       : BirdFile::BIRD_BLOCK_FIRMWARE;
+    return bytes && BirdFile::VerifyHeader(bytes, count) && bird.LoadData(bytes, count) &&
+           bird.ValidateLayout(holding);
+}
+
+// Stores the decoded file and records it as the latest download. Only a
+// whole BIRD file is written, and only a written file is recorded, so a
+// later update never picks a build that is not there.
 static bool _store_download(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
-                            uint32_t build, const std::string& payload)
+                            uint32_t serialNumber, uint32_t build, const std::string& payload)
 {
     size_t count = 0;
     std::unique_ptr<unsigned char, FreeBytes> bytes(
         base64_decode(payload.data(), payload.size(), &count));
-    if (!bytes || !BirdFile::VerifyHeader(bytes.get(), count)) {
+    if (!_whole_bird_file(bytes.get(), count, serialNumber)) {
         display.message(ERROR, "Failed to retreive a valid BIRD file");
         return false;
     }
@@ -183,7 +198,7 @@ static bool _download(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
         display.message(ERROR, "Failed to retreive a valid BIRD file");
         return false;
     }
-    return _store_download(display, item, build, payload);
+    return _store_download(display, item, serialNumber, build, payload);
 }
 
 uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& buildText,

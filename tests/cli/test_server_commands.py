@@ -288,6 +288,13 @@ class GetFailures(ServerCommandTest):
     def test_bytes_that_are_not_a_bird_file(self):
         self.assert_nothing_recorded("Failed to retreive a valid BIRD file", "not_bird")
 
+    def test_a_file_that_does_not_load_whole(self):
+        for faults in (("truncated_body@bird",), ("bird_corrupt=zlib@bird",),
+                       ("bird_corrupt=count@bird",)):
+            with self.subTest(faults=faults):
+                self.server.clear()
+                self.assert_nothing_recorded("Failed to retreive a valid BIRD file", *faults)
+
     def test_an_answer_without_the_file(self):
         self.assert_nothing_recorded("Failed to retreive a valid BIRD file", "body=ok\\n@bird")
 

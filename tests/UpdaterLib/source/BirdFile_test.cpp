@@ -140,8 +140,11 @@ TEST_F(BirdFileTest, AnEmptyNameIsAProgrammingError)
 TEST_F(BirdFileTest, LayoutMismatchesAreLoggedAndTheFileStillLoads)
 {
     std::vector<Block> two = {Firmware(0, Counting(8)), Loader(0, Counting(3))};
+    EXPECT_TRUE(LoadImage(two).ValidateLayout());
+    EXPECT_FALSE(LoadImage({Loader(0, Counting(3))}).ValidateLayout()) << "no firmware";
     BirdFile file(Store(File(Image(two, 3))).c_str());
     EXPECT_EQ(file.GetBlockCount(), 2u);
+    EXPECT_FALSE(file.ValidateLayout());
     EXPECT_TRUE(log.Contains("BIRDFILE: Block parsing mismatch in number of blocks. (2 != 3)\n"));
 
     log.Clear();
@@ -449,7 +452,11 @@ TEST_F(BirdFileTest, VectorChecksumIsTheNegatedSumOfTheOtherWords)
     Bytes vectors = Counting(40);
     BirdFile file =
         LoadImage({Firmware(0, vectors), Firmware(0x100, vectors), Firmware(0, Counting(31))});
+    EXPECT_FALSE(file.ValidateVectorChecksum());
     EXPECT_TRUE(file.ReplaceVectorChecksum());
+    EXPECT_TRUE(file.ValidateVectorChecksum());
+    EXPECT_FALSE(LoadImage({Firmware(0x100, vectors)}).ValidateVectorChecksum())
+        << "no vector table at 0";
     auto word = [](const uint8_t* p, int k) {
         return (uint32_t)p[4 * k] | p[4 * k + 1] << 8 | p[4 * k + 2] << 16 |
                (uint32_t)p[4 * k + 3] << 24;
