@@ -118,7 +118,8 @@ def sleep_overshoot(count=500):
 def run_once(pair, path, size, block_size):
     config = {"discovery": {"interface": netns.MODULE_ADDRESS},
               "modules": [{"name": "hub", "serial": SERIAL, "model": 17, "address": 2,
-                           "upgrade": {"block_size": block_size, "restart_ms": 300},
+                           "upgrade": {"block_size": block_size, "restart_ms": 300,
+                                       "new_version": "1.1.0", "new_build": 1002},
                            "transports": {"tcp": {"bind": netns.MODULE_ADDRESS, "port": 0}}}]}
     with simulator.Simulator(config, prefix=pair.module_prefix()) as sim, \
             updater_test.temporary_home() as home:

@@ -3,6 +3,7 @@
 // asked for its version, addresses, model and build number.
 
 #include "UpdaterLib/source/Updater.h"
+#include "UpdaterLib/source/Updater_flows.h"
 #include "cli/Log.h"
 #include "device/core/kDefs.h"
 #include "device/core/kVersion.h"
@@ -67,25 +68,34 @@ static linkType _discover_link_type(uint32_t serialNumber)
     return search.found;
 }
 
-// Command 73 with 0xFF answers 73, 0xFF and the build number, most
-// significant byte first; anything else is no build number (0).
-static uint32_t _get_build_number(Module& module)
+kErr _read_build_number(Module& module, uint32_t& build)
 {
     Link* link = module.getLink();
     if (!link)
-        return 0;
+        return kErrNotReady;
     uint8_t address = module.getModuleAddress();
     const uint8_t request[] = {DESCRIPTOR_BUILD};
-    if (link->sendPacket(address, CMD_DESCRIPTOR, sizeof(request), request) != kErrNone)
-        return 0;
+    kErr err = link->sendPacket(address, CMD_DESCRIPTOR, sizeof(request), request);
+    if (err)
+        return err;
     const uint8_t match[] = {CMD_DESCRIPTOR, DESCRIPTOR_BUILD};
     uint8_t length = sizeof(match);
     uint8_t reply[PACKET_DATA_MAX] = {0};
-    if (link->receivePacket(address, match, &length, reply) != kErrNone ||
-        length != BUILD_REPLY_LENGTH)
-        return 0;
-    return (uint32_t)reply[2] << 24 | (uint32_t)reply[3] << 16 | (uint32_t)reply[4] << 8 |
-           (uint32_t)reply[5];
+    err = link->receivePacket(address, match, &length, reply);
+    if (err)
+        return err;
+    if (length != BUILD_REPLY_LENGTH)
+        return kErrPacket;
+    build = (uint32_t)reply[2] << 24 | (uint32_t)reply[3] << 16 | (uint32_t)reply[4] << 8 |
+            (uint32_t)reply[5];
+    return kErrNone;
+}
+
+// A module that gives no build number is listed with build 0.
+static uint32_t _get_build_number(Module& module)
+{
+    uint32_t build = 0;
+    return _read_build_number(module, build) == kErrNone ? build : 0;
 }
 
 // Fills the version and replaces the addresses with the module's own

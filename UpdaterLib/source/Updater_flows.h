@@ -7,6 +7,7 @@
 #include "UpdaterLib/source/BirdFile.h"
 #include "UpdaterLib/source/Updater.h"
 #include "UpdaterLib/source/UpdaterDisplayInterface.h"
+#include "device/core/kDiscovery.h"
 #include "device/core/kError.h"
 
 #include <stdint.h>
@@ -21,12 +22,27 @@ class Module;
 }
 } // namespace Kelvane
 
+/// The build number the connected module runs (command 73 with 0xFF, most
+/// significant byte first): the link's error, or kErrPacket for a reply of
+/// another length; `build` changes only on success.
+kErr _read_build_number(Kelvane::Vantor::Module& module, uint32_t& build);
+
 /// Sends the firmware blocks to the loader running in the connected module
 /// and reboots the module into the new firmware. The first block that fails
 /// ends the stage without REBOOT (the module stays in its loader); its code
 /// is returned.
 kErr _transfer_firmware(UpdaterDisplayInterface& display, Kelvane::Vantor::Module& module,
                         BirdFile& bird);
+
+/// After REBOOT: finds the module again over `type` (an attempt a second,
+/// for about 30 s) and asks which build and version it runs. True, with
+/// "Update verified: ..." shown and `verifiedBuild` set, when it came back
+/// with the file's build and version (each only where the file's identity
+/// block gives one); false, with "Firmware update not verified [...]"
+/// shown, otherwise. The module is left disconnected.
+bool _verify_update(UpdaterDisplayInterface& display, Kelvane::Vantor::Module& module,
+                    linkType type, uint32_t serialNumber, const BirdFile& bird,
+                    uint32_t& verifiedBuild);
 
 /// Writes the liveloader's loader blocks into the processor's RAM through
 /// its serial download ROM (HID when `port` is "USB", else the serial port)
@@ -43,6 +59,7 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater,
                           const std::string& birdFile, Fingerprint& fingerprint, bool reset);
 
 /// Sends the firmware to the liveloader left running by the fingerprint,
-/// found on USB under the default serial number or the unit's own.
+/// found on USB under the default serial number or the unit's own, and
+/// verifies that the board came back running the image's build.
 bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image,
                            uint32_t serialNumber);

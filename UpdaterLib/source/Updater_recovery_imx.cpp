@@ -236,5 +236,7 @@ bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image, ui
         display.message(ERROR, "Failed to transfer firmware");
         return false;
     }
-    return true;
+    // The board counts as recovered only once it runs the image's build.
+    uint32_t verifiedBuild = 0;
+    return _verify_update(display, module, kLinkTypeUSB, serialNumber, image, verifiedBuild);
 }

@@ -14,8 +14,12 @@
 #include "cli/Log.h"
 #include "device/core/kDefs.h"
 #include "device/core/kTime.h"
+#include "device/core/kVersion.h"
 #include "device/object/Module.h"
 #include "device/object/SystemClass.h"
+
+#include <ctype.h>
+#include <stdlib.h>
 
 #include <exception>
 #include <stdexcept>
@@ -32,6 +36,9 @@ static const uint64_t LOADER_DROP_POLL_MS = 20;
 /// Attempts, one second apart, to find the module again in its loader.
 static const int LOADER_FIND_ATTEMPTS = 15;
 static const uint64_t LOADER_FIND_PAUSE_MS = 1000;
+/// How long a rebooted module is looked for, an attempt a second, before
+/// the update counts as not verified.
+static const uint64_t REBOOT_FIND_WINDOW_MS = 30000;
 
 static std::string _build_file_name(uint32_t build)
 {
@@ -204,31 +211,39 @@ static kErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, B
     return err;
 }
 
-// The module restarts into its loader after the LOAD reply, so its link
-// drops a moment later; it is then looked for again, on the kind of link
-// it was reached over. A module that keeps its link is used as it is.
-static void _find_loader(Module& module, uint32_t serialNumber)
+// The kind of link the module is reached over, and found again over after
+// each restart.
+static linkType _link_type(Module& module)
 {
     linkSpec spec = {};
-    linkType type = kLinkTypeUSB;
     if (module.getLinkSpecifier(&spec) == kErrNone && spec.type == kLinkTypeTCPIP)
-        type = kLinkTypeTCPIP;
+        return kLinkTypeTCPIP;
+    return kLinkTypeUSB;
+}
+
+// The module restarts into its loader after the LOAD reply, so its link
+// drops a moment later; it is then looked for again. A module that keeps
+// its link is used as it is. False when it did not come back.
+static bool _find_loader(Module& module, linkType type, uint32_t serialNumber)
+{
     uint64_t start = kTime_GetMSTicks();
     while (module.isConnected() && kTime_GetMSTicks() - start < LOADER_DROP_WAIT_MS)
         kTime_MSSleep(LOADER_DROP_POLL_MS);
     if (module.isConnected())
-        return;
+        return true;
     module.disconnect();
     for (int attempt = 1; attempt <= LOADER_FIND_ATTEMPTS; attempt++) {
         Log::log(DEBUG_Updater, "Looking for the device in its loader, attempt %d of %d\n", attempt,
                  LOADER_FIND_ATTEMPTS);
         if (module.discoverAndConnect(type, serialNumber) == kErrNone && module.isConnected())
-            return;
+            return true;
         // A link that never ran is given back, so the next attempt makes a
         // new one.
         module.disconnect();
-        kTime_MSSleep(LOADER_FIND_PAUSE_MS);
+        if (attempt < LOADER_FIND_ATTEMPTS)
+            kTime_MSSleep(LOADER_FIND_PAUSE_MS);
     }
+    return false;
 }
 
 kErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
@@ -267,20 +282,103 @@ kErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
     return err;
 }
 
-static bool _has_firmware(const BirdFile& bird)
+// The packed version of an identity block's "a.b.c" text; false for any
+// other text.
+static bool _parse_version(const std::string& text, uint32_t& packed)
 {
-    return !bird.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).empty();
+    unsigned long parts[3] = {0, 0, 0};
+    const unsigned long limits[3] = {15, 15, 0xFFFFFF};
+    const char* p = text.c_str();
+    for (int i = 0; i < 3; i++) {
+        if (!isdigit((unsigned char)*p))
+            return false;
+        char* end = nullptr;
+        parts[i] = strtoul(p, &end, 10);
+        if (parts[i] > limits[i] || *end != (i < 2 ? '.' : '\0'))
+            return false;
+        p = end + 1;
+    }
+    packed = (uint32_t)(parts[0] << 28 | parts[1] << 24 | parts[2]);
+    return true;
 }
 
-// Loader, then firmware; the first stage that fails ends the update.
-static kErr _transfer(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
-                      uint32_t serialNumber)
+// The rebooted module, found again and asked which build and version it
+// runs; false when it gave no answer within the window. Every link that
+// did not answer is given back, so each attempt makes a new one.
+static bool _find_rebooted(UpdaterDisplayInterface& display, Module& module, linkType type,
+                           uint32_t serialNumber, uint32_t& build, uint32_t& version)
 {
+    SystemClass system;
+    uint64_t start = kTime_GetMSTicks();
+    for (int attempt = 1;; attempt++) {
+        module.disconnect();
+        Log::log(DEBUG_Updater, "Looking for the device after its reboot, attempt %d\n", attempt);
+        if (module.discoverAndConnect(type, serialNumber) == kErrNone && module.isConnected() &&
+            _read_build_number(module, build) == kErrNone && system.init(&module, 0) == kErrNone &&
+            system.getVersion(&version) == kErrNone)
+            return true;
+        display.update_spinner(true, "Verifying Update");
+        if (kTime_GetMSTicks() - start + LOADER_FIND_PAUSE_MS > REBOOT_FIND_WINDOW_MS)
+            return false;
+        kTime_MSSleep(LOADER_FIND_PAUSE_MS);
+    }
+}
+
+bool _verify_update(UpdaterDisplayInterface& display, Module& module, linkType type,
+                    uint32_t serialNumber, const BirdFile& bird, uint32_t& verifiedBuild)
+{
+    uint32_t build = 0;
+    uint32_t version = 0;
+    bool back = _find_rebooted(display, module, type, serialNumber, build, version);
+    display.update_spinner(false, "Verifying Update");
+    module.disconnect();
+    if (!back) {
+        display.message(ERROR, "Firmware update not verified [%08X did not come back]",
+                        serialNumber);
+        return false;
+    }
+    uint32_t fileBuild = bird.GetBuild();
+    if (fileBuild != 0 && build != fileBuild) {
+        display.message(ERROR, "Firmware update not verified [%08X runs build %u, not %u]",
+                        serialNumber, build, fileBuild);
+        return false;
+    }
+    uint32_t fileVersion = 0;
+    if (_parse_version(bird.GetVersion(), fileVersion) && version != fileVersion) {
+        char running[32];
+        kVersion_ParseString(version, running, sizeof(running));
+        display.message(ERROR, "Firmware update not verified [%08X runs version %s, not %s]",
+                        serialNumber, running, bird.GetVersion().c_str());
+        return false;
+    }
+    display.message(INFO, "Update verified: module %08X runs build %u", serialNumber, build);
+    verifiedBuild = build;
+    return true;
+}
+
+// Loader, then firmware, then the module seen running the file's build;
+// the first stage that fails ends the update and is reported.
+static bool _update_module(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
+                           uint32_t serialNumber, uint32_t& verifiedBuild)
+{
+    linkType type = _link_type(module);
     kErr err = _transfer_loader(display, module, bird);
-    if (err)
-        return err;
-    _find_loader(module, serialNumber);
-    return _transfer_firmware(display, module, bird);
+    if (!err) {
+        if (!_find_loader(module, type, serialNumber)) {
+            display.message(ERROR,
+                            "Module did not come back in its loader [%08X]; repeat the update "
+                            "to finish it",
+                            serialNumber);
+            return false;
+        }
+        err = _transfer_firmware(display, module, bird);
+    }
+    if (err) {
+        display.message(ERROR, "Firmware update failed [%d, %s]", (int)err,
+                        kError_GetErrorText(err));
+        return false;
+    }
+    return _verify_update(display, module, type, serialNumber, bird, verifiedBuild);
 }
 
 static void _record_transfer(UpdaterStoreItem& item, const std::string& path)
@@ -314,12 +412,12 @@ BirdFile Updater::load_bird(const char* prefix, const std::string& birdFile, uin
 }
 
 // Whether the file may go into the connected module. A file without
-// firmware would leave the module in its loader, so the override never lets
-// one through.
+// firmware would leave the module in its loader, and one whose blocks do
+// not add up is damaged, so the override never lets either through.
 static bool _accept_birdfile(UpdaterDisplayInterface& display, const BirdFile& bird, Module& module,
                              uint32_t serialNumber, bool overrideModel)
 {
-    if (_has_firmware(bird) &&
+    if (bird.ValidateLayout() &&
         (overrideModel || _validate_birdfile(display, bird, module, serialNumber)))
         return true;
     display.message(ERROR, "Birdfile failed validation");
@@ -378,19 +476,17 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
     kErr err = kErrNone;
     if (!_connect(display, target, serialNumber, moduleAddress, routerSerialNumber, err))
         return false;
+    bool updated = false;
     if (err) {
         display.message(ERROR, "Failed to connect to module [%08X]", serialNumber);
     } else {
         if (!_accept_birdfile(display, bird, target, serialNumber, overrideModel))
             return false;
-        err = _transfer(display, target, bird, serialNumber);
-        if (err)
-            display.message(ERROR, "Firmware update failed [%d, %s]", (int)err,
-                            kError_GetErrorText(err));
+        updated = _update_module(display, target, bird, serialNumber, outcome->verifiedBuild);
     }
-    if (!err)
+    if (updated)
         _record_transfer(item, outcome->file);
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
     display.message(INFO, "Update time: %.4f sec", (double)(kTime_GetMSTicks() - start) / 1000.0);
-    return err == kErrNone;
+    return updated;
 }

@@ -121,10 +121,11 @@ class Simulator:
         self.log.event("module restarting (%s)" % why, module="%08X" % module.serial)
         module.down = True
         self._transports_down(module)
-        if why == "load" and module.fault("no_return_after_load"):
+        if module.fault("no_return_after_" + why):
             module.gone = True
             return
-        handle = asyncio.get_running_loop().call_later(up["restart_ms"] / 1000.0,
+        delay = (module.fault("restart_delay_ms") or {}).get(why, up["restart_ms"])
+        handle = asyncio.get_running_loop().call_later(int(delay) / 1000.0,
                                                         self._come_back, module, why)
         self.restarts.append(handle)
 
@@ -137,7 +138,7 @@ class Simulator:
         else:
             module.mode = "firmware"
             module.serial = module.home_serial
-            if why == "reboot":
+            if why == "reboot" and not module.fault("reboot_to_old_image"):
                 if up["new_version"] is not None:
                     module.version = up["new_version"]
                 if up["new_build"] is not None:

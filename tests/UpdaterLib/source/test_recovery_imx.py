@@ -149,6 +149,8 @@ class ImxRecoveryTest(RecoveryTest):
         state = self.sim.wait_for(lambda: (lambda s: s if not s["down"] else None)(
             self.sim.state("imx")), what="the module back")
         self.assertEqual((state["mode"], state["serial"]), ("firmware", UNIT))
+        self.assertIn("Update verified: module %s runs build 1002\n" % UNIT, result.out)
+        self.assertNotIn("error release", result.out, "the board went away as it rebooted")
         self.assertRegex(result.out, r"Update time: \d+\.\d{4} sec\n")
 
     def reports(self):

@@ -1,12 +1,13 @@
 """The slow cases of the update command, grouped: a module that restarts
 into its loader without answering LOAD and comes back on USB only under
-the default serial number, one that never comes back after LOAD (15
-attempts a second apart), and one whose link never drops after REBOOT
-(30 s); and over TCP/IP a module that restarts without answering LOAD and
-takes a while to listen again. None of the failures is taken for a
-success."""
+the default serial number, one that comes back in its loader only after
+the 15 attempts a second apart, and one whose link never drops after
+REBOOT (30 s); and over TCP/IP a module that restarts without answering
+LOAD and takes a while to listen again, and one that never comes back
+after REBOOT (30 s). None of the failures is taken for a success."""
 
-from update_fixtures import TcpUpdateTest, Unit, UsbUpdateTest, read_settings, updater_test
+from update_fixtures import (SERIAL, TcpUpdateTest, Unit, UsbUpdateTest, read_settings,
+                             updater_test)
 
 
 class ReconnectsOverUsb(UsbUpdateTest):
@@ -26,12 +27,24 @@ class ReconnectsOverUsb(UsbUpdateTest):
         self.assertIn("Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n",
                       result.err)
 
-    def test_a_module_that_never_comes_back_after_the_loader(self):
-        result = self.run_with({"no_return_after_load": True}, None, "-X", "0x1")
+    def test_a_module_back_in_its_loader_too_late_takes_the_update_again(self):
+        result = self.run_with({"restart_delay_ms": {"load": 30000}}, None, "-X", "0x1")
         self.assert_failed(result, loads=1)
         self.assertEqual(result.err.count("Looking for the device in its loader"), 15)
-        self.assertIn("Firmware update failed [25, kErrConnection]\n", result.err)
-        self.assertNotIn("LATEST_TRANSFER", read_settings(self.home))
+        self.assertIn("Module did not come back in its loader [%s]; repeat the update to finish "
+                      "it\n" % SERIAL, result.err)
+        self.assertNotIn("Firmware update failed", result.err)
+        self.assertEqual(self.upgrade()["counts"]["prepare"], 1, "no PREPARE sent to nothing")
+
+        self.sim.wait_for(lambda: not self.sim.state("hub")["down"], timeout=40,
+                          what="the module back in its loader")
+        again = self.update("-f", self.path)
+        self.assertEqual(again.status, 0, again)
+        self.assertIn("Update verified: module %s runs build 1002\n" % SERIAL, again.out)
+        expected = self.unit.firmware_payloads()
+        memory = self.sim.control("memory", module="hub")
+        self.assertEqual(memory["firmware"][-len(expected):], expected)
+        self.assertEqual(read_settings(self.home)["LATEST_TRANSFER"], self.path)
 
     def test_a_module_whose_link_never_drops_after_reboot(self):
         result = self.run_with({"no_drop_after_reboot": True})
@@ -52,6 +65,14 @@ class ReconnectsOverTcp(TcpUpdateTest):
         self.assertIn("NETWORK: Couldn't reconnect to device delaying: 500 ms\n"
                       "NETWORK: Attempting to reconnect. Attempt: 2 of 5\n", result.err)
         self.assertNotIn("DEFAULT sn", result.err, "found again where it was")
+
+    def test_a_module_that_never_comes_back_after_reboot_is_not_verified(self):
+        self.start_module(faults={"no_return_after_reboot": True})
+        result = self.update("-f", self.file(Unit(1002, "1.1.0", seed=6)))
+        self.assert_failed(result, loads=1, reboots=1)
+        self.assertIn("Firmware update not verified [%s did not come back]\n" % SERIAL,
+                      result.err)
+        self.assertNotIn("LATEST_TRANSFER", read_settings(self.home))
 
 
 if __name__ == "__main__":

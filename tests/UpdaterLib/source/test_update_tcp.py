@@ -9,10 +9,11 @@ import os
 import shutil
 import tempfile
 
-from update_fixtures import (OTHER_SERIAL, SERIAL, TcpUpdateTest, Unit, read_settings,
-                             seed_store, unit_dir, updater_test)
+from update_fixtures import (OTHER_SERIAL, SERIAL, TcpUpdateTest, Unit, birdtool,
+                             read_settings, seed_store, unit_dir, updater_test)
 from update_server_support import UpdateServerProcess
 
+NEW_1003 = {"new_build": 1003, "new_version": "1.2.0"}
 NEW_FIRMWARE = ("New firmware is available.  Updater will proceed if valid firmware is found "
                 "locally.")
 
@@ -103,11 +104,16 @@ class UpdateOverTcp(TcpUpdateTest):
                       "Birdfile failed validation\n", result.err)
         self.assert_untouched(result)
 
-    def test_a_file_without_firmware_is_refused_even_with_the_override(self):
+    def test_a_file_without_firmware_or_whole_blocks_is_refused_even_with_the_override(self):
         self.start_module()
-        result = self.update("-f", self.file(Unit(1002, "1.1.0", firmware=())), "-OVERRIDE")
-        self.assertIn("Birdfile failed validation\n", result.err)
-        self.assert_untouched(result)
+        unit = Unit(1002, "1.1.0")
+        path = os.path.join(self.files, "mismatch.bird")
+        with open(path, "wb") as f:
+            f.write(birdtool.bird_file(unit.blocks, block_count=len(unit.blocks) + 1))
+        for path in (self.file(Unit(1002, "1.1.0", firmware=())), path):
+            result = self.update("-f", path, "-OVERRIDE")
+            self.assertIn("Birdfile failed validation\n", result.err)
+            self.assert_untouched(result)
 
     # The build from the store.
 
@@ -130,7 +136,7 @@ class UpdateOverTcp(TcpUpdateTest):
     def test_the_servers_latest_when_it_is_in_the_store(self):
         seed_store(self.home, [self.units[1002], self.units[1003]],
                    {"LATEST_DOWNLOAD": "1002.bird"})
-        self.start_module()
+        self.start_module(NEW_1003)
         result = self.served()
         self.assertIn("Updating firmware with build: 1003\n", result.out)
         self.assertNotIn("Latest Download", result.out)
@@ -170,12 +176,18 @@ class UpdateOverTcp(TcpUpdateTest):
         self.assert_untouched(result)
 
     def test_get_and_update_in_one_run(self):
-        self.start_module()
+        self.start_module(NEW_1003)
         result = self.served(command=("-G", "-U"))
         self.assertIn("Retrieving build 1003\n", result.out)
         self.assertIn("Updating firmware with build: 1003\n", result.out)
         self.assert_updated(result, self.units[1003], "1003.bird")
         self.assertEqual(read_settings(self.home)["LATEST_DOWNLOAD"], "1003.bird")
+
+    def test_a_module_back_late_within_the_window_is_verified(self):
+        self.start_module(faults={"restart_delay_ms": {"reboot": 8000}})
+        unit = Unit(1002, "1.1.0", seed=7)
+        path = self.file(unit)
+        self.assert_updated(self.update("-f", path), unit, path)
 
     def test_an_indirect_update_needs_a_module_address(self):
         result = self.update("-f", self.file(self.units[1002]), "-r", "D272031D")

@@ -10,7 +10,8 @@ import pty
 import select
 import subprocess
 
-from update_fixtures import SERIAL_NUMBER, Unit, UsbUpdateTest, read_settings, updater_test
+from update_fixtures import (SERIAL, SERIAL_NUMBER, Unit, UsbUpdateTest, read_settings,
+                             updater_test)
 
 FAILED = "Firmware update failed [%d, %s]\n"
 
@@ -33,6 +34,7 @@ class UpdateOverUsb(UsbUpdateTest):
         self.assertEqual(self.sim.state("hub")["upgrade"]["loaders_started"], 1)
         self.assertNotIn("\r", result.out, "no progress output into a pipe")
         self.assertNotIn("Verifying Update", result.out)
+        self.assertNotIn("error release", result.out, "the module went away as it rebooted")
         self.assertEqual(result.err, "")
 
     def test_a_wrong_data_count_once_is_sent_again(self):
@@ -67,6 +69,13 @@ class UpdateOverUsb(UsbUpdateTest):
         self.assertEqual(memory["firmware"][-len(expected):], expected)
         self.assertEqual(self.upgrade()["counts"]["reboot"], 1)
         self.assertEqual(read_settings(self.home)["LATEST_TRANSFER"], self.path)
+
+    def test_a_module_back_with_its_old_build_is_not_verified(self):
+        result = self.run_with({"reboot_to_old_image": True})
+        self.assert_failed(result, loads=1, reboots=1, mode="firmware")
+        self.assertIn("Firmware update not verified [%s runs build 1001, not 1002]\n"
+                      % SERIAL, result.err)
+        self.assertNotIn("error release", result.out)
 
     def test_a_refused_prepare_ends_the_loader(self):
         result = self.run_with({"prepare_status": 3})
