@@ -154,6 +154,19 @@ def pattern(name, size, seed=0):
     raise BirdError("unknown pattern %r (one of %s)" % (name, ", ".join(PATTERNS)))
 
 
+def vector_checksummed(content):
+    """The content with the check word of the vector table at its start
+    (word 7, little-endian) set as the readers check it: the two's
+    complement of the sum of words 0 to 4 and 6. Shorter content is left as
+    it is."""
+    data = bytearray(content)
+    if len(data) >= 32:
+        words = struct.unpack_from("<8I", data)
+        total = sum(words[k] for k in (0, 1, 2, 3, 4, 6))
+        struct.pack_into("<I", data, 28, -total & 0xFFFFFFFF)
+    return bytes(data)
+
+
 def checksum(data):
     """The checksum this tool writes: the byte sum modulo 2**32."""
     return sum(data) & 0xFFFFFFFF

@@ -96,21 +96,26 @@ class Faults:
         self.not_lpc = False
         self.resend_once = False
         self.lose_line = False
-        self.refuse = {}  # command letter -> [code, times left or None for always]
+        self.refuse = {}  # command letter or line -> [code, times left or None for always]
+        self.corrupt_flash = None  # flash address whose programmed byte is flipped
 
     def as_dict(self):
         return {"silent": self.silent, "not_lpc": self.not_lpc,
                 "resend_once": self.resend_once, "lose_line": self.lose_line,
-                "refuse": {k: {"code": v[0], "times": v[1]} for k, v in self.refuse.items()}}
+                "refuse": {k: {"code": v[0], "times": v[1]} for k, v in self.refuse.items()},
+                "corrupt_flash": self.corrupt_flash}
 
-    def take_refusal(self, letter):
-        entry = self.refuse.get(letter)
+    def take_refusal(self, line, letter):
+        """The code to refuse the command with: a refusal of the whole line
+        ("A 1") before one of its letter."""
+        key = line if line in self.refuse else letter
+        entry = self.refuse.get(key)
         if entry is None:
             return None
         code, times = entry
         if times is not None:
             if times <= 1:
-                del self.refuse[letter]
+                del self.refuse[key]
             else:
                 entry[1] = times - 1
         return code
@@ -147,6 +152,7 @@ class IspRom:
         self.faults.lose_line = args.lose_line
         for letter, code, times in args.refuse:
             self.faults.refuse[letter] = [code, times]
+        self.faults.corrupt_flash = args.corrupt_flash
         self.reset()
 
     def reset(self):
@@ -248,7 +254,7 @@ class IspRom:
             self.log.record("command", state="command", line=line, answer=[])
             return
         letter, params = words[0], words[1:]
-        refused = self.faults.take_refusal(letter)
+        refused = self.faults.take_refusal(" ".join(words), letter)
         if refused is not None:
             self._answer(line, [str(refused)], fault="refuse")
             return
@@ -386,6 +392,9 @@ class IspRom:
             if old & new != new:
                 stuck += 1
             self.flash[flash_address + i] = old & new
+        bad = self.faults.corrupt_flash
+        if bad is not None and flash_address <= bad < flash_address + count:
+            self.flash[bad] ^= 0x01
         self.prepared -= wanted
         # Flash cells only go from 1 to 0: bytes that needed an erase first
         # keep stray zero bits, which a test sees as "stuck".
@@ -654,8 +663,8 @@ def return_code(value):
 
 def _refusal(text):
     parts = text.split(":")
-    if len(parts) not in (2, 3) or len(parts[0]) != 1:
-        raise argparse.ArgumentTypeError("LETTER:CODE[:TIMES]")
+    if len(parts) not in (2, 3) or not parts[0][:1].isalpha():
+        raise argparse.ArgumentTypeError("LETTER[ PARAMETERS]:CODE[:TIMES]")
     times = int(parts[2]) if len(parts) == 3 else None
     try:
         return parts[0], return_code(parts[1]), times
@@ -697,9 +706,13 @@ def parse_args(argv):
     f.add_argument("--lose-line", action="store_true",
                    help="lose the next UU data line (its block is answered RESEND)")
     f.add_argument("--refuse", type=_refusal, action="append", default=[],
-                   metavar="LETTER:CODE[:TIMES]",
-                   help="answer a command with this return code, a number or a name "
+                   metavar="LETTER[ PARAMETERS]:CODE[:TIMES]",
+                   help="answer a command (every one of the letter, or only the one with "
+                   "these parameters) with this return code, a number or a name "
                    "(always, or TIMES times)")
+    f.add_argument("--corrupt-flash", type=common.parse_int, metavar="ADDRESS",
+                   help="flip bit 0 of the byte at this flash address whenever a copy "
+                   "programs it")
     args = p.parse_args(argv)
     parse_sectors(args.sectors)
     return args

@@ -81,12 +81,31 @@ static std::vector<BirdBlock> _lpc_blocks(const BirdFile& image)
     return blocks;
 }
 
-// One chunk: staged in RAM, the sectors it is copied to prepared, copied.
-// A copy moves a whole copy length, so a short chunk is padded with erased
-// bytes to that length: whatever lies beyond it in RAM never reaches the
-// flash, and the padding leaves erased flash as it was.
-static bool _program_chunk(NXPSerialClass& isp, uint32_t flashAddress, const uint8_t* bytes,
-                           uint32_t count)
+// The copied range read back and compared with what was staged; a
+// difference is reported with the first address that differs.
+static bool _verify_chunk(UpdaterDisplayInterface& display, NXPSerialClass& isp,
+                          uint32_t flashAddress, const std::vector<uint8_t>& staged)
+{
+    std::vector<uint8_t> flash(staged.size());
+    kErr err = isp.Read(flashAddress, (uint32_t)flash.size(), flash.data());
+    if (err)
+        Log::log(DEBUG_Network, "\t Read back failed [%d, %s]\n", (int)err,
+                 kError_GetErrorText(err));
+    size_t at = 0;
+    while (!err && at < flash.size() && flash[at] == staged[at])
+        at++;
+    if (!err && at == flash.size())
+        return true;
+    display.message(ERROR, "Recovery verify failed at 0x%08X", flashAddress + (uint32_t)at);
+    return false;
+}
+
+// One chunk: staged in RAM, the sectors it is copied to prepared, copied,
+// read back. A copy moves a whole copy length, so a short chunk is padded
+// with erased bytes to that length: whatever lies beyond it in RAM never
+// reaches the flash, and the padding leaves erased flash as it was.
+static bool _program_chunk(UpdaterDisplayInterface& display, NXPSerialClass& isp,
+                           uint32_t flashAddress, const uint8_t* bytes, uint32_t count)
 {
     const uint32_t staging = NXPSerialClass::WRITE_ADDRESS;
     uint32_t copyLength = NXPSerialClass::CopyLength(count);
@@ -112,7 +131,7 @@ static bool _program_chunk(NXPSerialClass& isp, uint32_t flashAddress, const uin
         Log::log(DEBUG_Network, "\t Transfer to flash failed\n");
         return false;
     }
-    return true;
+    return _verify_chunk(display, isp, flashAddress, staged);
 }
 
 static bool _program_block(UpdaterDisplayInterface& display, NXPSerialClass& isp,
@@ -128,7 +147,7 @@ static bool _program_block(UpdaterDisplayInterface& display, NXPSerialClass& isp
     bool ok = true;
     for (uint32_t offset = 0; ok && offset < length;) {
         uint32_t count = length - offset < LPC_CHUNK ? length - offset : LPC_CHUNK;
-        ok = _program_chunk(isp, block.address + offset, content + offset, count);
+        ok = _program_chunk(display, isp, block.address + offset, content + offset, count);
         offset += count;
         if (ok)
             display.update_progress((double)offset / (double)length, nullptr);
@@ -163,8 +182,25 @@ static bool _prepare_flash(NXPSerialClass& isp, const std::string& port, uint32_
     return true;
 }
 
+// What must hold before anything on the chip is unlocked or erased: the
+// image was made for the unit the chip belongs to (when that is known) and
+// decodes to a vector table the boot ROM will start.
+static bool _check_lpc_image(UpdaterDisplayInterface& display, const BirdFile& image, uint32_t unit)
+{
+    if (unit != 0 && image.GetSerialNumber() != unit) {
+        display.message(ERROR, "Recovery image is for unit %08X, not %08X", image.GetSerialNumber(),
+                        unit);
+        return false;
+    }
+    if (!image.ValidateVectorChecksum()) {
+        display.message(ERROR, "Recovery image holds no valid vector table");
+        return false;
+    }
+    return true;
+}
+
 static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
-                                  const std::string& port, uint32_t baudRate)
+                                  const std::string& port, uint32_t baudRate, uint32_t unit)
 {
     std::vector<BirdBlock> blocks = _lpc_blocks(image);
     // An image with nothing to write would leave the chip erased and the
@@ -173,6 +209,8 @@ static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& im
         display.message(ERROR, "Recovery image holds no firmware");
         return false;
     }
+    if (!_check_lpc_image(display, image, unit))
+        return false;
     NXPSerialClass isp;
     if (!_prepare_flash(isp, port, baudRate))
         return false;
@@ -189,30 +227,39 @@ static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& im
         total += block.ContentLength();
     }
     display.message(INFO, "Transferred %d blocks, %d total bytes", announced, (int)total);
+    // A ROM that no longer takes commands may not have taken the image
+    // either: the run fails.
     kErr err = isp.SetEcho(true);
     if (err) {
         display.message(ERROR, "Recovery Error transfering data to device ==> [%d, %s]", (int)err,
                         kError_GetErrorText(err));
-    } else {
-        display.message(INFO, "Rebooting Device");
-        isp.ExecuteFrom(0);
+        return false;
     }
+    display.message(INFO, "Rebooting Device");
+    isp.ExecuteFrom(0);
     return true;
 }
 
 // The unit and build the server names for the fingerprint: its serial
-// number replaces the one given, a build given wins over its build.
-static void _ask_server(const Fingerprint& fingerprint, const std::string& url,
-                        uint32_t& serialNumber, uint32_t& build)
+// number replaces the one given, a build given wins over its build. False,
+// reported, when the server names no unit and none was given: there is
+// nothing to look for in the store, nor a unit to check the image against.
+static bool _ask_server(UpdaterDisplayInterface& display, const Fingerprint& fingerprint,
+                        const std::string& url, uint32_t& serialNumber, uint32_t& build)
 {
     uint32_t serverSerial = 0;
     uint32_t serverBuild = 0;
-    UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serverSerial, &serverBuild,
-                                         url.c_str());
+    bool answered = UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serverSerial,
+                                                         &serverBuild, url.c_str());
+    if (!answered || serverSerial == 0)
+        display.message(
+            ERROR, "Could not get recovery information from the server [%08X %08X %08X %08X]",
+            fingerprint.words[0], fingerprint.words[1], fingerprint.words[2], fingerprint.words[3]);
     if (serverSerial != 0)
         serialNumber = serverSerial;
     if (build == 0)
         build = serverBuild;
+    return serialNumber != 0;
 }
 
 bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t baudRate,
@@ -226,8 +273,8 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
         display.message(ERROR, "Could not get Device Identifier");
         return false;
     }
-    if (birdFile.empty())
-        _ask_server(fingerprint, serverURL, serialNumber, build);
+    if (birdFile.empty() && !_ask_server(display, fingerprint, serverURL, serialNumber, build))
+        return false;
     BirdFile image;
     try {
         image = load_bird("Recovering", birdFile, serialNumber, build, true);
@@ -239,12 +286,16 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
         display.message(ERROR, "Updater does not support offline recovery");
         return false;
     }
+    if (!image.LayoutMatched()) {
+        display.message(ERROR, "Birdfile failed validation");
+        return false;
+    }
     bool ok = false;
     if (chipKind == CHIP_IMX) {
         ok = _recover_firmware_imx(display, image, serialNumber);
     } else if (chipKind == CHIP_LPC) {
         image.DecodeFirmwareBlocks(fingerprint.words);
-        ok = _recover_firmware_lpc(display, image, port, baudRate);
+        ok = _recover_firmware_lpc(display, image, port, baudRate, serialNumber);
     } else {
         display.message(ERROR, "Unknown device");
     }

@@ -36,9 +36,9 @@ def words_text(words):
 class Image:
     """One BIRD file made of birdtool blocks, with what it should put where."""
 
-    def __init__(self, blocks, scramble_key=None):
+    def __init__(self, blocks, scramble_key=None, **malformed):
         self.blocks = list(blocks)
-        self.data = birdtool.bird_file(self.blocks, scramble_key=scramble_key)
+        self.data = birdtool.bird_file(self.blocks, scramble_key=scramble_key, **malformed)
 
     def of_type(self, kind):
         return [b for b in self.blocks if b.type == kind]

@@ -23,12 +23,15 @@ def identity(build, serial=UNIT):
     return birdtool.identity_block(build, "2.0.%d" % (build % 10), serial, "HubQuad")
 
 
-def unit_image(build, sizes, seed, key=KEY, extra=()):
+def unit_image(build, sizes, seed, key=KEY, extra=(), serial=UNIT):
     """An LPC recovery image: firmware blocks of `sizes` from 0, each at
-    the next 32 KiB boundary, scrambled with `key`."""
-    blocks = [identity(build)] + [firmware(0x8000 * i, size, seed + i)
-                                  for i, size in enumerate(sizes)] + list(extra)
-    return Image(blocks, scramble_key=key)
+    the next 32 KiB boundary, the first with a vector table the ROM would
+    start, scrambled with `key`."""
+    blocks = [identity(build, serial)] + [
+        birdtool.firmware_block(0x8000 * i, birdtool.vector_checksummed(
+            birdtool.pattern("random", size, seed + i)) if i == 0 else
+            birdtool.pattern("random", size, seed + i)) for i, size in enumerate(sizes)]
+    return Image(blocks + list(extra), scramble_key=key)
 
 
 BUILD_2001 = unit_image(2001, [8300], 2001)
@@ -132,6 +135,15 @@ class Recovery(LpcRecoveryTest):
         self.assertTrue(any("op=bird" in r and "sn=1A2B3C4D" in r for r in self.server_requests()))
 
 
+    def test_without_a_unit_from_the_server_nothing_is_stored_or_written(self):
+        result = self.recover(url=CLOSED_URL)
+        self.assertEqual(result.status, 1, result)
+        self.assertIn("Could not get recovery information from the server [%s]\n"
+                      % words_text(KEY), result.err)
+        self.assertIsNone(self.stored("00000000"))
+        self.assertEqual(self.commands("U"), [])
+
+
 class ThreeBlocks(LpcRecoveryTest):
     """Two full chunks and 100 bytes, one chunk and 8 bytes, and a block of
     4 content bytes that ends the image."""
@@ -165,25 +177,32 @@ class ThreeBlocks(LpcRecoveryTest):
 
 
 class WrongImages(LpcRecoveryTest):
-    def test_a_wrong_key_writes_what_the_fingerprint_descrambles(self):
-        other = [0x01020304, 0x05060708, 0x090A0B0C, 0x0D0E0F10]
-        image = unit_image(2004, [3000], 2004, key=other)
-        result = self.recover("-f", self.file(image, "other-key.bird"))
-        self.assertEqual(result.status, 0, result)
-        flash = self.flash()
-        address, content = plain(image)[0]
-        self.assertNotEqual(flash[:len(content)], content)
-        scrambled = birdtool.scramble(content, other)
-        self.assertEqual(flash[:len(content)], birdtool.descramble(scrambled, KEY))
-
-    def test_a_serial_number_template_is_refused_before_anything_is_written(self):
-        image = unit_image(2005, [3000], 2005,
-                           extra=[birdtool.serial_template_block(0x100, 0x200)])
-        result = self.recover("-f", self.file(image, "template.bird"))
+    def assert_refused(self, result, error):
         self.assertEqual(result.status, 1, result)
-        self.assertIn("Updater does not support offline recovery\n", result.err)
+        self.assertIn(error + "\n", result.err)
         for letter in ("U", "P", "E", "W", "C", "G"):
             self.assertEqual(self.commands(letter), [], letter)
+
+    def test_a_wrong_key_or_unit_is_refused_before_the_unlock(self):
+        other = [0x01020304, 0x05060708, 0x090A0B0C, 0x0D0E0F10]
+        image = unit_image(2004, [3000], 2004, key=other)
+        self.assert_refused(self.recover("-f", self.file(image, "other-key.bird")),
+                            "Recovery image holds no valid vector table")
+        self.sim.control("reset")
+        image = unit_image(2004, [3000], 2004, serial="0BADCAFE")
+        self.assert_refused(self.recover("-f", self.file(image, "other-unit.bird"), "-d", UNIT),
+                            "Recovery image is for unit 0BADCAFE, not %s" % UNIT)
+
+    def test_a_template_or_a_damaged_file_is_refused_before_anything_is_written(self):
+        image = unit_image(2005, [3000], 2005,
+                           extra=[birdtool.serial_template_block(0x100, 0x200)])
+        self.assert_refused(self.recover("-f", self.file(image, "template.bird")),
+                            "Updater does not support offline recovery")
+        self.sim.control("reset")
+        good = unit_image(2005, [3000], 2005)
+        damaged = Image(good.blocks, scramble_key=KEY, block_count=len(good.blocks) + 1)
+        self.assert_refused(self.recover("-f", self.file(damaged, "damaged.bird")),
+                            "Birdfile failed validation")
         self.assertEqual(self.flash(), b"\xff" * FLASH_SIZE)
 
     def test_an_image_without_firmware_leaves_the_chip_alone(self):
@@ -197,6 +216,27 @@ class WrongImages(LpcRecoveryTest):
                 self.assertEqual(result.status, 1, result)
                 self.assertIn("Recovery image holds no firmware\n", result.err)
                 self.assertEqual(self.commands("E"), [])
+
+
+class CorruptingRom(LpcRecoveryTest):
+    sim_args = ("--corrupt-flash", "0x1234")
+
+    def test_a_byte_that_did_not_take_fails_the_recovery(self):
+        result = self.recover()
+        self.assertEqual(result.status, 1, result)
+        self.assertIn("Recovery verify failed at 0x00001234\n", result.err)
+        self.assertNotIn("Rebooting Device", result.out)
+        self.assertEqual(self.commands("R")[:2], ["R 0 4096", "R 4096 4096"])
+
+
+class EchoRefused(LpcRecoveryTest):
+    sim_args = ("--refuse", "A 1:PARAM_ERROR")
+
+    def test_a_refused_echo_after_programming_fails_the_recovery(self):
+        result = self.recover()
+        self.assertEqual(result.status, 1, result)
+        self.assertIn("Recovery Error transfering data to device ==> [", result.err)
+        self.assertEqual(self.flash(), expected_flash(plain(BUILD_2001)), "written and verified")
 
 
 class SilentRom(LpcRecoveryTest):
