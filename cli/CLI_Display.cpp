@@ -12,14 +12,14 @@ static const char PROGRESS_BAR[] =
     "=====================================================================";
 static_assert(sizeof(PROGRESS_BAR) - 1 == PROGRESS_BAR_WIDTH, "bar must hold the full width");
 
-static bool sOnTerminal()
+static bool sOnTerminal(FILE* out)
 {
-    return isatty(STDOUT_FILENO) == 1;
+    return isatty(fileno(out)) == 1;
 }
 
-static void sClearLine()
+static void sClearLine(FILE* out)
 {
-    fprintf(stdout, "\r%*s\r", CLEAR_WIDTH, " ");
+    fprintf(out, "\r%*s\r", CLEAR_WIDTH, " ");
 }
 
 CLI_Display::CLI_Display()
@@ -30,14 +30,14 @@ CLI_Display::CLI_Display()
 
 void CLI_Display::display_progress(bool on)
 {
-    if (!sOnTerminal() || on)
+    if (!sOnTerminal(out) || on)
         return;
-    sClearLine();
+    sClearLine(out);
 }
 
 void CLI_Display::update_progress(double fraction, const char* label)
 {
-    if (!sOnTerminal())
+    if (!sOnTerminal(out))
         return;
     if (fraction < 0.0)
         fraction = 0.0;
@@ -53,33 +53,32 @@ void CLI_Display::update_progress(double fraction, const char* label)
     int percent = (int)(100.0 * fraction);
     int pad = width - filled - 1; // -1 when full: one trailing blank, as printf pads it
     if (label)
-        fprintf(stdout, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, PROGRESS_BAR, pad, "",
-                percent);
+        fprintf(out, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, PROGRESS_BAR, pad, "", percent);
     else
-        fprintf(stdout, "\r[%.*s>%*s] (%3d%% ) ", filled, PROGRESS_BAR, pad, "", percent);
+        fprintf(out, "\r[%.*s>%*s] (%3d%% ) ", filled, PROGRESS_BAR, pad, "", percent);
 }
 
 void CLI_Display::update_spinner(bool on, const char* label)
 {
     static const char* const FRAMES[] = {".", "..", "...", "....", ".....", "....", "...", ".."};
     static uint8_t counter = 0;
-    if (!sOnTerminal())
+    if (!sOnTerminal(out))
         return;
     if (!on) {
-        sClearLine();
+        sClearLine(out);
         return;
     }
     const char* frame = FRAMES[counter % 8];
     if (label)
-        fprintf(stdout, "\r (%s) %s      \r", label, frame);
+        fprintf(out, "\r (%s) %s      \r", label, frame);
     else
-        fprintf(stdout, "\r %s      \r", frame);
+        fprintf(out, "\r %s      \r", frame);
     counter = (uint8_t)((counter + 1) % 8);
 }
 
 void CLI_Display::info_message(const char* text)
 {
-    fprintf(stdout, "%s\n", text);
+    fprintf(out, "%s\n", text);
 }
 
 void CLI_Display::error_message(const char* text)
