@@ -12,14 +12,14 @@ static const char PROGRESS_BAR[] =
     "=====================================================================";
 static_assert(sizeof(PROGRESS_BAR) - 1 == PROGRESS_BAR_WIDTH, "bar must hold the full width");
 
-static bool sOnTerminal(FILE* out)
+static bool sOnTerminal()
 {
-    return isatty(fileno(out)) == 1;
+    return isatty(STDOUT_FILENO) == 1;
 }
 
-static void sClearLine(FILE* out)
+static void sClearLine()
 {
-    fprintf(out, "\r%*s\r", CLEAR_WIDTH, " ");
+    fprintf(stdout, "\r%*s\r", CLEAR_WIDTH, " ");
 }
 
 CLI_Display::CLI_Display()
@@ -30,14 +30,14 @@ CLI_Display::CLI_Display()
 
 void CLI_Display::display_progress(bool on)
 {
-    if (!sOnTerminal(out) || on)
+    if (!sOnTerminal() || on)
         return;
-    sClearLine(out);
+    sClearLine();
 }
 
 void CLI_Display::update_progress(double fraction, const char* label)
 {
-    if (!sOnTerminal(out))
+    if (!sOnTerminal())
         return;
     if (fraction < 0.0)
         fraction = 0.0;
@@ -53,32 +53,33 @@ void CLI_Display::update_progress(double fraction, const char* label)
     int percent = (int)(100.0 * fraction);
     int pad = width - filled - 1; // -1 when full: one trailing blank, as printf pads it
     if (label)
-        fprintf(out, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, PROGRESS_BAR, pad, "", percent);
+        fprintf(stdout, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, PROGRESS_BAR, pad, "",
+                percent);
     else
-        fprintf(out, "\r[%.*s>%*s] (%3d%% ) ", filled, PROGRESS_BAR, pad, "", percent);
+        fprintf(stdout, "\r[%.*s>%*s] (%3d%% ) ", filled, PROGRESS_BAR, pad, "", percent);
 }
 
 void CLI_Display::update_spinner(bool on, const char* label)
 {
     static const char* const FRAMES[] = {".", "..", "...", "....", ".....", "....", "...", ".."};
     static uint8_t counter = 0;
-    if (!sOnTerminal(out))
+    if (!sOnTerminal())
         return;
     if (!on) {
-        sClearLine(out);
+        sClearLine();
         return;
     }
     const char* frame = FRAMES[counter % 8];
     if (label)
-        fprintf(out, "\r (%s) %s      \r", label, frame);
+        fprintf(stdout, "\r (%s) %s      \r", label, frame);
     else
-        fprintf(out, "\r %s      \r", frame);
+        fprintf(stdout, "\r %s      \r", frame);
     counter = (uint8_t)((counter + 1) % 8);
 }
 
 void CLI_Display::info_message(const char* text)
 {
-    fprintf(out, "%s\n", text);
+    fprintf(stdout, "%s\n", text);
 }
 
 void CLI_Display::error_message(const char* text)

@@ -1,11 +1,8 @@
 #pragma once
 // The console: messages to the standard streams, progress bar and spinner on
-// the standard output when it is a terminal. A run whose standard output
-// carries a JSON document sends all of it to the standard error instead.
+// the standard output when it is a terminal.
 
 #include "UpdaterLib/source/UpdaterDisplayInterface.h"
-
-#include <stdio.h>
 
 class CLI_Display : public UpdaterDisplayInterface
 {
@@ -19,11 +16,4 @@ public:
     void update_spinner(bool on, const char* label) override;
     void info_message(const char* text) override;
     void error_message(const char* text) override;
-
-    /// Information, progress and spinner go to the standard error stream
-    /// from now on (the progress only when that is a terminal).
-    void UseStandardErrorOnly() { out = stderr; }
-
-private:
-    FILE* out = stdout;
 };

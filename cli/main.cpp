@@ -2,7 +2,7 @@
 // updater directory, build the engine, run the commands in their fixed
 // order, exit 0 or 1. With -j/--json the commands' results go to the
 // standard output as one JSON document and everything else to the standard
-// error.
+// error stream.
 
 #include "UpdaterLib/source/Updater.h"
 #include "cli/CLI_Display.h"
@@ -13,9 +13,11 @@
 #include "cli/Usage.h"
 #include "device/core/kDirectory.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 static const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
@@ -181,6 +183,37 @@ static int sRunCommands(CLI_Display& display, Updater& updater, Parameters& para
     return status;
 }
 
+// Points the standard output at the standard error stream, so that nothing
+// written there meanwhile (the display's lines and progress, any library's
+// stray line) can spoil the document. Returns the descriptor the document
+// goes to: the original standard output.
+static int sDivertStandardOutput()
+{
+    int document = dup(STDOUT_FILENO);
+    if (document < 0)
+        return STDOUT_FILENO;
+    if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        close(document);
+        return STDOUT_FILENO;
+    }
+    return document;
+}
+
+static void sWriteDocument(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += (size_t)n;
+    }
+    if (fd != STDOUT_FILENO)
+        close(fd);
+}
+
 int main(int argc, char** argv)
 {
     Parameters params;
@@ -188,8 +221,7 @@ int main(int argc, char** argv)
     Log::SetOutput(stderr);
 
     int parsed = _get_params(display, argc, argv, params);
-    if (params.jsonOutput)
-        display.UseStandardErrorOnly();
+    int documentFd = params.jsonOutput ? sDivertStandardOutput() : -1;
     if (parsed != 0) {
         _display_app_version(display);
         _display_copyright(display);
@@ -220,7 +252,7 @@ int main(int argc, char** argv)
         status = sRunCommands(display, updater, params, params.jsonOutput ? &json : nullptr);
     }
     if (params.jsonOutput)
-        fputs(json.Text().c_str(), stdout);
+        sWriteDocument(documentFd, json.Text());
     _release_params(params);
     return status;
 }
