@@ -156,8 +156,6 @@ TEST_F(ParseTest, JsonWordsAreTakenWholeAndLeaveThePrefixesOfHelp)
 {
     EXPECT_EQ(Parse({"-D", "--json"}), 0);
     EXPECT_TRUE(params.jsonOutput);
-    EXPECT_EQ(Parse({"-j"}), 0);
-    EXPECT_TRUE(params.jsonOutput);
     EXPECT_EQ(Parse({"--js", "--json=1", "-j=1"}), 0);
     EXPECT_FALSE(params.jsonOutput);
     EXPECT_EQ(Parse({"--", "-j"}), 0);
