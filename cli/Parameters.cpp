@@ -20,6 +20,7 @@ struct Option {
     const char* word;
     int id;
     OptionArgument argument;
+    bool wholeOnly = false; ///< never matched by a prefix
 };
 
 static const Option g_rgOptions[] = {
@@ -49,6 +50,9 @@ static const Option g_rgOptions[] = {
     {"-k", OPTION_PARAMETER, ARG_REQUIRED},
     {"-u", OPTION_PARAMETER, ARG_REQUIRED},
     {"--help", OPTION_HELP, ARG_NONE},
+    // Taken only whole, so that "--" and "--h" stay prefixes of --help alone.
+    {"--json", OPTION_PARAMETER, ARG_NONE, true},
+    {"-j", OPTION_PARAMETER, ARG_NONE},
     {nullptr, -1, ARG_NONE},
 };
 
@@ -124,6 +128,7 @@ static void sSetDefaults(Parameters& params, const char* program)
     params.logPackageMask = 0;
     params.extendedUsage = true;
     params.helpRequested = false;
+    params.jsonOutput = false;
 }
 
 // The option a word names: itself, or the one table word it is a proper
@@ -135,7 +140,7 @@ static const Option* sLookup(const std::string& word)
     for (const Option* o = g_rgOptions; o->word; o++) {
         if (word == o->word)
             return o;
-        if (strncmp(o->word, word.c_str(), word.size()) == 0) {
+        if (!o->wholeOnly && strncmp(o->word, word.c_str(), word.size()) == 0) {
             prefixOf = o;
             prefixCount++;
         }
@@ -305,6 +310,10 @@ static bool sParameter(UpdaterDisplayInterface& display, const Option& option, c
         return true;
     case 'u':
         params.serverURL = arg;
+        return true;
+    case 'j':
+    case '-': // --json, the one long parameter
+        params.jsonOutput = true;
         return true;
     default:
         return true;

@@ -59,6 +59,7 @@ struct Parameters {
     uint32_t logPackageMask;
     bool extendedUsage;
     bool helpRequested;
+    bool jsonOutput; ///< -j, --json: one JSON document on the standard output
 };
 
 /// Fills `params` from the argument vector, reporting parameter errors

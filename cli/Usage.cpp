@@ -59,7 +59,11 @@ static const char EXTENDED_USAGE_HEAD[] = R"(  Extended Parameters:
                                 Default:[APP.log]
      -u <host:port>           - The hostname and port of the update server
 )";
-static const char EXTENDED_USAGE_TAIL[] = R"(  Extended Commands:
+static const char EXTENDED_USAGE_TAIL[] =
+    R"(     -j or --json             - Write the result as one JSON document on the
+                                standard output (-D, -B, -G, -U, -N); all
+                                messages go to the standard error stream.
+  Extended Commands:
      -I                       - View stored device information.
                                 Must either use DISCOVER command ["-D"] or
                                 specify a specific device ["-d" option].

@@ -1,18 +1,23 @@
 // Updater: one command line, one pass. Parse, print the banner, settle the
 // updater directory, build the engine, run the commands in their fixed
-// order, exit 0 or 1.
+// order, exit 0 or 1. With -j/--json the commands' results go to the
+// standard output as one JSON document and everything else to the standard
+// error stream.
 
 #include "UpdaterLib/source/Updater.h"
 #include "cli/CLI_Display.h"
+#include "cli/JsonReport.h"
 #include "cli/Log.h"
 #include "cli/Parameters.h"
 #include "cli/Printers.h"
 #include "cli/Usage.h"
 #include "device/core/kDirectory.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 static const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
@@ -25,20 +30,32 @@ static uint32_t sBuildFromText(const std::string& text)
     return (uint32_t)strtoull(text.c_str(), nullptr, 10);
 }
 
+// Each command's document, when the run writes one.
+static void sReport(JsonReport* json, const char* command, JsonDocument document)
+{
+    if (json)
+        json->Add(command, std::move(document));
+}
+
 static void sFingerprint(CLI_Display& display, Updater& updater, const Parameters& params,
-                         int& status)
+                         int& status, JsonReport* json)
 {
     Fingerprint fingerprint;
     if (updater.Get_Fingerprint(fingerprint, params.serialPort, 0xDEADDEAD, params.birdFile,
                                 params.baudRate, true)) {
-        _display_fingerprint(display, fingerprint);
+        if (json)
+            json->Add("fingerprint", _json_fingerprint(&fingerprint));
+        else
+            _display_fingerprint(display, fingerprint);
     } else {
         display.message(ERROR, "Got no response from chip");
+        sReport(json, "fingerprint", _json_fingerprint(nullptr));
         status = 1;
     }
 }
 
-static void sGet(CLI_Display& display, Updater& updater, Parameters& params, int& status)
+static void sGet(CLI_Display& display, Updater& updater, Parameters& params, int& status,
+                 JsonReport* json)
 {
     display.message(INFO, "Retrieving firmware for device with serial number %08X",
                     params.serialNumber);
@@ -50,13 +67,24 @@ static void sGet(CLI_Display& display, Updater& updater, Parameters& params, int
     }
     uint32_t build = updater.Download_Firmware(params.serialNumber, params.buildNumber,
                                                params.overrideModelCheck, false);
+    sReport(json, "get", _json_get(params.serialNumber, build));
     if (build != 0)
         params.buildNumber = std::to_string(build);
     else
         status = 1;
 }
 
-static void sDiscover(CLI_Display& display, Updater& updater, const Parameters& params)
+static void sShowDevices(CLI_Display& display, const std::vector<DeviceInfo>& devices,
+                         linkType type, JsonReport* json)
+{
+    if (json)
+        json->Add("discover", _json_device_list(devices));
+    else
+        _display_device_list(display, devices, type);
+}
+
+static void sDiscover(CLI_Display& display, Updater& updater, const Parameters& params,
+                      JsonReport* json)
 {
     linkType type = kLinkTypeStream;
     if (params.transportGiven && params.transport != TRANSPORT_RECOVER)
@@ -66,77 +94,124 @@ static void sDiscover(CLI_Display& display, Updater& updater, const Parameters& 
                         params.routerSerialNumber);
         std::vector<DeviceInfo> devices =
             updater.Discover_VTNetwork_Devices(params.routerSerialNumber, type);
-        _display_device_list(display, devices, type == kLinkTypeStream ? kLinkTypeUSB : type);
+        sShowDevices(display, devices, type == kLinkTypeStream ? kLinkTypeUSB : type, json);
     } else {
         display.message(INFO, "Searching for Vantor devices");
         if (type == kLinkTypeStream)
             type = kLinkTypeUSB;
-        _display_device_list(display, updater.Discover_Devices(type), type);
+        sShowDevices(display, updater.Discover_Devices(type), type, json);
     }
 }
 
-static int sUpdate(CLI_Display& display, Updater& updater, const Parameters& params)
+static bool sUpdateOrRecover(CLI_Display& display, Updater& updater, const Parameters& params,
+                             UpdateOutcome& outcome)
 {
     uint32_t build = sBuildFromText(params.buildNumber);
     if (params.transport == TRANSPORT_RECOVER)
         return updater.Recover_Firmware(params.serialPort, build, params.baudRate,
                                         params.serialNumber, params.birdFile,
-                                        params.overrideModelCheck)
-                   ? 0
-                   : 1;
+                                        params.overrideModelCheck);
     if (params.serialNumber == 0) {
         display.message(ERROR, "Must specify the specific device to be updated");
-        return 1;
+        return false;
     }
     return updater.Update_Firmware(params.serialNumber, build, params.birdFile,
                                    params.moduleAddress, params.routerSerialNumber,
-                                   params.overrideModelCheck)
-               ? 0
-               : 1;
+                                   params.overrideModelCheck, &outcome);
 }
 
-static int sListBuilds(CLI_Display& display, Updater& updater, const Parameters& params)
+static int sUpdate(CLI_Display& display, Updater& updater, const Parameters& params,
+                   JsonReport* json)
+{
+    UpdateOutcome outcome;
+    bool succeeded = sUpdateOrRecover(display, updater, params, outcome);
+    sReport(json, "update", _json_update(params.serialNumber, outcome, succeeded));
+    return succeeded ? 0 : 1;
+}
+
+static int sListBuilds(CLI_Display& display, Updater& updater, const Parameters& params,
+                       JsonReport* json)
 {
     if (params.serialNumber == 0) {
         display.message(ERROR, "Error must supply a serial number for the List Builds command");
         _display_usage(false, false);
+        sReport(json, "builds", _json_builds({}, 0, true));
         return 1;
     }
     bool failed = false;
     std::map<std::string, std::string> builds = updater.Get_BuildList(params.serialNumber, &failed);
-    _display_builds(display, builds, params.serialNumber);
+    if (json)
+        json->Add("builds", _json_builds(builds, params.serialNumber, failed));
+    else
+        _display_builds(display, builds, params.serialNumber);
     return failed ? 1 : 0;
 }
 
-// The commands after start-up; the status only ever goes from 0 to 1.
-static int sRunCommands(CLI_Display& display, Updater& updater, Parameters& params)
+// The commands after start-up; the status only ever goes from 0 to 1. A
+// command that is refused for a missing parameter still gets its failed
+// document.
+static int sRunCommands(CLI_Display& display, Updater& updater, Parameters& params,
+                        JsonReport* json)
 {
     int status = 0;
     if (params.commands.IsSet(CMD_FINGERPRINT)) {
         if (params.serialPort.empty()) {
             display.message(ERROR, "Must specify the serial port used for connecting");
+            sReport(json, "fingerprint", _json_fingerprint(nullptr));
             return 1;
         }
-        sFingerprint(display, updater, params, status);
+        sFingerprint(display, updater, params, status, json);
     }
     if (params.commands.IsSet(CMD_GET)) {
         if (params.serialNumber == 0) {
             display.message(ERROR, "-G must specify a specific device via -d");
             display.message(ERROR, "--help for usage information");
+            sReport(json, "get", _json_get(0, 0));
             return 1;
         }
-        sGet(display, updater, params, status);
+        sGet(display, updater, params, status, json);
     }
     if (params.commands.IsSet(CMD_DISCOVER)) {
-        sDiscover(display, updater, params);
+        sDiscover(display, updater, params, json);
     } else if (params.commands.IsSet(CMD_UPDATE)) {
-        if (sUpdate(display, updater, params) != 0)
+        if (sUpdate(display, updater, params, json) != 0)
             status = 1;
     } else if (params.commands.IsSet(CMD_LIST_BUILDS)) {
-        if (sListBuilds(display, updater, params) != 0)
+        if (sListBuilds(display, updater, params, json) != 0)
             status = 1;
     }
     return status;
+}
+
+// Points the standard output at the standard error stream, so that nothing
+// written there meanwhile (the display's lines and progress, any library's
+// stray line) can spoil the document. Returns the descriptor the document
+// goes to: the original standard output.
+static int sDivertStandardOutput()
+{
+    int document = dup(STDOUT_FILENO);
+    if (document < 0)
+        return STDOUT_FILENO;
+    if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        close(document);
+        return STDOUT_FILENO;
+    }
+    return document;
+}
+
+static void sWriteDocument(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += (size_t)n;
+    }
+    if (fd != STDOUT_FILENO)
+        close(fd);
 }
 
 int main(int argc, char** argv)
@@ -145,7 +220,9 @@ int main(int argc, char** argv)
     CLI_Display display;
     Log::SetOutput(stderr);
 
-    if (_get_params(display, argc, argv, params) != 0) {
+    int parsed = _get_params(display, argc, argv, params);
+    int documentFd = params.jsonOutput ? sDivertStandardOutput() : -1;
+    if (parsed != 0) {
         _display_app_version(display);
         _display_copyright(display);
         _display_usage(false, false);
@@ -169,10 +246,13 @@ int main(int argc, char** argv)
     }
 
     int status;
+    JsonReport json;
     {
         Updater updater(params.serverURL, directory, display);
-        status = sRunCommands(display, updater, params);
+        status = sRunCommands(display, updater, params, params.jsonOutput ? &json : nullptr);
     }
+    if (params.jsonOutput)
+        sWriteDocument(documentFd, json.Text());
     _release_params(params);
     return status;
 }

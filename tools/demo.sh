@@ -25,10 +25,11 @@ python3 tools/demo_story.py --updater build/cli/Updater
 # Simulated modules (over emulated USB, over TCP/IP, and behind a router) in
 # private network namespaces, the discover command against them, and all of
 # it torn down (tools/demo_discover.py). The USB emulation needs the test
-# harness; without it the step goes on without USB.
+# harness, and the check that it can run here the USB probe too; without
+# them the step goes on without USB.
 echo
 echo "=== Discovery"
-cmake --build build -j "$(nproc)" --target usb_harness >/dev/null 2>&1 ||
+cmake --build build -j "$(nproc)" --target usb_harness usb_probe >/dev/null 2>&1 ||
 	echo "(the USB harness could not be built: no emulated USB)"
 python3 tools/demo_discover.py "$home"
 # --- End of step: discovery ------------------------------------------------

@@ -3,7 +3,8 @@
 simulated module, each in a private network namespace, and the real
 binary beside the server in a temporary home: discover the module, list
 its builds, get the latest, update the module, discover it again with its
-new version, then tear everything down.
+new version (as the JSON document a script would read), then tear
+everything down.
 
 Without root (no network namespaces) it says so and shows what needs no
 namespace: the builds and the download, against the server on 127.0.0.1.
@@ -85,7 +86,8 @@ def story(updater, home):
                 say("The update ended with status %d; the module restarts" % status)
                 sim.wait_for(lambda: not sim.state("demo")["down"], timeout=30,
                              what="the module back")
-                run(updater, home, ["-D", "-t", "TCPIP"], host)
+                say("Discovered again, as JSON for scripts (messages on the standard error)")
+                run(updater, home, ["-D", "-t", "TCPIP", "--json"], host)
                 module_says(sim)
             finally:
                 server.stop()

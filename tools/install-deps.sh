@@ -13,7 +13,8 @@ apt-get install -y -q --no-install-recommends \
 	build-essential cmake pkg-config g++ \
 	clang clang-format clang-tidy libclang-rt-14-dev \
 	libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev zlib1g-dev libudev-dev \
+	nlohmann-json3-dev \
 	googletest libgtest-dev libgmock-dev libbenchmark-dev \
-	python3 iproute2 util-linux procps \
+	python3 python3-jsonschema iproute2 util-linux procps \
 	umockdev libumockdev0 libumockdev-dev libglib2.0-dev libjson-glib-dev \
 	man-db groff-base

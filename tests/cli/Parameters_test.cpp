@@ -151,3 +151,14 @@ TEST_F(ParseTest, UnhandledCommandAndIgnoredArguments)
     EXPECT_EQ(params.logFileName, "f.log");
     EXPECT_EQ(params.serverURL, "http://h/cgi/u");
 }
+
+TEST_F(ParseTest, JsonWordsAreTakenWholeAndLeaveThePrefixesOfHelp)
+{
+    EXPECT_EQ(Parse({"-D", "--json"}), 0);
+    EXPECT_TRUE(params.jsonOutput);
+    EXPECT_EQ(Parse({"--js", "--json=1", "-j=1"}), 0);
+    EXPECT_FALSE(params.jsonOutput);
+    EXPECT_EQ(Parse({"--", "-j"}), 0);
+    EXPECT_TRUE(params.helpRequested) << "\"--\" is still --help";
+    EXPECT_FALSE(params.jsonOutput);
+}

@@ -348,6 +348,23 @@ class ExitStatus(ServerCommandTest):
         self.assertEqual(self.requests, [PING, QUERY, BUILDS, bird_request(1002), PING, BUILDS])
 
 
+class JsonOutput(ServerCommandTest):
+    def test_get_and_builds_documents_and_a_failed_list(self):
+        status, out, err = self.run_updater("-G", "-B", "-d", SERIAL, "-j")
+        self.assertEqual(status, 0, err)
+        self.assertTrue(err.startswith(BANNER + "Retrieving firmware for device"), err)
+        document = updater_test.json_document(out, "get", "builds")
+        self.assertEqual(document["get"], {"serial": SERIAL, "outcome": "ok", "build": 1002,
+                                           "file": "1002.bird"})
+        self.assertEqual(document["builds"]["builds"], [
+            {"build": 999, "version": "1.0"}, {"build": 1001, "version": "2.9"},
+            {"build": 1002, "version": "2.10"}])
+        status, out, _ = self.run_updater("-B", "-d", "12345678", "--json")
+        self.assertEqual(status, 1)
+        self.assertEqual(updater_test.json_document(out, "builds"),
+                         {"serial": "12345678", "outcome": "failed", "builds": []})
+
+
 class Spinner(ServerCommandTest):
     FRAME = re.compile(rb"\r \(Downloading\) \.{1,5}      \r")
     CLEAR = b"\r" + b" " * 88 + b"\r"

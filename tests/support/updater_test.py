@@ -8,6 +8,7 @@ runs the tests.
 """
 
 import contextlib
+import json
 import os
 import shutil
 import subprocess
@@ -21,6 +22,7 @@ SOURCE_DIR = os.environ.get(
 BUILD_DIR = os.environ.get("UPDATER_BUILD_DIR", os.path.join(SOURCE_DIR, "build"))
 UPDATER_BIN = os.environ.get("UPDATER_BIN", os.path.join(BUILD_DIR, "cli", "Updater"))
 TOOLS_DIR = os.path.join(SOURCE_DIR, "tools")
+SCHEMA_DIR = os.path.join(SOURCE_DIR, "docs", "json")
 
 SKIPPED_EXIT = 77
 
@@ -98,6 +100,23 @@ def run_updater(args, home, timeout=120, env=None, prefix=None, input_bytes=None
     return subprocess.run(cmd, capture_output=True, timeout=timeout, env=full_env,
                           stdin=subprocess.DEVNULL if input_bytes is None else None,
                           input=input_bytes)
+
+
+def json_document(text, *commands):
+    """A -j run's standard output as its one JSON document, checked against
+    the schemas of docs/json: the command's own document, or with several
+    commands an object of their documents by name."""
+    import jsonschema  # python3-jsonschema; only the JSON cases need it
+    document = json.loads(text)
+    parts = {commands[0]: document} if len(commands) == 1 else document
+    if sorted(parts) != sorted(commands):
+        raise AssertionError("documents %s, not %s" % (sorted(parts), sorted(commands)))
+    for command, part in parts.items():
+        with open(os.path.join(SCHEMA_DIR, command + ".schema.json"), encoding="utf-8") as f:
+            schema = json.load(f)
+        jsonschema.Draft202012Validator.check_schema(schema)
+        jsonschema.Draft202012Validator(schema).validate(part)
+    return document
 
 
 class Result:

@@ -34,6 +34,8 @@ class DemoStory(unittest.TestCase):
         self.assertIn("Updating firmware with build: 1002\n", out)
         self.assertIn("## The update ended with status 0", out)
         self.assertIn("reports version 1.1.0, build 1002, in its firmware", out)
+        self.assertRegex(out, r'\$ Updater -D -t TCPIP --json\n\[\n  \{\n    "serial": "40F5849A",'
+                         r'[^\]]*\n    "version": "1.1.0",\n    "build": 1002,')
         self.assertIn("    LATEST_TRANSFER=1002.bird\n", out)
         # Other tests may have namespaces of their own meanwhile: only the
         # demo's, as it names them, must be gone.

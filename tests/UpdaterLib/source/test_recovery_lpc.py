@@ -102,6 +102,12 @@ class Fingerprint(LpcRecoveryTest):
         self.assertIn("\n\tGet Info from Device:\n", result.err)
         self.assertEqual(self.commands("E"), [], "a fingerprint writes nothing")
 
+    def test_the_fingerprint_as_a_json_document(self):
+        result = self.run_updater("-N", "-s", self.port, "-j", url=CLOSED_URL)
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(updater_test.json_document(result.out, "fingerprint"),
+                         {"outcome": "ok", "fingerprint": words_text(KEY).split()})
+
 
 class Recovery(LpcRecoveryTest):
     def test_the_server_names_the_unit_and_the_image_is_descrambled(self):

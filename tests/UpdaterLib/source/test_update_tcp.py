@@ -189,6 +189,17 @@ class UpdateOverTcp(TcpUpdateTest):
         path = self.file(unit)
         self.assert_updated(self.update("-f", path), unit, path)
 
+    def test_get_and_update_in_one_run_as_json(self):
+        self.start_module(NEW_1003)
+        result = self.served(command=("-G", "-U", "--json"))
+        self.assertEqual(result.status, 0, result)
+        self.assertRegex(result.err, r"Update time: \d+\.\d{4} sec\n")
+        document = updater_test.json_document(result.out, "get", "update")
+        self.assertEqual(document["get"], {"serial": SERIAL, "outcome": "ok", "build": 1003,
+                                           "file": "1003.bird"})
+        self.assertEqual(document["update"], {"serial": SERIAL, "outcome": "ok", "build": 1003,
+                                              "file": "1003.bird", "verifiedBuild": 1003})
+
     def test_an_indirect_update_needs_a_module_address(self):
         result = self.update("-f", self.file(self.units[1002]), "-r", "D272031D")
         self.assertEqual(result.status, 1, result)

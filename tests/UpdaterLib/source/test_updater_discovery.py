@@ -166,6 +166,28 @@ class DirectDiscovery(DiscoverTest):
         out, _ = self.run_updater("-D", env=self.usb.env())
         self.assertListed(out, "USB", USB_HEADING, self.USB_ROWS)
 
+    def test_json_documents_hold_the_whole_records(self):
+        home = self.enterContext(updater_test.temporary_home())
+        status, out, err = finish(start_updater(["-D", "-t", "TCPIP", "--json"], home,
+                                                self.pair.host_prefix()))
+        self.assertEqual(status, 0, err)
+        self.assertTrue(err.startswith("Updater (Version: 1.1 Apr 26 2023)\n"), err)
+        got = {m["serial"]: m for m in updater_test.json_document("\n".join(out), "discover")}
+        self.assertEqual(got["0BADCAFE"], {
+            "serial": "0BADCAFE", "moduleAddress": 2, "routerAddress": 2, "modelNumber": 5,
+            "modelName": "PodNet", "version": "3.0.12", "build": 321, "linkType": "TCPIP",
+            "ipAddress": IP})
+        self.assertEqual((got["0000AB02"]["error"], got["0000AB01"]["build"]),
+                         ({"code": ERR_TIMEOUT, "name": "kErrTimeout",
+                           "text": "Timeout occurred"}, 0))
+        status, out, err = finish(start_updater(["-D", "-j"], home, self.pair.host_prefix(),
+                                                self.usb.env()))
+        self.assertEqual(status, 0, err)
+        usb = updater_test.json_document("\n".join(out), "discover")
+        self.assertEqual(sorted((m["serial"], m["linkType"], m["version"]) for m in usb),
+                         [("0000DA01", "USB", "4.5.6"), ("00C0FFEE", "USB", "1.3.7"),
+                          ("1A2B3C4D", "USB", "2.1.40")])
+
     def records(self, link_type):
         result = self.pair.run_host([PROBE, str(link_type)], capture_output=True, text=True,
                                     timeout=60, env=self.usb.env())
