@@ -14,6 +14,7 @@
 #include "device/core/kDirectory.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -214,6 +215,24 @@ static void sWriteDocument(int fd, const std::string& text)
         close(fd);
 }
 
+static void sOnSignal(int)
+{
+    Updater::Interrupt();
+}
+
+// The first SIGINT or SIGTERM asks the command to stop where it safely can
+// (no packet cut in half, no temporary file left); a second one ends the
+// run at once, as it always did.
+static void sCatchInterrupts()
+{
+    struct sigaction action = {};
+    action.sa_handler = sOnSignal;
+    action.sa_flags = SA_RESETHAND | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
 int main(int argc, char** argv)
 {
     Parameters params;
@@ -247,10 +266,13 @@ int main(int argc, char** argv)
 
     int status;
     JsonReport json;
+    sCatchInterrupts();
     {
         Updater updater(params.serverURL, directory, display);
         status = sRunCommands(display, updater, params, params.jsonOutput ? &json : nullptr);
     }
+    if (Updater::Interrupted())
+        status = 1;
     if (params.jsonOutput)
         sWriteDocument(documentFd, json.Text());
     _release_params(params);

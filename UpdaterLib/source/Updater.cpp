@@ -1,7 +1,23 @@
 #include "UpdaterLib/source/Updater.h"
 
+#include <atomic>
+
+// Set from a signal handler: only a lock-free atomic may be touched there.
+static std::atomic<bool> sInterrupted(false);
+static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler sets it");
+
 Updater::Updater(const std::string& serverURL, const std::string& updaterDirectory,
                  UpdaterDisplayInterface& display)
     : serverURL(serverURL), updaterDirectory(updaterDirectory), display(display)
 {
+}
+
+void Updater::Interrupt()
+{
+    sInterrupted.store(true);
+}
+
+bool Updater::Interrupted()
+{
+    return sInterrupted.load();
 }

@@ -76,6 +76,13 @@ public:
     bool Get_Fingerprint(Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
                          const std::string& birdFile, uint32_t baudRate, bool reset);
 
+    /// Asks the running command to stop at its next safe point: between two
+    /// packets of an update, or as soon as a download's transfer notices.
+    /// Async-signal-safe, for the handler of SIGINT and SIGTERM.
+    static void Interrupt();
+    /// Whether Interrupt was called during this run.
+    static bool Interrupted();
+
     const std::string& ServerURL() const { return serverURL; }
     const std::string& UpdaterDirectory() const { return updaterDirectory; }
     UpdaterDisplayInterface& Display() { return display; }

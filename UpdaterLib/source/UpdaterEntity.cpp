@@ -1,5 +1,6 @@
 #include "UpdaterLib/source/UpdaterEntity.h"
 
+#include "UpdaterLib/source/Updater.h"
 #include "cli/Log.h"
 #include "device/core/kPacket.h"
 #include "device/core/kTime.h"
@@ -37,6 +38,10 @@ kErr UpdaterEntity::_send(uint8_t operation, const uint8_t* bytes, uint8_t count
     uint8_t data[kPACKET_DATA_MAX];
     if (count > kPACKET_DATA_MAX - 2)
         return kErrParam;
+    // An interrupted run sends nothing more, so the exchange ends between
+    // two packets and the module is left where a repeated update picks up.
+    if (Updater::Interrupted())
+        return kErrCancel;
     data[0] = operation;
     if (count)
         memcpy(data + 1, bytes, count);
@@ -332,6 +337,8 @@ kErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
 {
     Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
     kErr err = _send(val_UPGRADE_REBOOT, nullptr, 0);
+    if (err == kErrCancel)
+        return err;
     if (err)
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
     uint64_t start = kTime_GetMSTicks();

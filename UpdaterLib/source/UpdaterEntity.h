@@ -8,7 +8,8 @@
 //
 // The blocks handed over are BIRD block payloads: four load address bytes,
 // most significant first, then the image. Every operation returns a kErr and
-// never throws.
+// never throws; once the run is interrupted (Updater::Interrupt) every
+// operation that would send a packet returns kErrCancel instead.
 
 #include "UpdaterLib/source/UpdaterDisplayInterface.h"
 #include "device/core/kError.h"

@@ -204,7 +204,7 @@ static kErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, B
         Log::log(DEBUG_Updater,
                  "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
         err = kErrNone;
-    } else if (err) {
+    } else if (err && err != kErrCancel) {
         display.message(ERROR, "Error starting loader [%d, %s]", (int)err,
                         kError_GetErrorText(err));
     }
@@ -232,7 +232,7 @@ static bool _find_loader(Module& module, linkType type, uint32_t serialNumber)
     if (module.isConnected())
         return true;
     module.disconnect();
-    for (int attempt = 1; attempt <= LOADER_FIND_ATTEMPTS; attempt++) {
+    for (int attempt = 1; attempt <= LOADER_FIND_ATTEMPTS && !Updater::Interrupted(); attempt++) {
         Log::log(DEBUG_Updater, "Looking for the device in its loader, attempt %d of %d\n", attempt,
                  LOADER_FIND_ATTEMPTS);
         if (module.discoverAndConnect(type, serialNumber) == kErrNone && module.isConnected())
@@ -318,7 +318,8 @@ static bool _find_rebooted(UpdaterDisplayInterface& display, Module& module, lin
             system.getVersion(&version) == kErrNone)
             return true;
         display.update_spinner(true, "Verifying Update");
-        if (kTime_GetMSTicks() - start + LOADER_FIND_PAUSE_MS > REBOOT_FIND_WINDOW_MS)
+        if (kTime_GetMSTicks() - start + LOADER_FIND_PAUSE_MS > REBOOT_FIND_WINDOW_MS ||
+            Updater::Interrupted())
             return false;
         kTime_MSSleep(LOADER_FIND_PAUSE_MS);
     }
@@ -333,8 +334,8 @@ bool _verify_update(UpdaterDisplayInterface& display, Module& module, linkType t
     display.update_spinner(false, "Verifying Update");
     module.disconnect();
     if (!back) {
-        display.message(ERROR, "Firmware update not verified [%08X did not come back]",
-                        serialNumber);
+        display.message(ERROR, "Firmware update not verified [%08X %s]", serialNumber,
+                        Updater::Interrupted() ? "interrupted" : "did not come back");
         return false;
     }
     uint32_t fileBuild = bird.GetBuild();
@@ -364,14 +365,18 @@ static bool _update_module(UpdaterDisplayInterface& display, Module& module, Bir
     linkType type = _link_type(module);
     kErr err = _transfer_loader(display, module, bird);
     if (!err) {
-        if (!_find_loader(module, type, serialNumber)) {
+        if (!_find_loader(module, type, serialNumber) && !Updater::Interrupted()) {
             display.message(ERROR,
                             "Module did not come back in its loader [%08X]; repeat the update "
                             "to finish it",
                             serialNumber);
             return false;
         }
-        err = _transfer_firmware(display, module, bird);
+        err = Updater::Interrupted() ? kErrCancel : _transfer_firmware(display, module, bird);
+    }
+    if (err == kErrCancel) {
+        display.message(ERROR, "Firmware update interrupted");
+        return false;
     }
     if (err) {
         display.message(ERROR, "Firmware update failed [%d, %s]", (int)err,

@@ -8,6 +8,7 @@ progress bar and the spinner, which only a terminal gets."""
 import os
 import pty
 import select
+import signal
 import subprocess
 
 from update_fixtures import (SERIAL, SERIAL_NUMBER, Unit, UsbUpdateTest, read_settings,
@@ -76,6 +77,20 @@ class UpdateOverUsb(UsbUpdateTest):
         self.assertIn("Firmware update not verified [%s runs build 1001, not 1002]\n"
                       % SERIAL, result.err)
         self.assertNotIn("error release", result.out)
+
+    def test_an_interrupt_ends_the_firmware_between_packets(self):
+        self.start_module()
+        unit = Unit(1002, "1.1.0", seed=8, firmware=(30000,))
+        path = self.file(unit)
+        proc = subprocess.Popen(self.command("-f", path), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=self.usb.env())
+        self.sim.wait_for(lambda: write_counts(self.sim) >= 2, timeout=60, what="firmware going in")
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+        result = updater_test.Result(subprocess.CompletedProcess(proc.args, proc.returncode, out, err))
+        self.assert_failed(result, loads=1, mode="loader")
+        self.assertIn("Firmware update interrupted\n", result.err)
+        self.assertEqual(self.update("-f", path).status, 0, "the loader takes it again")
 
     def test_a_refused_prepare_ends_the_loader(self):
         result = self.run_with({"prepare_status": 3})
