@@ -17,7 +17,6 @@ Needs root (network namespaces); prints figures, asserts nothing.
 import argparse
 import os
 import statistics
-import subprocess
 import sys
 import tempfile
 import time

@@ -1,11 +1,25 @@
 #!/bin/sh
-# Fails when a C or C++ source uses an unbounded or unchecked libc call.
+# Fails when a C or C++ source uses an unbounded or unchecked libc call,
+# however it is reached (sprintf, std::sprintf, ::sprintf).
 # Usage: check-banned.sh [source-dir]
+# In a git checkout the tracked sources are read; elsewhere (an unpacked
+# source tree) every source outside the build and .git directories.
 set -u
 top=${1:-$(dirname "$0")/..}
 cd "$top" || exit 2
-pattern='(^|[^_a-zA-Z0-9.>:])(sprintf|vsprintf|strcpy|strcat|gets|atoi|atol|atoll|strtok|tmpnam|mktemp)[[:space:]]*\('
-hits=$(git ls-files '*.c' '*.cpp' '*.h' 2>/dev/null | xargs -r grep -nE "$pattern" || true)
+pattern='(^|[^_a-zA-Z0-9])(sprintf|vsprintf|strcpy|strcat|gets|atoi|atol|atoll|strtok|tmpnam|mktemp)[[:space:]]*\('
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+	files=$(git ls-files '*.c' '*.cpp' '*.h')
+else
+	files=$(find . \( -name '.git' -o -name 'build*' \) -prune -o \
+		\( -name '*.c' -o -name '*.cpp' -o -name '*.h' \) -type f -print)
+fi
+if [ -z "$files" ]; then
+	echo "no C or C++ sources found in $(pwd)" >&2
+	exit 2
+fi
+# shellcheck disable=SC2086
+hits=$(printf '%s\n' $files | xargs grep -HnE "$pattern" || true)
 if [ -n "$hits" ]; then
 	echo "banned calls (use snprintf, a bounded copy, strtol and friends):"
 	echo "$hits"

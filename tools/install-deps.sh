@@ -15,6 +15,6 @@ apt-get install -y -q --no-install-recommends \
 	libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev zlib1g-dev libudev-dev \
 	nlohmann-json3-dev \
 	googletest libgtest-dev libgmock-dev libbenchmark-dev \
-	python3 python3-jsonschema iproute2 util-linux procps \
+	python3 python3-jsonschema iproute2 util-linux procps shellcheck flake8 \
 	umockdev libumockdev0 libumockdev-dev libglib2.0-dev libjson-glib-dev \
 	man-db groff-base

@@ -9,7 +9,6 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "support"))
 import updater_test  # noqa: E402
-import usb_emulation  # noqa: E402
 from usb_emulation import CLOSED, CREATED, FAILED, OPEN, EmulatedUsbTest  # noqa: E402
 
 

@@ -5,7 +5,6 @@ links in the module namespace (root only)."""
 
 import os
 import re
-import subprocess
 import sys
 import unittest
 
