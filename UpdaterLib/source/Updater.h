@@ -38,41 +38,84 @@ struct Fingerprint {
     uint32_t words[4] = {0, 0, 0, 0};
 };
 
+/// The engine of the commands. Every operation runs on the caller's thread
+/// and blocks until its command is done (a download waits on its worker
+/// thread, joined before it returns); none throws except load_bird. What
+/// the user is to see goes through the display given at construction
+/// (information and errors, progress bar and spinner), debug lines through
+/// Log; nothing is printed directly. The exit status is the caller's
+/// choice: false, 0 or an empty result means the command failed, and the
+/// reason was shown.
 class Updater
 {
 public:
     /// What the last fingerprint found answering.
     enum Chip : uint8_t { CHIP_UNKNOWN = 0, CHIP_IMX = 1, CHIP_LPC = 2 };
 
+    /// Keeps the endpoint, the store's base directory and a reference to
+    /// the display, which must outlive the engine.
     Updater(const std::string& serverURL, const std::string& updaterDirectory,
             UpdaterDisplayInterface& display);
 
+    /// The modules on `type` (USB, TCP/IP, or both for kLinkTypeStream),
+    /// each connected once and asked for its version, addresses and build;
+    /// a module that did not answer keeps the first error in its record.
+    /// Never fails as a whole; may multicast on every interface (TCP/IP).
     std::vector<DeviceInfo> Discover_Devices(linkType type);
+    /// The modules behind the router, found over `type` (kLinkTypeStream:
+    /// USB, then TCP/IP), asked at every bus address; empty when the router
+    /// is not found or does not route.
     std::vector<DeviceInfo> Discover_VTNetwork_Devices(uint32_t routerSerialNumber, linkType type);
 
-    /// `outcome` (may be null) gets what was chosen and sent, whatever the
-    /// result.
+    /// Sends a loader and then the firmware to the module (the named file,
+    /// else the build given or chosen from the store) and verifies that it
+    /// came back running the file's build. True only then, with the
+    /// transfer recorded in the module's settings; false, with the reason
+    /// shown and nothing recorded, otherwise. Blocks for the whole update
+    /// (seconds to minutes; up to about 30 s more when the module does not
+    /// come back). `outcome` (may be null) gets what was chosen and sent,
+    /// whatever the result.
     bool Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdFile,
                          uint8_t moduleAddress, uint32_t routerSerialNumber, bool overrideModel,
                          UpdateOutcome* outcome = nullptr);
 
-    /// The build number downloaded into the store; 0 on failure.
+    /// Fetches the build (decimal text; empty: the server's latest) into the
+    /// module's store directory under a spinner, and records it as the
+    /// latest download. The build number stored; 0 on failure (nothing
+    /// written or recorded), with the reason shown. Without the override a
+    /// build the server does not list is refused.
     uint32_t Download_Firmware(uint32_t serialNumber, const std::string& buildText,
                                bool overrideModel, bool noCal);
+    /// The same for the unit and build that the server names for a
+    /// processor's fingerprint; 0 when it names none.
     uint32_t Download_Firmware(const Fingerprint& fingerprint, const std::string& buildText,
                                bool overrideModel);
 
-    /// Build text to version text; empty on failure. `requestFailed` (may be
-    /// null) tells a failed request from a server that lists no builds.
+    /// Build text to version text; empty on failure (shown). `requestFailed`
+    /// (may be null) tells a failed request from a server that lists no
+    /// builds.
     std::map<std::string, std::string> Get_BuildList(uint32_t serialNumber,
                                                      bool* requestFailed = nullptr);
 
-    /// Throws std::runtime_error when the file cannot be had.
+    /// The named file, else the build's file from the module's store
+    /// directory (downloaded first when missing and `downloadIfMissing`).
+    /// Shows which it loads. Throws std::runtime_error when the file cannot
+    /// be had.
     BirdFile load_bird(const char* prefix, const std::string& birdFile, uint32_t serialNumber,
                        uint32_t build, bool downloadIfMissing);
 
+    /// Brings back a processor through its boot ROM on `port` (a serial
+    /// device, or "USB" for an i.MX over HID): identifies it, asks the server
+    /// which unit and build it carries (unless a file is named), checks the
+    /// image and writes it (LPC: into flash, read back; i.MX: to a liveloader,
+    /// then verified as an update is). True only when the image went in and
+    /// was checked; false, with the reason shown, otherwise.
     bool Recover_Firmware(const std::string& port, uint32_t build, uint32_t baudRate,
                           uint32_t serialNumber, const std::string& birdFile, bool overrideModel);
+    /// Reads the processor's fingerprint through its boot ROM (an LPC
+    /// answers its ISP probe; otherwise an i.MX liveloader is started and
+    /// asked) and records the chip kind. False when no processor answered;
+    /// with `reset` a started liveloader is reset afterwards.
     bool Get_Fingerprint(Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
                          const std::string& birdFile, uint32_t baudRate, bool reset);
 

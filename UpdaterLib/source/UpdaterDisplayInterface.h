@@ -1,6 +1,9 @@
 #pragma once
 // The console of the update engine: every user message, progress bar and
-// spinner of the engine goes through one of these.
+// spinner of the engine goes through one of these. The engine calls it from
+// the thread that runs the command only (never from a worker), so an
+// implementation needs no lock. Calls return at once; none may throw or
+// call back into the engine.
 
 class UpdaterDisplayInterface
 {
@@ -10,10 +13,18 @@ public:
     UpdaterDisplayInterface() : muted(false) {}
     virtual ~UpdaterDisplayInterface() {}
 
+    /// Shows (true) or takes away (false) the progress bar; a new bar
+    /// starts empty.
     virtual void display_progress(bool on) = 0;
+    /// Moves the bar to `fraction` (0 to 1; values outside are the
+    /// implementation's to clamp) with an optional label (may be null).
     virtual void update_progress(double fraction, const char* label) = 0;
+    /// While `on`, turns the spinner one step with its label; with false it
+    /// is cleared. Called again and again while the engine waits.
     virtual void update_spinner(bool on, const char* label) = 0;
+    /// One line of information, without its line end.
     virtual void info_message(const char* text) = 0;
+    /// One line about a failure, without its line end.
     virtual void error_message(const char* text) = 0;
 
     /// Formats into 2048 bytes (longer texts are cut) and hands the text to
@@ -21,6 +32,7 @@ public:
     /// muted.
     void message(Level level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
+    /// While muted, message shows nothing (progress and spinner still do).
     void mute_messages(bool mute) { muted = mute; }
 
 protected:
