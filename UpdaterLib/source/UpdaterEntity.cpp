@@ -4,6 +4,7 @@
 #include "cli/Log.h"
 #include "device/core/kPacket.h"
 #include "device/core/kTime.h"
+#include "device/core/kUEI.h"
 
 #include <string.h>
 
@@ -15,12 +16,6 @@ static const uint8_t INIT_REPLY_MIN = 6;
 static const uint8_t PREPARE_REPLY_MIN = 5;
 static const uint8_t SUM_REPLY_MIN = 7;
 static const uint8_t NO_STATUS = 0xFF;
-
-static uint32_t sReadBE32(const uint8_t* bytes)
-{
-    return (uint32_t)bytes[0] << 24 | (uint32_t)bytes[1] << 16 | (uint32_t)bytes[2] << 8 |
-           (uint32_t)bytes[3];
-}
 
 UpdaterEntity::UpdaterEntity() : module(nullptr), validate(true) {}
 
@@ -71,7 +66,7 @@ kErr UpdaterEntity::LoaderInit()
         return err;
     if (length < INIT_REPLY_MIN)
         return kErrPacket;
-    uint32_t base = sReadBE32(reply + 2);
+    uint32_t base = kUEI_RetrieveInt(reply + 2);
     Log::log(DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", (int)base, base);
     return kErrNone;
 }
@@ -83,7 +78,7 @@ kErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t length, uint8
              flags, blockSize);
     if (!block || length < 4)
         return kErrParam;
-    uint32_t address = sReadBE32(block);
+    uint32_t address = kUEI_RetrieveInt(block);
     Log::log(DEBUG_Network_FIRM,
              "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X "
              "%02X]} \n",
@@ -109,7 +104,7 @@ kErr UpdaterEntity::TransferPrepare(const uint8_t* block, uint32_t length, uint8
                  "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
         return kErrInvalidOption;
     }
-    uint16_t size = (uint16_t)(reply[3] << 8 | reply[4]);
+    uint16_t size = kUEI_RetrieveShort(reply + 3);
     // A block size of 0 would never move the firmware transfer forward.
     if (size == 0) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Loader asked for a block size of 0.\n");
@@ -196,7 +191,7 @@ kErr UpdaterEntity::_sum_check(uint32_t checksum, uint32_t blocks)
         return kErrPacket;
     }
     uint8_t status = reply[2];
-    uint32_t remote = sReadBE32(reply + 3);
+    uint32_t remote = kUEI_RetrieveInt(reply + 3);
     if (status == 0 && remote == checksum) {
         Log::log(DEBUG_Network_FIRM,
                  "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status,
@@ -278,7 +273,7 @@ kErr UpdaterEntity::FirmwareTransfer(const uint8_t* block, uint32_t length, uint
     if (!block || length < 4 || blockSize == 0)
         return kErrParam;
     Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n",
-             sReadBE32(block), (int)(length - 4));
+             kUEI_RetrieveInt(block), (int)(length - 4));
     uint32_t remaining = length - 4;
     const uint8_t* position = block + 4;
     uint32_t blocks = 0;

@@ -6,6 +6,7 @@
 #include "UpdaterLib/source/Updater_flows.h"
 #include "cli/Log.h"
 #include "device/core/kDefs.h"
+#include "device/core/kUEI.h"
 #include "device/core/kVersion.h"
 #include "device/object/Module.h"
 #include "device/object/SystemClass.h"
@@ -86,8 +87,7 @@ kErr _read_build_number(Module& module, uint32_t& build)
         return err;
     if (length != BUILD_REPLY_LENGTH)
         return kErrPacket;
-    build = (uint32_t)reply[2] << 24 | (uint32_t)reply[3] << 16 | (uint32_t)reply[4] << 8 |
-            (uint32_t)reply[5];
+    build = kUEI_RetrieveInt(reply + 2);
     return kErrNone;
 }
 

@@ -12,6 +12,7 @@
 #include "UpdaterLib/source/UpdaterStore.h"
 #include "cli/Log.h"
 #include "device/core/kTime.h"
+#include "device/core/kUEI.h"
 #include "device/object/Module.h"
 #include "device/object/SystemClass.h"
 
@@ -51,16 +52,11 @@ private:
 };
 } // namespace
 
-static uint32_t _be32(const uint8_t* bytes)
-{
-    return (uint32_t)bytes[0] << 24 | (uint32_t)bytes[1] << 16 | (uint32_t)bytes[2] << 8 | bytes[3];
-}
-
 static uint32_t _jump_address(const BirdFile& liveloader)
 {
     for (const BirdBlock& block : liveloader.FindBlocks(BirdFile::BIRD_BLOCK_LOADER_START)) {
         if (block.HasAddress())
-            return _be32(block.data);
+            return kUEI_RetrieveInt(block.data);
     }
     return IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
 }

@@ -158,6 +158,33 @@ static bool _validate_birdfile(UpdaterDisplayInterface& display, const BirdFile&
     return true;
 }
 
+// A stage's blocks in file order, each announced, prepared (`prepared`
+// says what the PREPARE result means for the stage) and handed to `send`.
+// The first block that fails ends the stage: a loader that did not arrive
+// whole is never started, and firmware that did not is never rebooted into.
+template <typename Prepared, typename Send>
+static kErr _send_blocks(UpdaterDisplayInterface& display, UpdaterEntity& entity, const char* stage,
+                         const std::vector<BirdBlock>& blocks, Prepared prepared, Send send)
+{
+    int number = 1;
+    uint32_t total = 0;
+    kErr err = kErrNone;
+    for (const BirdBlock& block : blocks) {
+        display.message(INFO, "Transferring %s block %d of %d, %d bytes", stage, number,
+                        (int)blocks.size(), (int)block.length);
+        uint16_t blockSize = 0;
+        err = prepared(entity.TransferPrepare(block.data, block.length, block.flags, blockSize));
+        if (!err)
+            err = send(block, blockSize);
+        if (err)
+            break;
+        total += block.length;
+        number++;
+    }
+    display.message(INFO, "Transferred %d blocks, %d total bytes", number - 1, (int)total);
+    return err;
+}
+
 static kErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
 {
     UpdaterEntity entity;
@@ -169,32 +196,25 @@ static kErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, B
         return err;
     }
     display.message(INFO, "Transferring loader to device");
-    std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BIRD_BLOCK_LOADER);
     display.display_progress(true);
-    int number = 1;
-    uint32_t total = 0;
-    // A block that fails ends the stage: a loader that did not arrive whole
-    // must never be started.
-    for (const BirdBlock& block : blocks) {
-        display.message(INFO, "Transferring loader block %d of %d, %d bytes", number,
-                        (int)blocks.size(), (int)block.length);
-        uint16_t blockSize = 0;
-        err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
-        if (err && err != kErrTimeout) {
-            Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", (int)err,
-                     kError_GetErrorText(err));
-            break;
-        }
-        err = entity.LoaderTransfer(block.data, block.length);
-        if (err) {
-            Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", (int)err,
-                     kError_GetErrorText(err));
-            break;
-        }
-        total += block.length;
-        number++;
-    }
-    display.message(INFO, "Transferred %d blocks, %d total bytes", number - 1, (int)total);
+    // A PREPARE that times out is let through: some loaders take the image
+    // without answering it.
+    err = _send_blocks(
+        display, entity, "loader", bird.FindBlocks(BirdFile::BIRD_BLOCK_LOADER),
+        [](kErr prepared) -> kErr {
+            if (!prepared || prepared == kErrTimeout)
+                return kErrNone;
+            Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", (int)prepared,
+                     kError_GetErrorText(prepared));
+            return prepared;
+        },
+        [&](const BirdBlock& block, uint16_t) -> kErr {
+            kErr sent = entity.LoaderTransfer(block.data, block.length);
+            if (sent)
+                Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", (int)sent,
+                         kError_GetErrorText(sent));
+            return sent;
+        });
     display.display_progress(false);
     if (err)
         return err;
@@ -251,32 +271,23 @@ kErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
     UpdaterEntity entity;
     entity.init(&module, 0, true);
     Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.GetFilename().c_str());
-    std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE);
-    unsigned number = 1;
-    uint32_t total = 0;
-    kErr err = kErrNone;
-    // A block that fails ends the stage without REBOOT: the module stays in
-    // its loader, and the update can be repeated.
-    for (const BirdBlock& block : blocks) {
-        display.message(INFO, "Transferring firmware block %u of %u, %d bytes", number,
-                        (unsigned)blocks.size(), (int)block.length);
-        uint16_t blockSize = 0;
-        err = entity.TransferPrepare(block.data, block.length, block.flags, blockSize);
-        if (err) {
-            Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", (int)err,
-                     kError_GetErrorText(err));
-            break;
-        }
-        err = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
-        if (err) {
-            Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", (int)err,
-                     kError_GetErrorText(err));
-            break;
-        }
-        total += block.length;
-        number++;
-    }
-    display.message(INFO, "Transferred %d blocks, %d total bytes", (int)number - 1, (int)total);
+    kErr err = _send_blocks(
+        display, entity, "firmware", bird.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE),
+        [](kErr prepared) -> kErr {
+            if (prepared)
+                Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", (int)prepared,
+                         kError_GetErrorText(prepared));
+            return prepared;
+        },
+        [&](const BirdBlock& block, uint16_t blockSize) -> kErr {
+            kErr sent = entity.FirmwareTransfer(block.data, block.length, blockSize, display);
+            if (sent)
+                Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", (int)sent,
+                         kError_GetErrorText(sent));
+            return sent;
+        });
+    // A stage that failed sends no REBOOT: the module stays in its loader,
+    // and the update can be repeated.
     if (!err)
         err = entity.LoaderReboot(display);
     return err;
