@@ -153,8 +153,9 @@ kErr kStream_CreateSerial(const char* port, uint32_t baudIndex, bool parity, kSe
 
 /// A TCP stream connected to `ipAddress` (network byte order, as a link
 /// specifier carries it) and `port` (host order). Non-blocking; a lost
-/// connection is repaired in place. Every failure is kErrResource, and a
-/// failed connection keeps no descriptor open.
+/// connection is repaired in place. A connection is awaited for at most
+/// 3 s, here and at every reconnection. Every failure is kErrResource, and
+/// a failed connection keeps no descriptor open.
 kErr kStream_CreateSocket(uint32_t ipAddress, uint16_t port, kStream** stream);
 
 /// A stream to the USB module with serial number `serialNumber`, through its

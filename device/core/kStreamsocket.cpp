@@ -4,7 +4,9 @@
 // another, and either may reconnect: the descriptor and the connected flag
 // are only used under the record's lock, so neither side ever uses a
 // descriptor that the other is replacing. Every call made under the lock
-// is non-blocking except the reconnection's connect.
+// is non-blocking; a connection is awaited for at most
+// kSOCKET_CONNECT_LIMIT_MS, so an address that never answers holds the
+// lock, and the link's two threads, no longer than that.
 
 #include "device/core/kMutex.h"
 #include "device/core/kStream.h"
@@ -13,6 +15,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -24,6 +27,7 @@
 // After a failed reconnection, gets and writes try again this much later.
 #define kSOCKET_RECONNECT_PAUSE_MS 1000
 #define kSOCKET_CLOSE_PAUSE_MS 10
+#define kSOCKET_CONNECT_LIMIT_MS 3000
 
 typedef struct {
     uint16_t port;
@@ -81,6 +85,38 @@ static kErr sTranslateConnectError(int error)
     }
 }
 
+// Waits for a connection begun without blocking to be made or refused,
+// at most the connect limit; its error number, ETIMEDOUT when time ran out.
+static int sAwaitConnection(int fd)
+{
+    uint64_t deadline = kTime_GetMSTicks() + kSOCKET_CONNECT_LIMIT_MS;
+    for (;;) {
+        uint64_t now = kTime_GetMSTicks();
+        if (now >= deadline)
+            return ETIMEDOUT;
+        struct pollfd p = {fd, POLLOUT, 0};
+        int rc = poll(&p, 1, (int)(deadline - now));
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc < 0)
+            return errno;
+        if (rc == 0)
+            return ETIMEDOUT;
+        int error = 0;
+        socklen_t length = sizeof(error);
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            return errno;
+        return error;
+    }
+}
+
+static int sConnect(int fd, const struct sockaddr_in* address)
+{
+    if (connect(fd, (const struct sockaddr*)address, sizeof(*address)) == 0)
+        return 0;
+    return errno == EINPROGRESS ? sAwaitConnection(fd) : errno;
+}
+
 // Connects anew. A socket that fails any step is closed again, so a failed
 // attempt leaves no descriptor behind.
 static kErr sReset(kSocketStream* s) K_REQUIRES(s->lock)
@@ -89,12 +125,13 @@ static kErr sReset(kSocketStream* s) K_REQUIRES(s->lock)
         return kErrInitialization;
     if (s->fd >= 0)
         sClose(s);
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return kErrIO;
     kErr err = kErrNone;
-    if (connect(fd, (const struct sockaddr*)&s->address, sizeof(s->address)) != 0) {
-        err = sTranslateConnectError(errno);
+    int error = sConnect(fd, &s->address);
+    if (error != 0) {
+        err = sTranslateConnectError(error);
         goto out;
     }
     err = sSetOptions(fd);
