@@ -317,14 +317,18 @@ kErr Link::sendPacket(uint8_t address, uint8_t command, uint8_t length, const ui
 }
 
 struct sCommandMatch {
+    uint8_t address;
     uint8_t count;
     const uint8_t* bytes;
 };
 
-// A packet shorter than the match cannot hold it.
+// Only the module asked can answer: behind a router, others share the
+// link. A packet shorter than the match cannot hold it.
 static bool sCommandFilter(const kPacket* packet, void* reference)
 {
     const sCommandMatch* match = (const sCommandMatch*)reference;
+    if (packet->address != match->address)
+        return false;
     return match->count == 0 || (packet->length >= match->count &&
                                  memcmp(packet->data, match->bytes, match->count) == 0);
 }
@@ -337,7 +341,7 @@ kErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length,
         return kErrPacket;
     if (!length || !data || *length > kPACKET_DATA_MAX || (*length && !match))
         return kErrParam;
-    sCommandMatch reference = {*length, match};
+    sCommandMatch reference = {address, *length, match};
     kPacket* packet =
         kLink_AwaitFirst(m_impl->linkId, sCommandFilter, &reference, REPLY_TIMEOUT_MS);
     if (!packet)

@@ -136,9 +136,9 @@ public:
 
     /// Queues one packet: `command` then `length` (at most 27) bytes.
     kErr sendPacket(uint8_t address, uint8_t command, uint8_t length, const uint8_t* data);
-    /// Awaits, up to 1000 ms, the first packet from any address whose leading
-    /// *length data bytes equal `match` (0: any packet). Then *length is its
-    /// length and `data` (28 bytes) holds its data bytes.
+    /// Awaits, up to 1000 ms, the first packet from `address` whose leading
+    /// *length data bytes equal `match` (0: any packet from it). Then
+    /// *length is its length and `data` (28 bytes) holds its data bytes.
     kErr receivePacket(uint8_t address, const uint8_t* match, uint8_t* length, uint8_t* data);
 
     /// The name given at construction.

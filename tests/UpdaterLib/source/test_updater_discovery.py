@@ -219,6 +219,8 @@ class RouterScan(DiscoverTest):
         behind("relay", "0000DA02", 18, 8, faults={"no_serial": True}),
         behind("no-version", "0000DA04", 20, 10, "3.3.3", 7,
                faults={"error_options": {"7": ERR_TIMEOUT}}),
+        # Answers for the daq too, and first: the daq's answers are its own.
+        behind("mimic", "0000DA05", 18, 12, "9.9.9", 999, faults={"answer_for": [6]}),
         behind("last", "0000DA03", 18, 252, "2.2.2", 5)])
     STUBBORN = tcp_module("stubborn", "00BADBAD", 15, 4, "1.0.0", 1,
                           faults={"error_options": {"20": ERR_INVALID_OPTION}},
@@ -289,6 +291,7 @@ class RouterScan(DiscoverTest):
             line("0000DA01", 6, 4, "RackDaq1", "4.5.6", 1234, IP),
             # Without its own answers, the address it answered at.
             line("0000DA04", 10, 4, "RackDaq1", "0.0.0", 7, IP),
+            line("0000DA05", 12, 4, "RackRelay", "9.9.9", 999, IP),
             line("0000DA03", 0xFC, 4, "RackRelay", "2.2.2", 5, IP)], ordered=True)
 
     def test_tcpip_scan_asks_every_even_address_while_routing(self):

@@ -258,7 +258,7 @@ TEST_F(LinkObject, HeldRepliesOutlastTheReceiveQueuesBound)
     EXPECT_EQ(u.value.byteVal, 0xEF);
 }
 
-TEST_F(LinkObject, PlainPacketsMatchOnTheirLeadingBytesFromAnyAddress)
+TEST_F(LinkObject, PlainPacketsMatchOnTheirLeadingBytesFromTheModuleAsked)
 {
     std::unique_ptr<Link> link = Connected();
     uint8_t bytes[28];
@@ -277,18 +277,17 @@ TEST_F(LinkObject, PlainPacketsMatchOnTheirLeadingBytesFromAnyAddress)
     EXPECT_EQ(length, 28) << "the echo";
     EXPECT_EQ(Hex(data, length), "17" + Hex(bytes, 27));
 
-    SendFrame(sim, Frame(HUB, {0x49, 4, 3, 1}));
     SendFrame(sim, Frame(8, {0x17, 0xAA, 0xBB}));
+    SendFrame(sim, Frame(HUB, {0x49, 4, 3, 1}));
     match[0] = 0x17;
-    length = 1;
-    ASSERT_EQ(link->receivePacket(HUB, match, &length, data), kErrNone);
-    EXPECT_EQ(length, 3) << "from address 8, with its full length";
-    EXPECT_EQ(Hex(data, 3), "17aabb");
     length = 0;
     ASSERT_EQ(link->receivePacket(HUB, nullptr, &length, data), kErrNone);
-    EXPECT_EQ(Hex(data, length), "49040301") << "a count of 0 takes any packet";
+    EXPECT_EQ(Hex(data, length), "49040301") << "a count of 0 takes any packet of the module";
     length = 1;
-    EXPECT_EQ(link->receivePacket(HUB, match, &length, data), kErrTimeout);
+    EXPECT_EQ(link->receivePacket(HUB, match, &length, data), kErrTimeout) << "not address 8's";
+    ASSERT_EQ(link->receivePacket(8, match, &length, data), kErrNone);
+    EXPECT_EQ(length, 3) << "from address 8 when it is asked, with its full length";
+    EXPECT_EQ(Hex(data, 3), "17aabb");
     EXPECT_EQ(link->receivePacket(5, match, &length, data), kErrPacket);
 }
 
