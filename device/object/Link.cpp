@@ -46,13 +46,12 @@ static char* sCopyName(const char* name)
 Link::impl::impl(Link& owner, const linkSpec* given, const char* givenName)
     : owner(owner), linkId(0), logger(nullptr), asyncQueue(ASYNC_QUEUE_SLOTS),
       name(sCopyName(givenName)), spec(given ? kLinkSpec_Copy(*given) : nullptr),
-      filterInstalled(false), filterLinkId(0), loggerLinkId(0), streamsOn(false), held(),
-      heldQueue(0)
+      filterInstalled(false), filterLinkId(0), streamsOn(false), held(), heldQueue(0)
 {
 }
 
 // The worker must have ended before the queue and the callbacks it runs go
-// with the members.
+// with the members, and the logger before the engine link it reads.
 Link::impl::~impl()
 {
     installStreamFilter(false);
@@ -60,11 +59,11 @@ Link::impl::~impl()
     setEngineFilter(false);
     if (heldQueue)
         kPacketFifo_Destroy(&heldQueue);
+    kLogger_Destroy(&logger);
     if (linkId)
         kLink_Destroy(&linkId);
     if (spec)
         kLinkSpec_Destroy(&spec);
-    kLogger_Destroy(&logger);
     free(name);
     name = nullptr;
 }
@@ -214,10 +213,13 @@ uint32_t Link::getStatus() const
 
 // The engine link may be shared with other Link objects and outlive this
 // one's use of it, so the filter that refers to this object goes first.
+// The logger reads the engine link, which the destroy may free: it ends
+// before, and a later enablePacketLog makes a new one.
 kErr Link::disconnect()
 {
     if (m_impl && m_impl->linkId) {
         m_impl->installStreamFilter(false);
+        kLogger_Destroy(&m_impl->logger);
         kLink_Destroy(&m_impl->linkId);
         m_impl->linkId = 0;
     }

@@ -99,8 +99,6 @@ struct Link::impl {
     /// `filterLinkId`.
     bool filterInstalled;
     uint32_t filterLinkId;
-    /// The engine link the logger reads, which a reconnection replaces.
-    uint32_t loggerLinkId;
     /// The filter takes stream packets.
     bool streamsOn K_GUARDED_BY(streamLock);
     /// The reply whose packets the filter holds, and the queue it holds

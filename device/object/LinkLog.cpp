@@ -65,14 +65,10 @@ kErr Link::enablePacketLog(const char* path)
     kErr err = kLink_PacketDebug_Enable(d.linkId);
     if (err)
         return err;
-    // A logger made for an engine link that has since been replaced would
-    // read a link that is gone.
-    if (d.logger && d.loggerLinkId != d.linkId)
-        kLogger_Destroy(&d.logger);
-    if (!d.logger) {
+    // The logger ends with the engine link it reads (disconnect), so one
+    // that exists reads this one.
+    if (!d.logger)
         d.logger = kLogger_Create((int32_t)d.linkId, readDebugBuffer, path);
-        d.loggerLinkId = d.linkId;
-    }
     if (!d.logger)
         return kErrResource;
     err = kLogger_Enable(d.logger);

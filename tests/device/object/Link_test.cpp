@@ -383,4 +383,21 @@ TEST_F(PacketLog, WritesAStartMarkAndOneLinePerPacket)
     EXPECT_EQ(Log(), log) << "nothing after the log was stopped";
 }
 
+// The logger reads the engine link until it is ended: a disconnect and a
+// destruction must end it before the engine link goes, while it is busy.
+TEST_F(PacketLog, EndsBeforeTheEngineLinkGoes)
+{
+    std::string path = dir + "/packets.log";
+    for (int round = 0; round < 200; round++) {
+        Link link(TcpSpec(sim.TcpPort("hub")), "logged");
+        ASSERT_EQ(link.connect(), kErrNone);
+        ASSERT_EQ(link.enablePacketLog(path.c_str()), kErrNone);
+        for (int i = 0; i < 3; i++)
+            link.sendUEI(Record(2, 3, 0x48, 0x20));
+        if (round % 2) {
+            ASSERT_EQ(link.disconnect(), kErrNone);
+        }
+    }
+}
+
 } // namespace
