@@ -58,12 +58,26 @@ static bool _discovered_link(const linkSpec* spec, bool* count, void* context)
     return false;
 }
 
-static linkType _discover_link_type(uint32_t serialNumber)
+// Discovery over TCP/IP finds nothing while another program holds its
+// reply port; the user is told once a command.
+static void _tell_port_in_use(UpdaterDisplayInterface& display, kErr err, bool* told)
+{
+    if (err != kErrBusy || *told)
+        return;
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Discovery reply port %d is in use",
+                    kDISCOVERY_REPLY_PORT);
+    *told = true;
+}
+
+static linkType _discover_link_type(uint32_t serialNumber, UpdaterDisplayInterface& display,
+                                    bool* told)
 {
     LinkSearch search = {serialNumber, kLinkTypeStream};
     kDiscovery_EnumerateModules(kLinkTypeUSB, _discovered_link, &search);
     if (search.found == kLinkTypeStream)
-        kDiscovery_EnumerateModules(kLinkTypeTCPIP, _discovered_link, &search);
+        _tell_port_in_use(display,
+                          kDiscovery_Enumerate(kLinkTypeTCPIP, _discovered_link, &search, nullptr),
+                          told);
     return search.found;
 }
 
@@ -132,12 +146,13 @@ static void _query_direct(DeviceInfo& device)
 std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
 {
     std::vector<DeviceInfo> devices;
-    if (type == kLinkTypeStream) {
-        kDiscovery_EnumerateModules(kLinkTypeUSB, _discovered_device, &devices);
-        kDiscovery_EnumerateModules(kLinkTypeTCPIP, _discovered_device, &devices);
-    } else {
-        kDiscovery_EnumerateModules(type, _discovered_device, &devices);
-    }
+    bool told = false;
+    std::vector<linkType> types = {type};
+    if (type == kLinkTypeStream)
+        types = {kLinkTypeUSB, kLinkTypeTCPIP};
+    for (linkType searched : types)
+        _tell_port_in_use(
+            display, kDiscovery_Enumerate(searched, _discovered_device, &devices, nullptr), &told);
     for (DeviceInfo& device : devices)
         _query_direct(device);
     return devices;
@@ -179,9 +194,12 @@ std::vector<DeviceInfo> Updater::Discover_VTNetwork_Devices(uint32_t routerSeria
                                                             linkType type)
 {
     std::vector<DeviceInfo> devices;
+    bool told = false;
     if (type == kLinkTypeStream)
-        type = _discover_link_type(routerSerialNumber);
-    SpecPtr routerSpec(kDiscovery_FindModule(type, routerSerialNumber));
+        type = _discover_link_type(routerSerialNumber, display, &told);
+    linkSpec* found = nullptr;
+    _tell_port_in_use(display, kDiscovery_Find(type, routerSerialNumber, &found), &told);
+    SpecPtr routerSpec(found);
     if (!routerSpec)
         return devices;
     Module router(FIRST_ADDRESS, 0);

@@ -174,6 +174,7 @@ kErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
     if (!m_impl)
         return kErrMemory;
     linkSpec* found = nullptr;
+    kErr err = kErrNone;
     if (serialNumber == 0) {
         found = kLinkSpec_Create(type);
         if (!found)
@@ -182,13 +183,17 @@ kErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
         found->module = 0;
         found->router = 0;
         found->model = model;
-        if (kDiscovery_EnumerateModules(type, cbModelCallback, found) == 0)
+        uint8_t counted = 0;
+        err = kDiscovery_Enumerate(type, cbModelCallback, found, &counted);
+        if (err || counted == 0)
             kLinkSpec_Destroy(&found);
     } else {
-        found = kDiscovery_FindModule(type, serialNumber);
+        err = kDiscovery_Find(type, serialNumber, &found);
     }
+    // A reply port held by another program is told apart: nothing could
+    // be found.
     if (!found)
-        return kErrNotFound;
+        return err == kErrBusy ? kErrBusy : kErrNotFound;
     // While connected the old specifier stays, and connect reports on the
     // link that runs.
     setLinkSpecifier(*found);

@@ -85,8 +85,9 @@ public:
     kErr connect();
     /// Finds a module by serial number, or with serial number 0 the first
     /// one of `model` (0: any), stores its specifier (kept as it is while
-    /// connected) and connects. kErrNotFound when none answers. Blocks for
-    /// the discovery (seconds over TCP/IP).
+    /// connected) and connects. kErrNotFound when none answers, kErrBusy
+    /// when another program holds the discovery reply port. Blocks for the
+    /// discovery (seconds over TCP/IP).
     kErr discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model);
     /// True while the engine link is starting or running.
     bool isConnected() const;
