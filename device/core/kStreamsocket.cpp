@@ -8,6 +8,7 @@
 // kSOCKET_CONNECT_LIMIT_MS, so an address that never answers holds the
 // lock, and the link's two threads, no longer than that.
 
+#include "device/core/kDescriptor.h"
 #include "device/core/kMutex.h"
 #include "device/core/kStream.h"
 #include "device/core/kTime.h"
@@ -28,6 +29,8 @@
 #define kSOCKET_RECONNECT_PAUSE_MS 1000
 #define kSOCKET_CLOSE_PAUSE_MS 10
 #define kSOCKET_CONNECT_LIMIT_MS 3000
+// What one receive may take; the link's reader asks byte by byte.
+#define kSOCKET_RECEIVE_SIZE 512
 
 typedef struct {
     uint16_t port;
@@ -36,6 +39,10 @@ typedef struct {
     int32_t fd K_GUARDED_BY(lock); ///< -1 when closed
     int32_t flags K_GUARDED_BY(lock);
     uint64_t retryAfter K_GUARDED_BY(lock); ///< tick before which no reconnection is tried
+    /// Bytes received and not yet handed out: the reading side's alone.
+    uint8_t received[kSOCKET_RECEIVE_SIZE];
+    uint32_t receivedAt;
+    uint32_t receivedCount;
     uint16_t check;
 } kSocketStream;
 
@@ -164,29 +171,19 @@ static kErr sEnsureConnected(kSocketStream* s) K_REQUIRES(s->lock)
     return sReconnect(s);
 }
 
-static kErr sReceive(kSocketStream* s, uint8_t* byte) K_REQUIRES(s->lock)
-{
-    ssize_t n = recv(s->fd, byte, 1, 0);
-    if (n == 1)
-        return kErrNone;
-    if (n == 0 || sConnectionLost(errno))
-        return kErrNotReady;
-    if (errno == EAGAIN || errno == EWOULDBLOCK)
-        return kErrEOF;
-    return kErrIO;
-}
-
+// One receive takes whatever has come, up to the buffer's size, so a frame
+// costs one call rather than two a byte.
 static kErr sGetLocked(kSocketStream* s, uint8_t* byte) K_REQUIRES(s->lock)
 {
     kErr err = sEnsureConnected(s);
     if (err)
         return err;
-    ssize_t n = recv(s->fd, byte, 1, MSG_PEEK);
+    ssize_t n = recv(s->fd, s->received, sizeof(s->received), 0);
     if (n < 0 && sConnectionLost(errno)) {
         err = sReconnect(s);
         if (err)
             return err;
-        n = recv(s->fd, byte, 1, MSG_PEEK);
+        n = recv(s->fd, s->received, sizeof(s->received), 0);
     }
     if (n == 0) {
         // The peer has closed: nothing to read now, but the next bytes can
@@ -201,7 +198,10 @@ static kErr sGetLocked(kSocketStream* s, uint8_t* byte) K_REQUIRES(s->lock)
             sClose(s);
         return kErrConnection;
     }
-    return sReceive(s, byte);
+    s->receivedCount = (uint32_t)n;
+    s->receivedAt = 1;
+    *byte = s->received[0];
+    return kErrNone;
 }
 
 static kErr sSocketGet(uint8_t* byte, void* reference)
@@ -209,6 +209,10 @@ static kErr sSocketGet(uint8_t* byte, void* reference)
     kSocketStream* s = sSocket(reference);
     if (!s)
         return kErrParam;
+    if (s->receivedAt < s->receivedCount) {
+        *byte = s->received[s->receivedAt++];
+        return kErrNone;
+    }
     kMutex_Lock(s->lock);
     kErr err = sGetLocked(s, byte);
     kMutex_Unlock(s->lock);
@@ -268,6 +272,23 @@ static kErr sSocketPut(uint8_t byte, void* reference)
     return sSocketWrite(&byte, 1, reference);
 }
 
+// The poll runs without the lock, which the writer needs meanwhile. Should
+// the other side replace the descriptor, the wait ends by its time-out and
+// the get looks again. Without a connection the get reconnects, or says why
+// it cannot, at once.
+static kErr sSocketWait(uint32_t timeoutMS, void* reference)
+{
+    kSocketStream* s = sSocket(reference);
+    if (!s)
+        return kErrParam;
+    if (s->receivedAt < s->receivedCount)
+        return kErrNone;
+    kMutex_Lock(s->lock);
+    int fd = (s->flags & kSOCKET_CONNECTED) ? s->fd : -1;
+    kMutex_Unlock(s->lock);
+    return fd < 0 ? kErrNone : kDescriptor_AwaitReadable(fd, timeoutMS);
+}
+
 static kErr sSocketDelete(void* reference)
 {
     kSocketStream* s = sSocket(reference);
@@ -312,6 +333,7 @@ kErr kStream_CreateSocket(uint32_t ipAddress, uint16_t port, kStream** stream)
         sSocketDelete(s);
         return kErrResource;
     }
+    kStream_SetWait(created, sSocketWait);
     *stream = created;
     return kErrNone;
 }

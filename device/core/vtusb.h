@@ -87,5 +87,8 @@ kErr vtusb_close_vantor_USBlib_device(vtusb* usb);
 kErr vtusb_open_vantor_kernel_device(vtusb* usb, const char* name);
 kErr vtusb_write_to_kernel_device(vtusb* usb, const uint8_t* bytes, size_t length);
 kErr vtusb_get_from_kernel_device(vtusb* usb, uint8_t* byte);
+/// Blocks until the node is readable or `timeoutMS` has passed: kErrNone,
+/// kErrTimeout; kErrMode for a record of the other mode or without a node.
+kErr vtusb_await_kernel_device(vtusb* usb, uint32_t timeoutMS);
 /// kErrCancel when closing the node fails.
 kErr vtusb_close_vantor_kernel_device(vtusb* usb);

@@ -1,5 +1,6 @@
 #include "device/core/vtusb.h"
 
+#include "device/core/kDescriptor.h"
 #include "device/core/kFile.h"
 
 #include <errno.h>
@@ -414,6 +415,15 @@ kErr vtusb_get_from_kernel_device(vtusb* usb, uint8_t* byte)
     if (n == 0 || errno == EFAULT)
         return kErrNotReady;
     return kErrIO;
+}
+
+kErr vtusb_await_kernel_device(vtusb* usb, uint32_t timeoutMS)
+{
+    if (!usb)
+        return kErrParam;
+    if (usb->mode != kVTUSB_MODE_KERNEL || usb->fd < 0)
+        return kErrMode;
+    return kDescriptor_AwaitReadable(usb->fd, timeoutMS);
 }
 
 kErr vtusb_close_vantor_kernel_device(vtusb* usb)

@@ -17,7 +17,7 @@
 //                                a path operation on the record, for mode
 //                                checks
 //   stream SERIAL                kStream_CreateUSB
-//   swrite HEX | sread COUNT MS | sdestroy
+//   swrite HEX | sread COUNT MS | swait MS | sdestroy
 //   roundtrip COUNT HEX MS       COUNT writes of HEX, each followed by
 //                                reads until as many bytes came back;
 //                                prints the times in microseconds
@@ -315,6 +315,12 @@ const std::map<std::string, Command> COMMANDS = {
     {"stream", StreamCreate},
     {"swrite", StreamWrite},
     {"sread", StreamReadCommand},
+    {"swait",
+     [](std::istringstream& in) {
+         uint32_t ms = 0;
+         in >> ms;
+         Answer(kStream_Wait(stream, ms));
+     }},
     {"sdestroy", [](std::istringstream&) { Answer(kStream_Destroy(&stream)); }},
     {"roundtrip", RoundTrip},
     {"sleep", Sleep},
