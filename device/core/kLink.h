@@ -151,3 +151,7 @@ kErr kLink_PacketDebug_Read(uint32_t linkID, uint32_t* kind, uint32_t* length, u
 /// Records an entry, as kPacketLog_Put. kErrParam for an unknown id,
 /// kErrNotReady without a log.
 kErr kLink_PacketDebug_Write(uint32_t linkID, uint8_t kind, uint32_t length, const uint8_t* bytes);
+
+/// Waits until the log holds an entry or `timeoutMS` has passed: kErrNone,
+/// kErrTimeout. kErrParam for an unknown id, kErrNotReady without a log.
+kErr kLink_PacketDebug_Await(uint32_t linkID, uint64_t timeoutMS);

@@ -171,6 +171,7 @@ static kErr sTeardown(_linkEntry* entry)
             kMutex_Destroy(&link->logLock);
         if (link->filterLock)
             kMutex_Destroy(&link->filterLock);
+        kLink_DestroyLogBell(&link->logBell);
         link->check = 0;
         free(link);
     }
@@ -536,5 +537,26 @@ kErr kLink_PacketDebug_Write(uint32_t linkID, uint8_t kind, uint32_t length, con
     kMutex_Lock(link->logLock);
     kErr err = link->log ? kPacketLog_Put(link->log, kind, length, bytes) : kErrNotReady;
     kMutex_Unlock(link->logLock);
+    if (!err)
+        kLink_RingLog(link->logBell);
     return err;
+}
+
+// The rings are counted before the log is looked at, so an entry put in
+// between rings after the count and ends the wait at once.
+kErr kLink_PacketDebug_Await(uint32_t linkID, uint64_t timeoutMS)
+{
+    kLink* link = sGetLink(linkID);
+    if (!link)
+        return kErrParam;
+    uint64_t seen = kLink_LogRings(link->logBell);
+    kMutex_Lock(link->logLock);
+    bool exists = link->log != nullptr;
+    bool waiting = exists && !kPacketLog_IsEmpty(link->log);
+    kMutex_Unlock(link->logLock);
+    if (!exists)
+        return kErrNotReady;
+    if (waiting)
+        return kErrNone;
+    return kLink_AwaitLogRing(link->logBell, seen, timeoutMS) ? kErrNone : kErrTimeout;
 }

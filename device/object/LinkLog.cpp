@@ -42,13 +42,19 @@ static size_t sFormatEntry(char* line, uint32_t kind, const uint8_t* bytes, uint
 
 // Runs on the logger's thread, over and over while it is enabled. The
 // buffer holds the longest entry the log can keep, so no entry can stall
-// the writer; any failed read (nothing waiting, the link gone) pauses it.
+// the writer. With nothing waiting it waits for the next entry; any other
+// failed read (no log, the link gone) pauses it.
 static void readDebugBuffer(kFile* file, int32_t linkId)
 {
     uint8_t entry[kPACKETLOG_ENTRY_MAX];
     uint32_t kind = 0;
     uint32_t size = sizeof(entry);
-    if (kLink_PacketDebug_Read((uint32_t)linkId, &kind, &size, entry) != kErrNone) {
+    kErr err = kLink_PacketDebug_Read((uint32_t)linkId, &kind, &size, entry);
+    if (err == kErrNotFound) {
+        kLink_PacketDebug_Await((uint32_t)linkId, LOG_IDLE_MS);
+        return;
+    }
+    if (err) {
         kTime_MSSleep(LOG_IDLE_MS);
         return;
     }

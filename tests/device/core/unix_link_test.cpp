@@ -22,6 +22,7 @@
 #include <atomic>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,7 +36,17 @@ struct PairControl {
     std::atomic<bool> holdDelete{false};
     std::atomic<bool> deleting{false};
     std::promise<void> release;
+    /// When each write began and ended, in microseconds.
+    std::mutex writesLock;
+    std::vector<std::pair<uint64_t, uint64_t>> writes;
 };
+
+uint64_t MicroTicks()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint64_t)now.tv_sec * 1000000u + (uint64_t)now.tv_nsec / 1000u;
+}
 
 struct PairStream {
     int fd;
@@ -54,7 +65,11 @@ kErr PairGet(uint8_t* byte, void* reference)
 
 kErr PairWrite(const uint8_t* bytes, size_t length, void* reference)
 {
-    ssize_t n = send(((PairStream*)reference)->fd, bytes, length, MSG_NOSIGNAL);
+    PairStream* s = (PairStream*)reference;
+    uint64_t began = MicroTicks();
+    ssize_t n = send(s->fd, bytes, length, MSG_NOSIGNAL);
+    std::lock_guard<std::mutex> guard(s->control->writesLock);
+    s->control->writes.push_back({began, MicroTicks()});
     return n == (ssize_t)length ? kErrNone : kErrIO;
 }
 
@@ -172,6 +187,19 @@ TEST_F(LinkOverPair, SendsTheStopNoticeWhenTheLastUseIsGivenBack)
     EXPECT_EQ(Receive(3), Bytes({0xAF, 0x01, 0x00}));
     EXPECT_EQ(kLink_GetStatus(copy), (uint32_t)kLinkStatusNoStream) << "the id is gone";
     EXPECT_EQ(kLink_Destroy(&copy), kErrParam);
+}
+
+// The module takes a frame only a millisecond after the end of the last one,
+// however many are queued.
+TEST_F(LinkOverPair, EachFrameWaitsAMillisecondAfterTheEndOfTheOneBefore)
+{
+    for (uint8_t i = 0; i < 20; i++)
+        ASSERT_EQ(kLink_PutPacket(link, makePacket({0x17, i}).get()), kErrNone);
+    ASSERT_EQ(Receive(20 * 4).size(), 80u);
+    std::lock_guard<std::mutex> guard(control->writesLock);
+    ASSERT_EQ(control->writes.size(), 21u) << "the start notice and the 20";
+    for (size_t i = 1; i < control->writes.size(); i++)
+        EXPECT_GE(control->writes[i].first - control->writes[i - 1].second, 1000u) << i;
 }
 
 TEST_F(LinkOverPair, AnswersHeartbeatsWithVPlusTwoAndQueuesOtherPackets)
