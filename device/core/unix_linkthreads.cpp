@@ -80,11 +80,34 @@ static void sSleepUntil(const struct timespec* due)
 // ---------------------------------------------------------------------------
 // Packet log and user filter
 
-struct kLinkLogBell {
+// A pthread mutex that the thread-safety analysis can follow; the
+// condition variable needs the pthread mutex itself.
+struct K_CAPABILITY("mutex") sBellMutex {
     pthread_mutex_t mutex;
-    pthread_cond_t rung;
-    uint64_t rings; ///< guarded by mutex
 };
+
+struct kLinkLogBell {
+    sBellMutex lock;
+    pthread_cond_t rung;
+    uint64_t rings K_GUARDED_BY(lock);
+};
+
+static void sLockBell(kLinkLogBell* bell) K_ACQUIRE(bell->lock) K_NO_THREAD_SAFETY_ANALYSIS
+{
+    pthread_mutex_lock(&bell->lock.mutex);
+}
+
+static void sUnlockBell(kLinkLogBell* bell) K_RELEASE(bell->lock) K_NO_THREAD_SAFETY_ANALYSIS
+{
+    pthread_mutex_unlock(&bell->lock.mutex);
+}
+
+// False at the deadline (or on any failure, so that no wait can spin).
+static bool sWaitBell(kLinkLogBell* bell, const struct timespec* deadline)
+    K_REQUIRES(bell->lock) K_NO_THREAD_SAFETY_ANALYSIS
+{
+    return pthread_cond_timedwait(&bell->rung, &bell->lock.mutex, deadline) == 0;
+}
 
 static kLinkLogBell* sCreateLogBell(void)
 {
@@ -98,7 +121,7 @@ static kLinkLogBell* sCreateLogBell(void)
                 pthread_cond_init(&bell->rung, &attr) == 0;
     if (made)
         pthread_condattr_destroy(&attr);
-    if (!cond || pthread_mutex_init(&bell->mutex, nullptr) != 0) {
+    if (!cond || pthread_mutex_init(&bell->lock.mutex, nullptr) != 0) {
         if (cond)
             pthread_cond_destroy(&bell->rung);
         free(bell);
@@ -112,37 +135,37 @@ void kLink_DestroyLogBell(kLinkLogBell** bell)
     if (!bell || !*bell)
         return;
     pthread_cond_destroy(&(*bell)->rung);
-    pthread_mutex_destroy(&(*bell)->mutex);
+    pthread_mutex_destroy(&(*bell)->lock.mutex);
     free(*bell);
     *bell = nullptr;
 }
 
 uint64_t kLink_LogRings(kLinkLogBell* bell)
 {
-    pthread_mutex_lock(&bell->mutex);
+    sLockBell(bell);
     uint64_t rings = bell->rings;
-    pthread_mutex_unlock(&bell->mutex);
+    sUnlockBell(bell);
     return rings;
 }
 
 void kLink_RingLog(kLinkLogBell* bell)
 {
-    pthread_mutex_lock(&bell->mutex);
+    sLockBell(bell);
     bell->rings++;
     pthread_cond_broadcast(&bell->rung);
-    pthread_mutex_unlock(&bell->mutex);
+    sUnlockBell(bell);
 }
 
 bool kLink_AwaitLogRing(kLinkLogBell* bell, uint64_t seen, uint64_t timeoutMS)
 {
     struct timespec deadline;
     kTime_GetDeadline(timeoutMS, &deadline);
-    pthread_mutex_lock(&bell->mutex);
+    sLockBell(bell);
     bool waiting = true;
     while (bell->rings == seen && waiting)
-        waiting = pthread_cond_timedwait(&bell->rung, &bell->mutex, &deadline) == 0;
+        waiting = sWaitBell(bell, &deadline);
     bool rang = bell->rings != seen;
-    pthread_mutex_unlock(&bell->mutex);
+    sUnlockBell(bell);
     return rang;
 }
 

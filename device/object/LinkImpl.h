@@ -91,7 +91,7 @@ public:
     void ring()
     {
         {
-            std::lock_guard<std::mutex> guard(mutex);
+            StreamGuard guard(lock);
             rung = true;
         }
         wake.notify_one();
@@ -100,15 +100,16 @@ public:
     /// Returns once rung since the last return.
     void await()
     {
-        std::unique_lock<std::mutex> lock(mutex);
-        wake.wait(lock, [this] { return rung; });
+        StreamGuard guard(lock);
+        while (!rung)
+            wake.wait(lock);
         rung = false;
     }
 
 private:
-    std::mutex mutex;
-    std::condition_variable wake;
-    bool rung = false; ///< guarded by mutex
+    StreamLock lock;
+    std::condition_variable_any wake;
+    bool rung K_GUARDED_BY(lock) = false;
 };
 
 struct Link::impl {
