@@ -2,7 +2,7 @@
 """Prints how long each variant of the discover command takes against the
 simulated modules, and where the time goes (not a test).
 
-    bench/discover_figures.py [--build DIR] [--runs N] [--no-scan]
+    bench/discover_figures.py [--build DIR] [--runs N] [--no-scan] [--baseline DIR]
 
 The real binary runs in the host side of a private network namespace pair
 and the simulator in the module side (root only: discovery multicasts).
@@ -10,13 +10,17 @@ USB goes through the umockdev emulation. For each run the frame log of the
 simulator tells when the first frame arrived (the end of discovery) and,
 for the router scan, when routing went on and off and the gap between two
 addresses asked. The figures to expect: TCP/IP discovery collects replies
-until none came for 2 s; the scan asks 126 addresses and waits 1000 ms at
-each one where no module answers.
+until none came for 2 s; the scan asks the 126 addresses with their
+requests in flight at once, so the absent ones cost their 1000 ms side by
+side. With --baseline, the router scan is also timed with another build's
+binary, in turn with this one's against the same modules, and the two lists
+are compared.
 """
 
 import argparse
 import os
 import statistics
+import subprocess
 import sys
 import time
 
@@ -28,7 +32,8 @@ def parse():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--build", default=os.path.join(HERE, "..", "build"))
     p.add_argument("--runs", type=int, default=3)
-    p.add_argument("--no-scan", action="store_true", help="leave out the router scans (2 min each)")
+    p.add_argument("--no-scan", action="store_true", help="leave out the router scans")
+    p.add_argument("--baseline", help="a build directory whose router scan to time side by side")
     return p.parse_args()
 
 
@@ -66,17 +71,25 @@ def scan_breakdown(frames, start):
             statistics.median(gaps) if gaps else 0.0, len(asked))
 
 
-def measure(name, args, runs, pair, sim, env=None, scan=False):
+def run_once(args, pair, env=None, binary=None):
+    """(seconds, listed rows, wall-clock start) of one run of the binary."""
     import updater_test
+    with updater_test.temporary_home() as home:
+        start_wall = time.time()
+        start = time.monotonic()
+        command = updater_test.isolated_command([binary or updater_test.UPDATER_BIN] + args, home)
+        result = subprocess.run(pair.host_prefix() + command, capture_output=True, timeout=600,
+                                stdin=subprocess.DEVNULL, env=dict(os.environ, **(env or {})))
+        took = time.monotonic() - start
+    rows = [ln for ln in result.stdout.decode().splitlines() if ln.startswith("    ")][1:]
+    return took, rows, start_wall
+
+
+def measure(name, args, runs, pair, sim, env=None, scan=False):
     times, details = [], []
     for _ in range(runs):
-        with updater_test.temporary_home() as home:
-            start_wall = time.time()
-            start = time.monotonic()
-            result = updater_test.run_updater(args, home, prefix=pair.host_prefix(), env=env,
-                                              timeout=600)
-            times.append(time.monotonic() - start)
-        rows = [ln for ln in result.stdout.decode().splitlines() if ln.startswith("    ")][1:]
+        took, rows, start_wall = run_once(args, pair, env)
+        times.append(took)
         frames = frames_since(sim, start_wall)
         if scan and frames:
             details.append(scan_breakdown(frames, start_wall))
@@ -92,6 +105,23 @@ def measure(name, args, runs, pair, sim, env=None, scan=False):
         line += "  first frame after %.2f s" % statistics.median(d[0] for d in details)
     print(line)
     sys.stdout.flush()
+
+
+def scan_against(baseline, runs, pair):
+    """The router scan with both builds in turn: medians, ratio, same list."""
+    import updater_test
+    args = ["-D", "-r", "D272031D", "-t", "TCPIP"]
+    other = os.path.join(os.path.abspath(baseline), "cli", "Updater")
+    ours, theirs, same = [], [], True
+    for _ in range(runs):
+        took, rows, _ = run_once(args, pair)
+        ours.append(took)
+        took, base_rows, _ = run_once(args, pair, binary=other)
+        theirs.append(took)
+        same = same and rows == base_rows
+    print("-D -r D272031D -t TCPIP, side by side: %s %.2f s, %s %.2f s: ratio %.3f, same list: %s"
+          % (updater_test.UPDATER_BIN, statistics.median(ours), other, statistics.median(theirs),
+             statistics.median(ours) / statistics.median(theirs), "yes" if same else "NO"))
 
 
 def main():
@@ -120,6 +150,8 @@ def main():
             measure("-D -r D272031D -t TCPIP", ["-D", "-r", "D272031D", "-t", "TCPIP"], 1, pair,
                     sim, scan=True)
             measure("-D -r D272031D", ["-D", "-r", "D272031D"], 1, pair, sim, scan=True)
+        if args.baseline:
+            scan_against(args.baseline, args.runs, pair)
 
 
 if __name__ == "__main__":

@@ -1,8 +1,10 @@
 // Figures of one link engine link over loopback TCP to a simulated module
 // (started by bench/link_bench.py): the round trip of a request and its
-// reply, the rate of a burst of queued packets against the bound that the
-// writer's pause after each packet sets, and the CPU time one idle running
-// link costs. It prints figures and asserts nothing.
+// reply, also against the round trip of the same frame over a plain socket
+// of its own to the same module, the rate of a burst of queued packets
+// against the bound that the writer's pause after each packet sets, and
+// the CPU time one idle running link costs. It prints figures and asserts
+// nothing.
 //
 //     link_bench PORT [ADDRESS]
 
@@ -10,9 +12,14 @@
 #include "device/core/kTime.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string.h>
 
 #include <algorithm>
 #include <atomic>
@@ -26,6 +33,9 @@ const int ROUND_TRIPS = 2000;
 const int BURST = 2000;
 const int IDLE_SECONDS = 5;
 const uint8_t DEBUG_ECHO = 23;
+// The system entity's get of its serial number (option 9), and its reply.
+const uint8_t UEI_GET_SERIAL[] = {3, 0x49, 0x20};
+const uint8_t UEI_SERIAL_REPLY_LENGTH = 7;
 
 double Now()
 {
@@ -139,6 +149,97 @@ void Idle(uint32_t link)
            used, wall, 100.0 * used / wall, (double)(after - before) / wall, kLink_GetStatus(link));
 }
 
+bool IsSerialReply(const kPacket* packet, void*)
+{
+    return packet->length == UEI_SERIAL_REPLY_LENGTH && packet->data[0] == 3 &&
+           packet->data[1] == 9;
+}
+
+// One UEI round trip over the link; microseconds, or a negative number
+// when no reply came.
+double LinkUEI(uint32_t link, uint8_t address)
+{
+    kPacket* request = kPacket_CreateWithData(address, sizeof(UEI_GET_SERIAL), UEI_GET_SERIAL);
+    double start = Now();
+    kLink_PutPacket(link, request);
+    kPacket_Destroy(&request);
+    kPacket* reply = kLink_AwaitFirst(link, IsSerialReply, nullptr, 1000);
+    double us = (Now() - start) * 1e6;
+    if (!reply)
+        return -1;
+    kPacket_Destroy(&reply);
+    return us;
+}
+
+int RawConnect(uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    if (connect(fd, (struct sockaddr*)&to, sizeof(to)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The same frame written to a plain blocking socket and its reply read
+// back whole: what the round trip costs without the engine.
+double RawUEI(int fd, uint8_t address)
+{
+    uint8_t frame[2 + sizeof(UEI_GET_SERIAL)] = {address, sizeof(UEI_GET_SERIAL)};
+    memcpy(frame + 2, UEI_GET_SERIAL, sizeof(UEI_GET_SERIAL));
+    const size_t replySize = 2 + UEI_SERIAL_REPLY_LENGTH;
+    uint8_t reply[replySize];
+    double start = Now();
+    if (send(fd, frame, sizeof(frame), 0) != (ssize_t)sizeof(frame))
+        return -1;
+    for (size_t got = 0; got < replySize;) {
+        ssize_t n = recv(fd, reply + got, replySize - got, 0);
+        if (n <= 0)
+            return -1;
+        got += (size_t)n;
+    }
+    return (Now() - start) * 1e6;
+}
+
+double Median(std::vector<double>& us)
+{
+    std::sort(us.begin(), us.end());
+    return us.empty() ? 0 : us[us.size() / 2];
+}
+
+// Spaced UEI round trips over the link and over a plain socket of its own,
+// taken in turn so that both see the same load.
+void SpacedAgainstRaw(uint32_t link, uint16_t port, uint8_t address)
+{
+    int fd = RawConnect(port);
+    if (fd < 0) {
+        printf("raw socket: no connection\n");
+        return;
+    }
+    std::vector<double> viaLink, viaSocket;
+    for (int i = 0; i < ROUND_TRIPS; i++) {
+        kTime_MSSleep(2);
+        double us = RawUEI(fd, address);
+        if (us >= 0)
+            viaSocket.push_back(us);
+        kTime_MSSleep(2);
+        us = LinkUEI(link, address);
+        if (us >= 0)
+            viaLink.push_back(us);
+    }
+    close(fd);
+    double link50 = Median(viaLink), raw50 = Median(viaSocket);
+    printf("UEI round trip, 2 ms apart, in turn (%zu and %zu replies): link median %.0f us, raw "
+           "socket median %.0f us: ratio %.2f\n",
+           viaLink.size(), viaSocket.size(), link50, raw50, raw50 > 0 ? link50 / raw50 : 0.0);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -160,6 +261,7 @@ int main(int argc, char** argv)
     Idle(link);
     RoundTrips(link, address, 0);
     RoundTrips(link, address, 2);
+    SpacedAgainstRaw(link, port, address);
     Burst(link, address);
     kLink_Destroy(&link);
     return 0;

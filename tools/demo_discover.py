@@ -88,8 +88,7 @@ def with_namespaces(home, usb_reason):
         run(home, ["-D", "-t", "TCPIP"], pair.host_prefix(),
             note="replies are collected until none came for 2 s")
         run(home, ["-D", "-r", ROUTER, "-t", "TCPIP"], pair.host_prefix(),
-            note="asks all 126 addresses behind the router, a second for each absent one:"
-                 " about two minutes")
+            note="asks all 126 addresses behind the router at once: about a second")
     print("Namespaces and simulator stopped.")
 
 

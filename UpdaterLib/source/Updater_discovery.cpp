@@ -1,17 +1,20 @@
 // The discover command: the modules attached over USB or TCP/IP, or those
 // on the internal bus behind one router module, each connected once and
-// asked for its version, addresses, model and build number.
+// asked for its version, addresses, model and build number. Behind a
+// router every address is asked at once, each on a thread of its own.
 
 #include "UpdaterLib/source/Updater.h"
 #include "UpdaterLib/source/Updater_flows.h"
 #include "cli/Log.h"
 #include "device/core/kDefs.h"
+#include "device/core/kTime.h"
 #include "device/core/kUEI.h"
 #include "device/core/kVersion.h"
 #include "device/object/Module.h"
 #include "device/object/SystemClass.h"
 
 #include <memory>
+#include <thread>
 
 using Kelvane::Vantor::Link;
 using Kelvane::Vantor::Module;
@@ -26,6 +29,10 @@ const uint8_t CMD_DESCRIPTOR = 73;
 const uint8_t DESCRIPTOR_BUILD = 0xFF;
 const uint8_t BUILD_REPLY_LENGTH = 6;
 const uint8_t PACKET_DATA_MAX = 28;
+// The link sends a frame a millisecond: the scan's requests are started
+// that far apart, so each one leaves when it is made and its wait of
+// 1000 ms is its own.
+const uint64_t SCAN_STEP_MS = 1;
 
 struct LinkSearch {
     uint32_t serialNumber;
@@ -60,12 +67,26 @@ static bool _discovered_link(const linkSpec* spec, bool* count, void* context)
     return false;
 }
 
-static linkType _discover_link_type(uint32_t serialNumber)
+// Discovery over TCP/IP finds nothing while another program holds its
+// reply port; the user is told once a command.
+static void _tell_port_in_use(UpdaterDisplayInterface& display, kErr err, bool* told)
+{
+    if (err != kErrBusy || *told)
+        return;
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Discovery reply port %d is in use",
+                    kDISCOVERY_REPLY_PORT);
+    *told = true;
+}
+
+static linkType _discover_link_type(uint32_t serialNumber, UpdaterDisplayInterface& display,
+                                    bool* told)
 {
     LinkSearch search = {serialNumber, kLinkTypeStream};
     kDiscovery_EnumerateModules(kLinkTypeUSB, _discovered_link, &search);
     if (search.found == kLinkTypeStream)
-        kDiscovery_EnumerateModules(kLinkTypeTCPIP, _discovered_link, &search);
+        _tell_port_in_use(display,
+                          kDiscovery_Enumerate(kLinkTypeTCPIP, _discovered_link, &search, nullptr),
+                          told);
     return search.found;
 }
 
@@ -142,12 +163,13 @@ static void _query_direct(DeviceInfo& device)
 std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
 {
     std::vector<DeviceInfo> devices;
-    if (type == kLinkTypeStream) {
-        kDiscovery_EnumerateModules(kLinkTypeUSB, _discovered_device, &devices);
-        kDiscovery_EnumerateModules(kLinkTypeTCPIP, _discovered_device, &devices);
-    } else {
-        kDiscovery_EnumerateModules(type, _discovered_device, &devices);
-    }
+    bool told = false;
+    std::vector<linkType> types = {type};
+    if (type == kLinkTypeStream)
+        types = {kLinkTypeUSB, kLinkTypeTCPIP};
+    for (linkType searched : types)
+        _tell_port_in_use(
+            display, kDiscovery_Enumerate(searched, _discovered_device, &devices, nullptr), &told);
     for (DeviceInfo& device : devices)
         _query_direct(device);
     return devices;
@@ -185,13 +207,57 @@ static bool _query_behind(Module& router, const linkSpec& routerSpec, uint32_t r
     return true;
 }
 
+// One address of the router scan.
+struct BehindQuery {
+    uint8_t address = 0;
+    bool found = false;
+    DeviceInfo device;
+};
+
+// Asks every address behind the router with its requests in flight at
+// once, so the absent ones are waited on side by side rather than one after
+// the other. Every reply filter takes only the replies from the address it
+// asked, and the records come out in address order, as one by one. An
+// address whose thread cannot be made is asked on this one.
+static std::vector<DeviceInfo> _scan_behind(Module& router, const linkSpec& routerSpec,
+                                            uint32_t routerSerialNumber, linkType type)
+{
+    std::vector<BehindQuery> queries((LAST_ADDRESS - FIRST_ADDRESS) / 2 + 1);
+    std::vector<std::thread> workers;
+    workers.reserve(queries.size());
+    for (size_t i = 0; i < queries.size(); i++) {
+        BehindQuery& query = queries[i];
+        query.address = (uint8_t)(FIRST_ADDRESS + 2 * i);
+        auto ask = [&router, &routerSpec, routerSerialNumber, type, &query] {
+            query.found = _query_behind(router, routerSpec, routerSerialNumber, type, query.address,
+                                        query.device);
+        };
+        try {
+            workers.emplace_back(ask);
+        } catch (...) {
+            ask();
+        }
+        kTime_MSSleep(SCAN_STEP_MS);
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    std::vector<DeviceInfo> devices;
+    for (const BehindQuery& query : queries)
+        if (query.found)
+            devices.push_back(query.device);
+    return devices;
+}
+
 std::vector<DeviceInfo> Updater::Discover_VTNetwork_Devices(uint32_t routerSerialNumber,
                                                             linkType type)
 {
     std::vector<DeviceInfo> devices;
+    bool told = false;
     if (type == kLinkTypeStream)
-        type = _discover_link_type(routerSerialNumber);
-    SpecPtr routerSpec(kDiscovery_FindModule(type, routerSerialNumber));
+        type = _discover_link_type(routerSerialNumber, display, &told);
+    linkSpec* found = nullptr;
+    _tell_port_in_use(display, kDiscovery_Find(type, routerSerialNumber, &found), &told);
+    SpecPtr routerSpec(found);
     if (!routerSpec)
         return devices;
     Module router(FIRST_ADDRESS, 0);
@@ -199,11 +265,7 @@ std::vector<DeviceInfo> Updater::Discover_VTNetwork_Devices(uint32_t routerSeria
     SystemClass routerSystem;
     if (routerSystem.init(&router, 0) != kErrNone || routerSystem.routeToMe(1) != kErrNone)
         return devices;
-    for (unsigned address = FIRST_ADDRESS; address <= LAST_ADDRESS; address += 2) {
-        DeviceInfo device;
-        if (_query_behind(router, *routerSpec, routerSerialNumber, type, (uint8_t)address, device))
-            devices.push_back(device);
-    }
+    devices = _scan_behind(router, *routerSpec, routerSerialNumber, type);
     routerSystem.routeToMe(0);
     router.disconnect();
     return devices;

@@ -58,12 +58,25 @@ typedef struct {
 /// returns false. Returns how many the callback counted. USB discovery
 /// opens each module without claiming it; TCP/IP discovery multicasts a
 /// request out of every IPv4 interface and collects replies until none came
-/// for 2 s, at most 10 s after the request. Blocks the caller meanwhile.
+/// for 2 s, at most 10 s after the request. A serial number that a second
+/// host answers for is reported once, from the first reply, and the
+/// duplicate is logged (kLog). Blocks the caller meanwhile.
 uint8_t kDiscovery_EnumerateModules(linkType type, kDiscoveryCallback callback, void* reference);
+
+/// As kDiscovery_EnumerateModules, telling why nothing could be found:
+/// kErrBusy when another program holds the reply port (no request is
+/// sent), kErrIO when the reply socket cannot be made; else kErrNone.
+/// `counted` (may be null) gets the count.
+kErr kDiscovery_Enumerate(linkType type, kDiscoveryCallback callback, void* reference,
+                          uint8_t* counted);
 
 /// The module with `serialNumber` reachable by `type`, as a new specifier
 /// that the caller frees with kLinkSpec_Destroy; null when none answered.
 linkSpec* kDiscovery_FindModule(linkType type, uint32_t serialNumber);
+
+/// As kDiscovery_FindModule, with the reason when `*found` stays null:
+/// kErrNotFound when no module answered, else as kDiscovery_Enumerate.
+kErr kDiscovery_Find(linkType type, uint32_t serialNumber, linkSpec** found);
 
 /// The first module found with a serial number other than 0, or null.
 linkSpec* kDiscovery_FindFirstModule(linkType type);

@@ -44,6 +44,8 @@ enum {
 
 /// The running link to the USB module with that serial number, made and
 /// started if there is none yet; 0 on failure (no entry is left behind).
+/// The stream is opened without the link table held: a create for another
+/// module goes on meanwhile, one for the same module waits and shares.
 uint32_t kLink_CreateUSB(uint32_t serialNumber);
 
 /// The running link to the module at `ipAddress` (network byte order, as a
@@ -73,7 +75,9 @@ kErr kLink_Destroy(uint32_t* linkID);
 /// Stops the link and starts it again on a new stream of its kind, with
 /// empty queues, no packet log and no user filter; the id and the use count
 /// stay. Never waits for another caller: kErrBusy when the link table is in
-/// use, or from the link's own user filter. kErrParam for an
+/// use, while another reset works on the link, or from the link's own user
+/// filter. The table is not held while the stream is remade, so other
+/// links are used and made meanwhile. kErrParam for an
 /// unknown id, and for a serial link or one over a caller's stream, which
 /// cannot be remade; the error of the last attempt when no stream could be
 /// made in 20 attempts 100 ms apart. When no new stream was made the link
@@ -147,3 +151,7 @@ kErr kLink_PacketDebug_Read(uint32_t linkID, uint32_t* kind, uint32_t* length, u
 /// Records an entry, as kPacketLog_Put. kErrParam for an unknown id,
 /// kErrNotReady without a log.
 kErr kLink_PacketDebug_Write(uint32_t linkID, uint8_t kind, uint32_t length, const uint8_t* bytes);
+
+/// Waits until the log holds an entry or `timeoutMS` has passed: kErrNone,
+/// kErrTimeout. kErrParam for an unknown id, kErrNotReady without a log.
+kErr kLink_PacketDebug_Await(uint32_t linkID, uint64_t timeoutMS);

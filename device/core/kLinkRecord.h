@@ -12,6 +12,10 @@
 
 #include <atomic>
 
+/// Rung whenever an entry goes into the packet log, so that a reader of the
+/// log can wait for the next one instead of polling.
+typedef struct kLinkLogBell kLinkLogBell;
+
 // Status, running flag, queue references, sync and heartbeat state are read
 // by callers while the threads write them, hence atomics. The thread
 // handles and their flags are only touched by start and stop, which the
@@ -37,6 +41,7 @@ typedef struct kLinkRecord {
     /// Both locks live as long as the record, so the threads never see one
     /// come or go.
     kMutex* logLock;
+    kLinkLogBell* logBell;
     kPacketLog* log K_GUARDED_BY(logLock);
     uint32_t logSize K_GUARDED_BY(logLock);
     kMutex* filterLock;
@@ -67,6 +72,19 @@ kErr kLink_Start(kLink* link);
 /// left alone. Never called on the link's own threads. kErrUnknown when a
 /// join fails.
 kErr kLink_Stop(kLink* link);
+
+/// The log bell's ring count, to wait for the rings after it.
+uint64_t kLink_LogRings(kLinkLogBell* bell);
+
+/// Rings the log bell after an entry went into the log.
+void kLink_RingLog(kLinkLogBell* bell);
+
+/// Waits until the bell has rung since it counted `seen`, or `timeoutMS`
+/// has passed; true when it rang.
+bool kLink_AwaitLogRing(kLinkLogBell* bell, uint64_t seen, uint64_t timeoutMS);
+
+/// Frees the bell and clears the caller's pointer; null is accepted.
+void kLink_DestroyLogBell(kLinkLogBell** bell);
 
 /// Frees queues, assembly packet, stream and packet log and removes the
 /// user filter, keeping the record and its locks. Only while no thread

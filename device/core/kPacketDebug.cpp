@@ -94,6 +94,11 @@ kErr kPacketLog_Get(kPacketLog* log, uint32_t* kind, uint32_t* length, uint8_t* 
     return kErrNone;
 }
 
+bool kPacketLog_IsEmpty(const kPacketLog* log)
+{
+    return !log || log->head == log->tail;
+}
+
 kErr kPacketLog_Destroy(kPacketLog** log)
 {
     if (!log || !*log)

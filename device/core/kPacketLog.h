@@ -46,6 +46,9 @@ kErr kPacketLog_Put(kPacketLog* log, uint8_t kind, uint32_t length, const uint8_
 /// a retry with a buffer of that length. kErrParam for null arguments.
 kErr kPacketLog_Get(kPacketLog* log, uint32_t* kind, uint32_t* length, uint8_t* buffer);
 
+/// True when no entry is waiting (a null log has none).
+bool kPacketLog_IsEmpty(const kPacketLog* log);
+
 /// Frees the log and clears the caller's pointer; a null log is accepted.
 /// Always kErrNone.
 kErr kPacketLog_Destroy(kPacketLog** log);

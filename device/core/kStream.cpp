@@ -38,6 +38,11 @@ kErr kStream_SetWait(kStream* stream, kStreamWaitProc wait)
     return kErrNone;
 }
 
+bool kStream_CanWait(const kStream* stream)
+{
+    return kVALIDSTREAM(stream) && stream->wait;
+}
+
 kErr kStream_Wait(kStream* stream, uint32_t timeoutMS)
 {
     if (!kVALIDSTREAM(stream))

@@ -69,6 +69,10 @@ kStream* kStream_Create(kStreamGetProc get, kStreamPutProc put, kStreamWriteProc
 /// invalid stream.
 kErr kStream_SetWait(kStream* stream, kStreamWaitProc wait);
 
+/// True when the stream has a wait procedure: kStream_Wait then returns as
+/// soon as a byte may be read. False for an invalid stream.
+bool kStream_CanWait(const kStream* stream);
+
 /// Waits at most `timeoutMS` for a byte to read. kErrNone at once while
 /// given-back bytes are held; else the wait procedure's result. A stream
 /// without one cannot tell: it sleeps the whole time and returns kErrNone,
@@ -144,17 +148,19 @@ kErr kStream_CreateFileOutput(const char* path, kStream** stream);
 /// A serial stream on the terminal device `port`, raw, at the rate of
 /// `baudIndex` (0..7: 2400, 4800, 9600, 19200, 38400, 57600, 115200,
 /// 230400; any other index is speed 0), even parity when `parity` is set.
-/// Gets return at once (kErrNotReady when no byte is there). The port's
-/// settings are restored when the stream is destroyed. kErrResource for bad
-/// arguments or no memory; kErrNotFound, kErrPermission or kErrIO when the
-/// port cannot be opened or set up.
+/// Gets return at once (kErrNotReady when no byte is there); a wait polls
+/// the port. The port's settings are restored when the stream is destroyed.
+/// kErrResource for bad arguments or no memory; kErrNotFound,
+/// kErrPermission or kErrIO when the port cannot be opened or set up.
 kErr kStream_CreateSerial(const char* port, uint32_t baudIndex, bool parity, kSerial_Bits bits,
                           kSerial_Stop_bits stopBits, kStream** stream);
 
 /// A TCP stream connected to `ipAddress` (network byte order, as a link
-/// specifier carries it) and `port` (host order). Non-blocking; a lost
-/// connection is repaired in place. Every failure is kErrResource, and a
-/// failed connection keeps no descriptor open.
+/// specifier carries it) and `port` (host order). Non-blocking, with a
+/// wait that polls the socket; a lost connection is repaired in place. A
+/// connection is awaited for at most 3 s, here and at every reconnection.
+/// Every failure is kErrResource, and a failed connection keeps no
+/// descriptor open.
 kErr kStream_CreateSocket(uint32_t ipAddress, uint16_t port, kStream** stream);
 
 /// A stream to the USB module with serial number `serialNumber`, through its

@@ -4,8 +4,11 @@
 // another, and either may reconnect: the descriptor and the connected flag
 // are only used under the record's lock, so neither side ever uses a
 // descriptor that the other is replacing. Every call made under the lock
-// is non-blocking except the reconnection's connect.
+// is non-blocking; a connection is awaited for at most
+// kSOCKET_CONNECT_LIMIT_MS, so an address that never answers holds the
+// lock, and the link's two threads, no longer than that.
 
+#include "device/core/kDescriptor.h"
 #include "device/core/kMutex.h"
 #include "device/core/kStream.h"
 #include "device/core/kTime.h"
@@ -13,6 +16,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -24,6 +28,9 @@
 // After a failed reconnection, gets and writes try again this much later.
 #define kSOCKET_RECONNECT_PAUSE_MS 1000
 #define kSOCKET_CLOSE_PAUSE_MS 10
+#define kSOCKET_CONNECT_LIMIT_MS 3000
+// What one receive may take; the link's reader asks byte by byte.
+#define kSOCKET_RECEIVE_SIZE 512
 
 typedef struct {
     uint16_t port;
@@ -32,6 +39,10 @@ typedef struct {
     int32_t fd K_GUARDED_BY(lock); ///< -1 when closed
     int32_t flags K_GUARDED_BY(lock);
     uint64_t retryAfter K_GUARDED_BY(lock); ///< tick before which no reconnection is tried
+    /// Bytes received and not yet handed out: the reading side's alone.
+    uint8_t received[kSOCKET_RECEIVE_SIZE];
+    uint32_t receivedAt;
+    uint32_t receivedCount;
     uint16_t check;
 } kSocketStream;
 
@@ -81,6 +92,38 @@ static kErr sTranslateConnectError(int error)
     }
 }
 
+// Waits for a connection begun without blocking to be made or refused,
+// at most the connect limit; its error number, ETIMEDOUT when time ran out.
+static int sAwaitConnection(int fd)
+{
+    uint64_t deadline = kTime_GetMSTicks() + kSOCKET_CONNECT_LIMIT_MS;
+    for (;;) {
+        uint64_t now = kTime_GetMSTicks();
+        if (now >= deadline)
+            return ETIMEDOUT;
+        struct pollfd p = {fd, POLLOUT, 0};
+        int rc = poll(&p, 1, (int)(deadline - now));
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc < 0)
+            return errno;
+        if (rc == 0)
+            return ETIMEDOUT;
+        int error = 0;
+        socklen_t length = sizeof(error);
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            return errno;
+        return error;
+    }
+}
+
+static int sConnect(int fd, const struct sockaddr_in* address)
+{
+    if (connect(fd, (const struct sockaddr*)address, sizeof(*address)) == 0)
+        return 0;
+    return errno == EINPROGRESS ? sAwaitConnection(fd) : errno;
+}
+
 // Connects anew. A socket that fails any step is closed again, so a failed
 // attempt leaves no descriptor behind.
 static kErr sReset(kSocketStream* s) K_REQUIRES(s->lock)
@@ -89,12 +132,13 @@ static kErr sReset(kSocketStream* s) K_REQUIRES(s->lock)
         return kErrInitialization;
     if (s->fd >= 0)
         sClose(s);
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return kErrIO;
     kErr err = kErrNone;
-    if (connect(fd, (const struct sockaddr*)&s->address, sizeof(s->address)) != 0) {
-        err = sTranslateConnectError(errno);
+    int error = sConnect(fd, &s->address);
+    if (error != 0) {
+        err = sTranslateConnectError(error);
         goto out;
     }
     err = sSetOptions(fd);
@@ -127,29 +171,19 @@ static kErr sEnsureConnected(kSocketStream* s) K_REQUIRES(s->lock)
     return sReconnect(s);
 }
 
-static kErr sReceive(kSocketStream* s, uint8_t* byte) K_REQUIRES(s->lock)
-{
-    ssize_t n = recv(s->fd, byte, 1, 0);
-    if (n == 1)
-        return kErrNone;
-    if (n == 0 || sConnectionLost(errno))
-        return kErrNotReady;
-    if (errno == EAGAIN || errno == EWOULDBLOCK)
-        return kErrEOF;
-    return kErrIO;
-}
-
+// One receive takes whatever has come, up to the buffer's size, so a frame
+// costs one call rather than two a byte.
 static kErr sGetLocked(kSocketStream* s, uint8_t* byte) K_REQUIRES(s->lock)
 {
     kErr err = sEnsureConnected(s);
     if (err)
         return err;
-    ssize_t n = recv(s->fd, byte, 1, MSG_PEEK);
+    ssize_t n = recv(s->fd, s->received, sizeof(s->received), 0);
     if (n < 0 && sConnectionLost(errno)) {
         err = sReconnect(s);
         if (err)
             return err;
-        n = recv(s->fd, byte, 1, MSG_PEEK);
+        n = recv(s->fd, s->received, sizeof(s->received), 0);
     }
     if (n == 0) {
         // The peer has closed: nothing to read now, but the next bytes can
@@ -164,7 +198,10 @@ static kErr sGetLocked(kSocketStream* s, uint8_t* byte) K_REQUIRES(s->lock)
             sClose(s);
         return kErrConnection;
     }
-    return sReceive(s, byte);
+    s->receivedCount = (uint32_t)n;
+    s->receivedAt = 1;
+    *byte = s->received[0];
+    return kErrNone;
 }
 
 static kErr sSocketGet(uint8_t* byte, void* reference)
@@ -172,6 +209,10 @@ static kErr sSocketGet(uint8_t* byte, void* reference)
     kSocketStream* s = sSocket(reference);
     if (!s)
         return kErrParam;
+    if (s->receivedAt < s->receivedCount) {
+        *byte = s->received[s->receivedAt++];
+        return kErrNone;
+    }
     kMutex_Lock(s->lock);
     kErr err = sGetLocked(s, byte);
     kMutex_Unlock(s->lock);
@@ -231,6 +272,23 @@ static kErr sSocketPut(uint8_t byte, void* reference)
     return sSocketWrite(&byte, 1, reference);
 }
 
+// The poll runs without the lock, which the writer needs meanwhile. Should
+// the other side replace the descriptor, the wait ends by its time-out and
+// the get looks again. Without a connection the get reconnects, or says why
+// it cannot, at once.
+static kErr sSocketWait(uint32_t timeoutMS, void* reference)
+{
+    kSocketStream* s = sSocket(reference);
+    if (!s)
+        return kErrParam;
+    if (s->receivedAt < s->receivedCount)
+        return kErrNone;
+    kMutex_Lock(s->lock);
+    int fd = (s->flags & kSOCKET_CONNECTED) ? s->fd : -1;
+    kMutex_Unlock(s->lock);
+    return fd < 0 ? kErrNone : kDescriptor_AwaitReadable(fd, timeoutMS);
+}
+
 static kErr sSocketDelete(void* reference)
 {
     kSocketStream* s = sSocket(reference);
@@ -275,6 +333,7 @@ kErr kStream_CreateSocket(uint32_t ipAddress, uint16_t port, kStream** stream)
         sSocketDelete(s);
         return kErrResource;
     }
+    kStream_SetWait(created, sSocketWait);
     *stream = created;
     return kErrNone;
 }

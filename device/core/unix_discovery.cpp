@@ -3,6 +3,7 @@
 // interface, UDP replies to a fixed port).
 
 #include "device/core/kDiscovery.h"
+#include "device/core/kLog.h"
 #include "device/core/kTime.h"
 #include "device/core/vtusb.h"
 
@@ -25,6 +26,8 @@
 #define kDISCOVERY_LONGEST_MS 10000
 #define kDISCOVERY_SHORTEST_REPLY 8
 #define kDISCOVERY_MODEL_OFFSET 12
+// Hosts remembered per collection; one more than can be counted.
+#define kDISCOVERY_SEEN_MAX 256
 
 // Reports one module; false when the callback wants no more.
 static bool sReport(const linkSpec* spec, kDiscoveryCallback callback, void* reference,
@@ -101,20 +104,24 @@ static uint8_t sEnumerateUSB(kDiscoveryCallback callback, void* reference)
 
 // ---- TCP/IP
 
-static int sOpenListener(void)
+// The replies' socket. Replies go to a fixed port: kErrBusy when another
+// program holds it, as it would then get them.
+static kErr sOpenListener(int* listener)
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0)
-        return -1;
+        return kErrIO;
     struct sockaddr_in any = {};
     any.sin_family = AF_INET;
     any.sin_addr.s_addr = htonl(INADDR_ANY);
     any.sin_port = htons(kDISCOVERY_REPLY_PORT);
     if (bind(fd, (const struct sockaddr*)&any, sizeof(any)) != 0) {
+        kErr err = errno == EADDRINUSE ? kErrBusy : kErrIO;
         close(fd);
-        return -1;
+        return err;
     }
-    return fd;
+    *listener = fd;
+    return kErrNone;
 }
 
 // One request out of the interface with address `interfaceAddress`
@@ -200,10 +207,44 @@ static bool sAwaitReply(int listener, uint64_t deadline)
     }
 }
 
+// The hosts that answered for each serial number so far.
+typedef struct {
+    uint32_t serialNumber[kDISCOVERY_SEEN_MAX];
+    in_addr_t host[kDISCOVERY_SEEN_MAX];
+    uint32_t count;
+} sSeen;
+
+// True when another host has already answered for the reply's serial number:
+// a module is listed once, from its first reply. A module without a serial
+// number (0) cannot be told from another one, and a host answering again
+// (out of two interfaces) is reported again.
+static bool sAnsweredElsewhere(sSeen* seen, const kIPDiscoveryInfo* info, in_addr_t from)
+{
+    uint32_t serialNumber = sLittleEndian(&info->bytes[4], 4);
+    if (serialNumber == 0)
+        return false;
+    for (uint32_t i = 0; i < seen->count; i++) {
+        if (seen->serialNumber[i] != serialNumber || seen->host[i] == from)
+            continue;
+        char first[INET_ADDRSTRLEN] = "", second[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &seen->host[i], first, sizeof(first));
+        inet_ntop(AF_INET, &from, second, sizeof(second));
+        kLog_Write("NETWORK: Module [%08X] answered from %s and again from %s; listed once\n",
+                   serialNumber, first, second);
+        return true;
+    }
+    if (seen->count < kDISCOVERY_SEEN_MAX) {
+        seen->serialNumber[seen->count] = serialNumber;
+        seen->host[seen->count++] = from;
+    }
+    return false;
+}
+
 static uint8_t sCollect(int listener, uint64_t deadline, kDiscoveryCallback callback,
                         void* reference)
 {
     uint8_t counted = 0;
+    sSeen* seen = (sSeen*)calloc(1, sizeof(*seen));
     while (sAwaitReply(listener, deadline)) {
         kIPDiscoveryInfo info;
         memset(&info, 0, sizeof(info));
@@ -218,39 +259,49 @@ static uint8_t sCollect(int listener, uint64_t deadline, kDiscoveryCallback call
             break;
         if (n < kDISCOVERY_SHORTEST_REPLY)
             continue; // too short to carry a serial number
+        if (seen && sAnsweredElsewhere(seen, &info, from.sin_addr.s_addr))
+            continue;
         if (!sReportReply(&info, &from, callback, reference, &counted))
             break;
     }
+    free(seen);
     return counted;
 }
 
-static uint8_t sEnumerateTCPIP(kDiscoveryCallback callback, void* reference)
+static kErr sEnumerateTCPIP(kDiscoveryCallback callback, void* reference, uint8_t* counted)
 {
-    int listener = sOpenListener();
-    if (listener < 0)
-        return 0; // replies would go to whoever holds the port
-    uint8_t counted = 0;
+    int listener = -1;
+    kErr err = sOpenListener(&listener);
+    if (err)
+        return err;
     if (sSendRequests() > 0)
-        counted =
+        *counted =
             sCollect(listener, kTime_GetMSTicks() + kDISCOVERY_LONGEST_MS, callback, reference);
     close(listener);
-    return counted;
+    return kErrNone;
 }
 
 // ---- the public operations
 
+kErr kDiscovery_Enumerate(linkType type, kDiscoveryCallback callback, void* reference,
+                          uint8_t* counted)
+{
+    uint8_t count = 0;
+    kErr err = kErrNone;
+    if (callback && type == kLinkTypeUSB)
+        count = sEnumerateUSB(callback, reference);
+    else if (callback && type == kLinkTypeTCPIP)
+        err = sEnumerateTCPIP(callback, reference, &count);
+    if (counted)
+        *counted = count;
+    return err;
+}
+
 uint8_t kDiscovery_EnumerateModules(linkType type, kDiscoveryCallback callback, void* reference)
 {
-    if (!callback)
-        return 0;
-    switch (type) {
-    case kLinkTypeUSB:
-        return sEnumerateUSB(callback, reference);
-    case kLinkTypeTCPIP:
-        return sEnumerateTCPIP(callback, reference);
-    default:
-        return 0;
-    }
+    uint8_t counted = 0;
+    kDiscovery_Enumerate(type, callback, reference, &counted);
+    return counted;
 }
 
 bool cbSNCallback(const linkSpec* spec, bool* count, void* reference)
@@ -272,25 +323,41 @@ bool cbFirstCallback(const linkSpec* spec, bool* count, void* reference)
     return false;
 }
 
-static linkSpec* sFind(linkType type, uint32_t serialNumber, kDiscoveryCallback callback)
+static kErr sFind(linkType type, uint32_t serialNumber, kDiscoveryCallback callback,
+                  linkSpec** found)
 {
+    *found = nullptr;
     linkSpec* spec = kLinkSpec_Create(type);
     if (!spec)
-        return nullptr;
+        return kErrMemory;
     spec->serialNumber = serialNumber;
-    if (kDiscovery_EnumerateModules(type, callback, spec) == 0)
+    uint8_t counted = 0;
+    kErr err = kDiscovery_Enumerate(type, callback, spec, &counted);
+    if (!err && counted == 0)
+        err = kErrNotFound;
+    if (err)
         kLinkSpec_Destroy(&spec);
-    return spec;
+    *found = spec;
+    return err;
+}
+
+kErr kDiscovery_Find(linkType type, uint32_t serialNumber, linkSpec** found)
+{
+    return found ? sFind(type, serialNumber, cbSNCallback, found) : kErrParam;
 }
 
 linkSpec* kDiscovery_FindModule(linkType type, uint32_t serialNumber)
 {
-    return sFind(type, serialNumber, cbSNCallback);
+    linkSpec* found = nullptr;
+    sFind(type, serialNumber, cbSNCallback, &found);
+    return found;
 }
 
 linkSpec* kDiscovery_FindFirstModule(linkType type)
 {
-    return sFind(type, 0, cbFirstCallback);
+    linkSpec* found = nullptr;
+    sFind(type, 0, cbFirstCallback, &found);
+    return found;
 }
 
 linkSpec* kLinkSpec_Create(linkType type)

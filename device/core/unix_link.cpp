@@ -2,9 +2,13 @@
 // the links' threads are in unix_linkthreads.cpp.
 //
 // Locks, in the order they may nest: the table mutex (list, ids, use
-// counts), then a link's filter or log lock, or a queue's own lock. Create
-// and reset hold the table mutex throughout; destroy releases it before it
-// stops the link; lookups take it only to find the record.
+// counts), then a link's filter or log lock, or a queue's own lock. No
+// stream is ever opened, and no thread joined, under the table mutex: a
+// connection to an address that does not answer may take seconds. Create
+// and reset mark their entry busy instead, and work on it without the
+// mutex; whoever wants that entry meanwhile (a create for the same module,
+// a destroy) waits until it is settled. Lookups take the mutex only to find
+// the record.
 
 #include "device/core/kDiscovery.h"
 #include "device/core/kLinkRecord.h"
@@ -23,6 +27,9 @@ struct K_CAPABILITY("mutex") sTableMutex {
 
 struct _linkEntry;
 
+// Broadcast whenever an entry stops being busy.
+static pthread_cond_t _settled = PTHREAD_COND_INITIALIZER;
+
 static struct {
     _linkEntry* head;
     uint32_t nextID;
@@ -35,6 +42,8 @@ struct _linkEntry {
     uint32_t port;
     linkType type;
     int16_t useCount K_GUARDED_BY(_links.mutex);
+    /// Set while a create or reset works on the link without the mutex.
+    bool busy K_GUARDED_BY(_links.mutex);
     kLink* link;
     _linkEntry* next K_GUARDED_BY(_links.mutex);
 };
@@ -53,6 +62,13 @@ static void sUnlockTable(void) K_RELEASE(_links.mutex) K_NO_THREAD_SAFETY_ANALYS
 {
     pthread_mutex_unlock(&_links.mutex.mutex);
 }
+
+static void sAwaitSettled(void) K_REQUIRES(_links.mutex) K_NO_THREAD_SAFETY_ANALYSIS
+{
+    pthread_cond_wait(&_settled, &_links.mutex.mutex);
+}
+
+static void sSettle(_linkEntry* entry) K_REQUIRES(_links.mutex);
 
 // ---------------------------------------------------------------------------
 // Link table
@@ -73,6 +89,31 @@ static _linkEntry* sLookupEntryByIdentifier(uint32_t identifier, uint32_t port, 
         if (entry->identifier == identifier && entry->port == port && entry->type == type)
             return entry;
     return nullptr;
+}
+
+static void sSettle(_linkEntry* entry)
+{
+    entry->busy = false;
+    pthread_cond_broadcast(&_settled);
+}
+
+// The entry once no create or reset works on it; null when there is none
+// (any more).
+static _linkEntry* sSettledEntryByID(uint32_t linkID) K_REQUIRES(_links.mutex)
+{
+    _linkEntry* entry;
+    while ((entry = sLookupEntryByID(linkID)) != nullptr && entry->busy)
+        sAwaitSettled();
+    return entry;
+}
+
+static _linkEntry* sSettledEntryByIdentifier(uint32_t identifier, uint32_t port, linkType type)
+    K_REQUIRES(_links.mutex)
+{
+    _linkEntry* entry;
+    while ((entry = sLookupEntryByIdentifier(identifier, port, type)) != nullptr && entry->busy)
+        sAwaitSettled();
+    return entry;
 }
 
 static void sExtractEntry(_linkEntry* gone) K_REQUIRES(_links.mutex)
@@ -109,6 +150,7 @@ static kErr sCreate(uint32_t identifier, uint32_t port, linkType type, _linkEntr
     entry->port = port;
     entry->type = type;
     entry->useCount = 0;
+    entry->busy = true;
     entry->link = link;
     entry->next = _links.head;
     _links.head = entry;
@@ -129,6 +171,7 @@ static kErr sTeardown(_linkEntry* entry)
             kMutex_Destroy(&link->logLock);
         if (link->filterLock)
             kMutex_Destroy(&link->filterLock);
+        kLink_DestroyLogBell(&link->logBell);
         link->check = 0;
         free(link);
     }
@@ -177,27 +220,20 @@ static kErr sOpenStream(const sStreamSpec* spec, kStream** stream)
     }
 }
 
-// Opens the stream, initialises and starts the new link. A TCP/IP link
-// starts even without a connection: its reader reports the I/O error and a
-// reset may connect it later.
+// Opens the stream, initialises and starts the new link, without the table
+// mutex: the entry is busy meanwhile. A TCP/IP link starts even without a
+// connection: its reader reports the I/O error and a reset may connect it
+// later.
 static kErr sStartNew(_linkEntry* entry, const sStreamSpec* spec, kStream* given)
-    K_REQUIRES(_links.mutex)
 {
     kStream* stream = given;
     kErr err = given ? kErrNone : sOpenStream(spec, &stream);
     bool initialised = kLink_Init(entry->link, entry->linkID, stream) == entry->linkID;
-    if (spec->type == kLinkTypeTCPIP) {
-        err = initialised ? kLink_Start(entry->link) : kErrConnection;
-        if (!err)
-            sChangeUseCount(entry, 1);
-        return err;
-    }
+    if (spec->type == kLinkTypeTCPIP)
+        return initialised ? kLink_Start(entry->link) : kErrConnection;
     if (!err && !initialised)
         err = kErrConnection;
-    if (err)
-        return err;
-    sChangeUseCount(entry, 1);
-    return kLink_Start(entry->link);
+    return err ? err : kLink_Start(entry->link);
 }
 
 static uint32_t sCreateLink(const sStreamSpec* spec, kStream* given)
@@ -206,7 +242,7 @@ static uint32_t sCreateLink(const sStreamSpec* spec, kStream* given)
     _linkEntry* entry = nullptr;
     sLockTable();
     if (!given) {
-        entry = sLookupEntryByIdentifier(spec->identifier, port, spec->type);
+        entry = sSettledEntryByIdentifier(spec->identifier, port, spec->type);
         if (entry) {
             sChangeUseCount(entry, 1);
             uint32_t shared = entry->linkID;
@@ -215,18 +251,24 @@ static uint32_t sCreateLink(const sStreamSpec* spec, kStream* given)
         }
     }
     kErr err = sCreate(spec->identifier, port, spec->type, &entry);
-    if (!err)
-        err = sStartNew(entry, spec, given);
-    // A failed link leaves the table before anyone else can find it.
-    if (err && entry)
-        sExtractEntry(entry);
-    uint32_t linkID = entry ? entry->linkID : 0;
     sUnlockTable();
     if (err) {
-        if (entry)
-            sTeardown(entry);
-        else if (given)
+        if (given)
             kStream_Destroy(&given);
+        return 0;
+    }
+    err = sStartNew(entry, spec, given);
+    sLockTable();
+    // A failed link leaves the table before anyone else can use it.
+    if (err)
+        sExtractEntry(entry);
+    else
+        sChangeUseCount(entry, 1);
+    uint32_t linkID = entry->linkID;
+    sSettle(entry);
+    sUnlockTable();
+    if (err) {
+        sTeardown(entry);
         return 0;
     }
     return linkID;
@@ -274,7 +316,7 @@ kErr kLink_Destroy(uint32_t* linkID)
     if (own && own->linkID == *linkID)
         return kErrBusy;
     sLockTable();
-    _linkEntry* entry = sLookupEntryByID(*linkID);
+    _linkEntry* entry = sSettledEntryByID(*linkID);
     if (!entry) {
         sUnlockTable();
         *linkID = 0;
@@ -306,8 +348,9 @@ static kErr sRemakeStream(const _linkEntry* entry, kStream** stream)
 }
 
 // Without a new stream the link stays stopped, with neither stream nor
-// queues: it is never started on the stream that was destroyed.
-static kErr kLink_ResetLink(_linkEntry* entry) K_REQUIRES(_links.mutex)
+// queues: it is never started on the stream that was destroyed. Runs
+// without the table mutex, on a busy entry.
+static kErr kLink_ResetLink(_linkEntry* entry)
 {
     kLink* link = entry->link;
     kErr err = kLink_Stop(link);
@@ -331,7 +374,18 @@ kErr kLink_Reset(uint32_t linkID)
     if (!sTryLockTable())
         return kErrBusy;
     _linkEntry* entry = sLookupEntryByID(linkID);
-    kErr err = entry && kVALIDLINK(entry->link) ? kLink_ResetLink(entry) : kErrParam;
+    kErr err = entry && kVALIDLINK(entry->link) ? kErrNone : kErrParam;
+    if (!err && entry->busy)
+        err = kErrBusy;
+    if (err) {
+        sUnlockTable();
+        return err;
+    }
+    entry->busy = true;
+    sUnlockTable();
+    err = kLink_ResetLink(entry);
+    sLockTable();
+    sSettle(entry);
     sUnlockTable();
     return err;
 }
@@ -483,5 +537,26 @@ kErr kLink_PacketDebug_Write(uint32_t linkID, uint8_t kind, uint32_t length, con
     kMutex_Lock(link->logLock);
     kErr err = link->log ? kPacketLog_Put(link->log, kind, length, bytes) : kErrNotReady;
     kMutex_Unlock(link->logLock);
+    if (!err)
+        kLink_RingLog(link->logBell);
     return err;
+}
+
+// The rings are counted before the log is looked at, so an entry put in
+// between rings after the count and ends the wait at once.
+kErr kLink_PacketDebug_Await(uint32_t linkID, uint64_t timeoutMS)
+{
+    kLink* link = sGetLink(linkID);
+    if (!link)
+        return kErrParam;
+    uint64_t seen = kLink_LogRings(link->logBell);
+    kMutex_Lock(link->logLock);
+    bool exists = link->log != nullptr;
+    bool waiting = exists && !kPacketLog_IsEmpty(link->log);
+    kMutex_Unlock(link->logLock);
+    if (!exists)
+        return kErrNotReady;
+    if (waiting)
+        return kErrNone;
+    return kLink_AwaitLogRing(link->logBell, seen, timeoutMS) ? kErrNone : kErrTimeout;
 }

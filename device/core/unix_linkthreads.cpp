@@ -1,6 +1,9 @@
 // A link's two threads: the reader frames the stream's bytes into packets,
 // answers heartbeats and resynchronises after a framing error; the writer
-// sends queued packets one frame per write, paced. Neither ever takes the
+// sends queued packets one frame per write, paced. The reader sleeps in its
+// stream's wait until a byte comes (a stream that cannot wait is polled);
+// the writer sleeps in its queue until a packet comes, and then only until
+// the module's pause after the last frame is over. Neither ever takes the
 // link table's mutex, so a reset that holds it while it joins them cannot
 // deadlock. The reader calls the user filter under the link's filter lock,
 // which installing or removing a filter also takes, so a removed filter is
@@ -10,13 +13,26 @@
 #include "device/core/kLinkRecord.h"
 #include "device/core/kTime.h"
 
+#include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
 #include <time.h>
 
+// A stream without a wait procedure is polled this often.
 #define kLINK_READER_IDLE_NS 5000
+// The longest wait for a byte: the reader looks at the running flag between
+// two waits, so a stop is seen within this.
+#define kLINK_READER_WAIT_MS 10
+// A wait that says a byte is there while none comes twice in a row (a
+// descriptor at its end) must not make the reader spin.
+#define kLINK_READER_IDLE_PAUSE_MS 1
 #define kLINK_IO_ERROR_PAUSE_MS 100
 #define kLINK_WRITER_AWAIT_MS 5
-#define kLINK_WRITER_PAUSE_MS 1
+// The module takes a frame only this long after the end of the last one.
+#define kLINK_WRITER_PAUSE_NS 1000000L
+// The writer's timer slack: the default 50 us would stretch every pause.
+#define kLINK_WRITER_SLACK_NS 1000
 #define kLINK_SYNC_PAUSE_MS 2
 #define kLINK_NOTICE_ADDRESS 0xAF
 #define kLINK_SYNC_REQUEST_SIZE 12
@@ -41,15 +57,126 @@ static void sSleepNS(long ns)
     nanosleep(&pause, nullptr);
 }
 
+static void sNow(struct timespec* now)
+{
+    clock_gettime(CLOCK_MONOTONIC, now);
+}
+
+static void sAddNS(struct timespec* t, long ns)
+{
+    t->tv_nsec += ns;
+    while (t->tv_nsec >= 1000000000L) {
+        t->tv_nsec -= 1000000000L;
+        t->tv_sec++;
+    }
+}
+
+static void sSleepUntil(const struct timespec* due)
+{
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, due, nullptr) == EINTR)
+        ;
+}
+
 // ---------------------------------------------------------------------------
 // Packet log and user filter
+
+// A pthread mutex that the thread-safety analysis can follow; the
+// condition variable needs the pthread mutex itself.
+struct K_CAPABILITY("mutex") sBellMutex {
+    pthread_mutex_t mutex;
+};
+
+struct kLinkLogBell {
+    sBellMutex lock;
+    pthread_cond_t rung;
+    uint64_t rings K_GUARDED_BY(lock);
+};
+
+static void sLockBell(kLinkLogBell* bell) K_ACQUIRE(bell->lock) K_NO_THREAD_SAFETY_ANALYSIS
+{
+    pthread_mutex_lock(&bell->lock.mutex);
+}
+
+static void sUnlockBell(kLinkLogBell* bell) K_RELEASE(bell->lock) K_NO_THREAD_SAFETY_ANALYSIS
+{
+    pthread_mutex_unlock(&bell->lock.mutex);
+}
+
+// False at the deadline (or on any failure, so that no wait can spin).
+static bool sWaitBell(kLinkLogBell* bell, const struct timespec* deadline)
+    K_REQUIRES(bell->lock) K_NO_THREAD_SAFETY_ANALYSIS
+{
+    return pthread_cond_timedwait(&bell->rung, &bell->lock.mutex, deadline) == 0;
+}
+
+static kLinkLogBell* sCreateLogBell(void)
+{
+    kLinkLogBell* bell = (kLinkLogBell*)calloc(1, sizeof(*bell));
+    if (!bell)
+        return nullptr;
+    pthread_condattr_t attr;
+    bool made = pthread_condattr_init(&attr) == 0;
+    // Deadlines come from kTime_GetDeadline, on the monotonic clock.
+    bool cond = made && pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0 &&
+                pthread_cond_init(&bell->rung, &attr) == 0;
+    if (made)
+        pthread_condattr_destroy(&attr);
+    if (!cond || pthread_mutex_init(&bell->lock.mutex, nullptr) != 0) {
+        if (cond)
+            pthread_cond_destroy(&bell->rung);
+        free(bell);
+        return nullptr;
+    }
+    return bell;
+}
+
+void kLink_DestroyLogBell(kLinkLogBell** bell)
+{
+    if (!bell || !*bell)
+        return;
+    pthread_cond_destroy(&(*bell)->rung);
+    pthread_mutex_destroy(&(*bell)->lock.mutex);
+    free(*bell);
+    *bell = nullptr;
+}
+
+uint64_t kLink_LogRings(kLinkLogBell* bell)
+{
+    sLockBell(bell);
+    uint64_t rings = bell->rings;
+    sUnlockBell(bell);
+    return rings;
+}
+
+void kLink_RingLog(kLinkLogBell* bell)
+{
+    sLockBell(bell);
+    bell->rings++;
+    pthread_cond_broadcast(&bell->rung);
+    sUnlockBell(bell);
+}
+
+bool kLink_AwaitLogRing(kLinkLogBell* bell, uint64_t seen, uint64_t timeoutMS)
+{
+    struct timespec deadline;
+    kTime_GetDeadline(timeoutMS, &deadline);
+    sLockBell(bell);
+    bool waiting = true;
+    while (bell->rings == seen && waiting)
+        waiting = sWaitBell(bell, &deadline);
+    bool rang = bell->rings != seen;
+    sUnlockBell(bell);
+    return rang;
+}
 
 static void sRecord(kLink* link, uint8_t kind, const kPacket* packet)
 {
     kMutex_Lock(link->logLock);
-    if (link->log)
-        kPacketLog_Put(link->log, kind, (uint32_t)packet->length + 2u, &packet->address);
+    bool recorded = link->log && kPacketLog_Put(link->log, kind, (uint32_t)packet->length + 2u,
+                                                &packet->address) == kErrNone;
     kMutex_Unlock(link->logLock);
+    if (recorded)
+        kLink_RingLog(link->logBell);
 }
 
 static bool sUserFilterTakes(kLink* link, const kPacket* packet)
@@ -164,6 +291,21 @@ static void sInByte(kLink* link, uint8_t byte)
         link->status = kLinkStatusPacketError;
 }
 
+// Sleeps until the stream has a byte, at most the reader's wait. `empty`
+// counts the waits in a row that said a byte was there when none was.
+static void sAwaitByte(kLink* link, int* empty)
+{
+    if (!kStream_CanWait(link->stream)) {
+        sSleepNS(kLINK_READER_IDLE_NS);
+        return;
+    }
+    kErr err = kStream_Wait(link->stream, kLINK_READER_WAIT_MS);
+    if (err == kErrTimeout)
+        *empty = 0;
+    else if (err || ++*empty > 1)
+        kTime_MSSleep(kLINK_READER_IDLE_PAUSE_MS);
+}
+
 static void* sInPipeProcess(void* argument)
 {
     kLink* link = (kLink*)argument;
@@ -172,15 +314,17 @@ static void* sInPipeProcess(void* argument)
     link->status = kLinkStatusRunning;
     link->syncState = 0;
     link->syncAddress = 1;
+    int empty = 0;
     while (link->running) {
         uint8_t byte;
         kErr err = kStream_Read(link->stream, &byte, 1);
         if (err == kErrNotReady) {
-            sSleepNS(kLINK_READER_IDLE_NS);
+            sAwaitByte(link, &empty);
         } else if (err) {
             link->status = kLinkStatusIOError;
             kTime_MSSleep(kLINK_IO_ERROR_PAUSE_MS);
         } else {
+            empty = 0;
             sInByte(link, byte);
         }
     }
@@ -190,30 +334,39 @@ static void* sInPipeProcess(void* argument)
 // ---------------------------------------------------------------------------
 // Writer
 
-static void sSend(kLink* link, kPacket** packet, bool paced)
+static void sSend(kLink* link, kPacket** packet)
 {
     kStream_Write(link->stream, &(*packet)->address, (size_t)(*packet)->length + 2u);
-    if (paced) {
-        kTime_MSSleep(kLINK_WRITER_PAUSE_MS);
-        sRecord(link, kPacketLogSent, *packet);
-    }
     kPacket_Destroy(packet);
 }
 
-// After running is cleared, whatever is still queued (the stop notice
-// among it) goes out without pause.
+// Each frame waits until the pause after the one before is over, on the
+// monotonic clock to an absolute deadline: the time spent meanwhile
+// (logging, awaiting the packet) counts towards the pause, and the sleep
+// ends on time rather than a slice later. After running is cleared,
+// whatever is still queued (the stop notice among it) goes out without
+// pause.
 static void* sOutPipeProcess(void* argument)
 {
     kLink* link = (kLink*)argument;
     tThreadLink = link;
+    prctl(PR_SET_TIMERSLACK, kLINK_WRITER_SLACK_NS, 0, 0, 0);
+    struct timespec due;
+    sNow(&due);
     while (link->running) {
         kPacket* packet = kPacketFifo_Await(link->outbound, kLINK_WRITER_AWAIT_MS);
-        if (packet)
-            sSend(link, &packet, true);
+        if (!packet)
+            continue;
+        sSleepUntil(&due);
+        kStream_Write(link->stream, &packet->address, (size_t)packet->length + 2u);
+        sNow(&due);
+        sAddNS(&due, kLINK_WRITER_PAUSE_NS);
+        sRecord(link, kPacketLogSent, packet);
+        kPacket_Destroy(&packet);
     }
     kPacket* packet;
     while ((packet = kPacketFifo_Get(link->outbound)) != nullptr)
-        sSend(link, &packet, false);
+        sSend(link, &packet);
     return nullptr;
 }
 
@@ -241,6 +394,8 @@ static void sCreateLocks(kLink* link)
         snprintf(name, sizeof(name), "FILTER_SEMA_%p", (void*)link);
         link->filterLock = kMutex_Create(name);
     }
+    if (!link->logBell)
+        link->logBell = sCreateLogBell();
 }
 
 // Gives the link fresh queues, packet and state around `stream` (which may
@@ -262,7 +417,8 @@ uint32_t kLink_Init(kLink* link, uint32_t linkID, kStream* stream)
     link->heartbeatBusy = 0;
     link->syncState = 0;
     sCreateLocks(link);
-    if (!link->inbound || !link->outbound || !link->assembly || !link->logLock || !link->filterLock)
+    if (!link->inbound || !link->outbound || !link->assembly || !link->logLock ||
+        !link->filterLock || !link->logBell)
         return 0;
     kMutex_Lock(link->logLock);
     link->logSize = 0;

@@ -1,6 +1,7 @@
 // Serial streams over a POSIX terminal device: raw, non-canonical, reads
 // that return at once with what is there.
 
+#include "device/core/kDescriptor.h"
 #include "device/core/kFile.h"
 #include "device/core/kStream.h"
 
@@ -50,6 +51,14 @@ static kErr sSerialGet(uint8_t* byte, void* reference)
     if (n == 0 || errno == EAGAIN || errno == EINTR)
         return kErrNotReady;
     return kErrIO;
+}
+
+static kErr sSerialWait(uint32_t timeoutMS, void* reference)
+{
+    kUnixSerialStream* serial = sSerial(reference);
+    if (!serial)
+        return kErrParam;
+    return kDescriptor_AwaitReadable(serial->fd, timeoutMS);
 }
 
 static kErr sSerialWrite(const uint8_t* bytes, size_t length, void* reference)
@@ -155,6 +164,7 @@ kErr kStream_CreateSerial(const char* port, uint32_t baudIndex, bool parity, kSe
         kStream_Destroy(&s);
         return err;
     }
+    kStream_SetWait(s, sSerialWait);
     *stream = s;
     return kErrNone;
 }

@@ -1,5 +1,7 @@
 // USB streams: a module reached through the USB transport, by its kernel
-// driver's node when the driver holds it, else through libusb.
+// driver's node when the driver holds it, else through libusb. A wait
+// sleeps in the transport until bytes come: on the node's descriptor, or in
+// the bulk transfer that receives them.
 
 #include "device/core/kStream.h"
 #include "device/core/vtusb.h"
@@ -25,6 +27,12 @@ static kErr sUSBGet(uint8_t* byte, void* reference)
 {
     kUnixUSBStream* s = sUSB(reference);
     return s ? vtusb_get_from_device(s->usb, byte) : kErrParam;
+}
+
+static kErr sUSBWait(uint32_t timeoutMS, void* reference)
+{
+    kUnixUSBStream* s = sUSB(reference);
+    return s ? vtusb_await_from_device(s->usb, timeoutMS) : kErrParam;
 }
 
 static kErr sUSBWrite(const uint8_t* bytes, size_t length, void* reference)
@@ -83,6 +91,7 @@ out:
         free(s);
         return err;
     }
+    kStream_SetWait(created, sUSBWait);
     *stream = created;
     return kErrNone;
 }

@@ -64,6 +64,9 @@ kErr vtusb_write_to_device(vtusb* usb, const uint8_t* bytes, size_t length);
 /// Delivers one received byte, by the record's path; kErrNotReady when none
 /// came.
 kErr vtusb_get_from_device(vtusb* usb, uint8_t* byte);
+/// Blocks until a get will find a byte or `timeoutMS` has passed, by the
+/// record's path: kErrNone, kErrTimeout, or the path's error.
+kErr vtusb_await_from_device(vtusb* usb, uint32_t timeoutMS);
 kErr vtusb_close_vantor_device(vtusb* usb);
 
 // The two paths. Each refuses a record of the other mode with kErrMode.
@@ -80,6 +83,10 @@ kErr vtusb_write_to_USBlib_device(vtusb* usb, const uint8_t* bytes, size_t lengt
 /// Serves the receive buffer, else one bulk read of up to 1024 bytes within
 /// 100 ms. kErrNotReady when nothing came (a stall is cleared).
 kErr vtusb_get_from_USBlib_device(vtusb* usb, uint8_t* byte);
+/// kErrNone at once while the receive buffer holds bytes; else one bulk
+/// read into it within `timeoutMS` (at most 100 ms): kErrNone when bytes
+/// came, kErrTimeout when none did; errors as for a get.
+kErr vtusb_await_from_USBlib_device(vtusb* usb, uint32_t timeoutMS);
 kErr vtusb_close_vantor_USBlib_device(vtusb* usb);
 
 /// kErrBusy when the node is in use elsewhere, kErrIO for any other failure
@@ -87,5 +94,8 @@ kErr vtusb_close_vantor_USBlib_device(vtusb* usb);
 kErr vtusb_open_vantor_kernel_device(vtusb* usb, const char* name);
 kErr vtusb_write_to_kernel_device(vtusb* usb, const uint8_t* bytes, size_t length);
 kErr vtusb_get_from_kernel_device(vtusb* usb, uint8_t* byte);
+/// Blocks until the node is readable or `timeoutMS` has passed: kErrNone,
+/// kErrTimeout; kErrMode for a record of the other mode or without a node.
+kErr vtusb_await_from_kernel_device(vtusb* usb, uint32_t timeoutMS);
 /// kErrCancel when closing the node fails.
 kErr vtusb_close_vantor_kernel_device(vtusb* usb);

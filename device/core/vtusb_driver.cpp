@@ -1,5 +1,6 @@
 #include "device/core/vtusb.h"
 
+#include "device/core/kDescriptor.h"
 #include "device/core/kFile.h"
 
 #include <errno.h>
@@ -112,6 +113,14 @@ kErr vtusb_get_from_device(vtusb* usb, uint8_t* byte)
         return kErrParam;
     return usb->mode == kVTUSB_MODE_USBLIB ? vtusb_get_from_USBlib_device(usb, byte)
                                            : vtusb_get_from_kernel_device(usb, byte);
+}
+
+kErr vtusb_await_from_device(vtusb* usb, uint32_t timeoutMS)
+{
+    if (!usb)
+        return kErrParam;
+    return usb->mode == kVTUSB_MODE_USBLIB ? vtusb_await_from_USBlib_device(usb, timeoutMS)
+                                           : vtusb_await_from_kernel_device(usb, timeoutMS);
 }
 
 kErr vtusb_close_vantor_device(vtusb* usb)
@@ -316,6 +325,31 @@ kErr vtusb_write_to_USBlib_device(vtusb* usb, const uint8_t* bytes, size_t lengt
     return result;
 }
 
+// One bulk read into the empty receive buffer, of at most `timeoutMS` (not
+// 0, which libusb takes for no limit). kErrNotReady when nothing came (a
+// stall is cleared).
+static kErr sFill(vtusb* usb, unsigned timeoutMS)
+{
+    kErr err = sTransferState(usb);
+    if (err)
+        return err;
+    int transferred = 0;
+    int rc = libusb_bulk_transfer(usb->handle, usb->inEndpoint, usb->receiveBuffer,
+                                  sizeof(usb->receiveBuffer), &transferred, timeoutMS);
+    if (rc == LIBUSB_ERROR_PIPE) {
+        libusb_clear_halt(usb->handle, usb->inEndpoint);
+        return kErrNotReady;
+    }
+    if (rc != LIBUSB_SUCCESS && rc != LIBUSB_ERROR_TIMEOUT)
+        return sFail(usb, kErrIO);
+    // Also a transfer that succeeded with no byte: nothing to report.
+    if (transferred <= 0)
+        return kErrNotReady;
+    usb->readPointer = usb->receiveBuffer;
+    usb->bytesLeft = (uint32_t)transferred;
+    return kErrNone;
+}
+
 kErr vtusb_get_from_USBlib_device(vtusb* usb, uint8_t* byte)
 {
     if (!usb || !byte)
@@ -323,28 +357,29 @@ kErr vtusb_get_from_USBlib_device(vtusb* usb, uint8_t* byte)
     if (usb->mode != kVTUSB_MODE_USBLIB)
         return kErrMode;
     if (usb->bytesLeft == 0) {
-        kErr err = sTransferState(usb);
+        kErr err = sFill(usb, kVTUSB_READ_TIMEOUT_MS);
         if (err)
             return err;
-        int transferred = 0;
-        int rc =
-            libusb_bulk_transfer(usb->handle, usb->inEndpoint, usb->receiveBuffer,
-                                 sizeof(usb->receiveBuffer), &transferred, kVTUSB_READ_TIMEOUT_MS);
-        if (rc == LIBUSB_ERROR_PIPE) {
-            libusb_clear_halt(usb->handle, usb->inEndpoint);
-            return kErrNotReady;
-        }
-        if (rc != LIBUSB_SUCCESS && rc != LIBUSB_ERROR_TIMEOUT)
-            return sFail(usb, kErrIO);
-        // Also a transfer that succeeded with no byte: nothing to report.
-        if (transferred <= 0)
-            return kErrNotReady;
-        usb->readPointer = usb->receiveBuffer;
-        usb->bytesLeft = (uint32_t)transferred;
     }
     *byte = *usb->readPointer++;
     usb->bytesLeft--;
     return kErrNone;
+}
+
+// The wait is the transfer itself: libusb sleeps in it until the module's
+// bytes come, and they are kept for the gets that follow.
+kErr vtusb_await_from_USBlib_device(vtusb* usb, uint32_t timeoutMS)
+{
+    if (!usb)
+        return kErrParam;
+    if (usb->mode != kVTUSB_MODE_USBLIB)
+        return kErrMode;
+    if (usb->bytesLeft > 0)
+        return kErrNone;
+    if (timeoutMS == 0)
+        return kErrTimeout;
+    kErr err = sFill(usb, timeoutMS < kVTUSB_READ_TIMEOUT_MS ? timeoutMS : kVTUSB_READ_TIMEOUT_MS);
+    return err == kErrNotReady ? kErrTimeout : err;
 }
 
 kErr vtusb_close_vantor_USBlib_device(vtusb* usb)
@@ -416,6 +451,15 @@ kErr vtusb_get_from_kernel_device(vtusb* usb, uint8_t* byte)
     if (n == 0 || errno == EFAULT)
         return kErrNotReady;
     return kErrIO;
+}
+
+kErr vtusb_await_from_kernel_device(vtusb* usb, uint32_t timeoutMS)
+{
+    if (!usb)
+        return kErrParam;
+    if (usb->mode != kVTUSB_MODE_KERNEL || usb->fd < 0)
+        return kErrMode;
+    return kDescriptor_AwaitReadable(usb->fd, timeoutMS);
 }
 
 kErr vtusb_close_vantor_kernel_device(vtusb* usb)

@@ -46,13 +46,12 @@ static char* sCopyName(const char* name)
 Link::impl::impl(Link& owner, const linkSpec* given, const char* givenName)
     : owner(owner), linkId(0), logger(nullptr), asyncQueue(ASYNC_QUEUE_SLOTS),
       name(sCopyName(givenName)), spec(given ? kLinkSpec_Copy(*given) : nullptr),
-      filterInstalled(false), filterLinkId(0), loggerLinkId(0), streamsOn(false), held(),
-      heldQueue(0)
+      filterInstalled(false), filterLinkId(0), streamsOn(false), held(), heldQueue(0)
 {
 }
 
 // The worker must have ended before the queue and the callbacks it runs go
-// with the members.
+// with the members, and the logger before the engine link it reads.
 Link::impl::~impl()
 {
     installStreamFilter(false);
@@ -60,11 +59,11 @@ Link::impl::~impl()
     setEngineFilter(false);
     if (heldQueue)
         kPacketFifo_Destroy(&heldQueue);
+    kLogger_Destroy(&logger);
     if (linkId)
         kLink_Destroy(&linkId);
     if (spec)
         kLinkSpec_Destroy(&spec);
-    kLogger_Destroy(&logger);
     free(name);
     name = nullptr;
 }
@@ -175,6 +174,7 @@ kErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
     if (!m_impl)
         return kErrMemory;
     linkSpec* found = nullptr;
+    kErr err = kErrNone;
     if (serialNumber == 0) {
         found = kLinkSpec_Create(type);
         if (!found)
@@ -183,13 +183,17 @@ kErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
         found->module = 0;
         found->router = 0;
         found->model = model;
-        if (kDiscovery_EnumerateModules(type, cbModelCallback, found) == 0)
+        uint8_t counted = 0;
+        err = kDiscovery_Enumerate(type, cbModelCallback, found, &counted);
+        if (err || counted == 0)
             kLinkSpec_Destroy(&found);
     } else {
-        found = kDiscovery_FindModule(type, serialNumber);
+        err = kDiscovery_Find(type, serialNumber, &found);
     }
+    // A reply port held by another program is told apart: nothing could
+    // be found.
     if (!found)
-        return kErrNotFound;
+        return err == kErrBusy ? kErrBusy : kErrNotFound;
     // While connected the old specifier stays, and connect reports on the
     // link that runs.
     setLinkSpecifier(*found);
@@ -214,10 +218,13 @@ uint32_t Link::getStatus() const
 
 // The engine link may be shared with other Link objects and outlive this
 // one's use of it, so the filter that refers to this object goes first.
+// The logger reads the engine link, which the destroy may free: it ends
+// before, and a later enablePacketLog makes a new one.
 kErr Link::disconnect()
 {
     if (m_impl && m_impl->linkId) {
         m_impl->installStreamFilter(false);
+        kLogger_Destroy(&m_impl->logger);
         kLink_Destroy(&m_impl->linkId);
         m_impl->linkId = 0;
     }
@@ -317,14 +324,18 @@ kErr Link::sendPacket(uint8_t address, uint8_t command, uint8_t length, const ui
 }
 
 struct sCommandMatch {
+    uint8_t address;
     uint8_t count;
     const uint8_t* bytes;
 };
 
-// A packet shorter than the match cannot hold it.
+// Only the module asked can answer: behind a router, others share the
+// link. A packet shorter than the match cannot hold it.
 static bool sCommandFilter(const kPacket* packet, void* reference)
 {
     const sCommandMatch* match = (const sCommandMatch*)reference;
+    if (packet->address != match->address)
+        return false;
     return match->count == 0 || (packet->length >= match->count &&
                                  memcmp(packet->data, match->bytes, match->count) == 0);
 }
@@ -337,7 +348,7 @@ kErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length,
         return kErrPacket;
     if (!length || !data || *length > kPACKET_DATA_MAX || (*length && !match))
         return kErrParam;
-    sCommandMatch reference = {*length, match};
+    sCommandMatch reference = {address, *length, match};
     kPacket* packet =
         kLink_AwaitFirst(m_impl->linkId, sCommandFilter, &reference, REPLY_TIMEOUT_MS);
     if (!packet)

@@ -85,8 +85,9 @@ public:
     kErr connect();
     /// Finds a module by serial number, or with serial number 0 the first
     /// one of `model` (0: any), stores its specifier (kept as it is while
-    /// connected) and connects. kErrNotFound when none answers. Blocks for
-    /// the discovery (seconds over TCP/IP).
+    /// connected) and connects. kErrNotFound when none answers, kErrBusy
+    /// when another program holds the discovery reply port. Blocks for the
+    /// discovery (seconds over TCP/IP).
     kErr discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model);
     /// True while the engine link is starting or running.
     bool isConnected() const;
@@ -136,9 +137,9 @@ public:
 
     /// Queues one packet: `command` then `length` (at most 27) bytes.
     kErr sendPacket(uint8_t address, uint8_t command, uint8_t length, const uint8_t* data);
-    /// Awaits, up to 1000 ms, the first packet from any address whose leading
-    /// *length data bytes equal `match` (0: any packet). Then *length is its
-    /// length and `data` (28 bytes) holds its data bytes.
+    /// Awaits, up to 1000 ms, the first packet from `address` whose leading
+    /// *length data bytes equal `match` (0: any packet from it). Then
+    /// *length is its length and `data` (28 bytes) holds its data bytes.
     kErr receivePacket(uint8_t address, const uint8_t* match, uint8_t* length, uint8_t* data);
 
     /// The name given at construction.

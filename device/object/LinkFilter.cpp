@@ -123,8 +123,8 @@ void Link::impl::queueAsyncCallback(const StreamEntry& entry, const kPacket* pac
     element.ref = entry.ref;
     element.packet.reset(kPacket_Copy(packet));
     // When the queue is full the element, and its packet copy, go here.
-    if (element.packet)
-        asyncQueue.push(element);
+    if (element.packet && asyncQueue.push(element))
+        asyncBell.ring();
 }
 
 void Link::impl::takeStreamPacket(const kPacket* packet, STREAM_PACKET type)

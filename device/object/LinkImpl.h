@@ -23,6 +23,7 @@
 #include "device/object/Link.h"
 #include "device/object/LocklessQueue.h"
 
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -81,6 +82,36 @@ private:
 
 const uint16_t ASYNC_QUEUE_SLOTS = 500;
 
+/// Wakes the callback worker: the filter rings after each push, a stop
+/// after its signal. A ring while the worker is busy is kept, so none is
+/// lost between its last pop and its next wait.
+class WorkerBell
+{
+public:
+    void ring()
+    {
+        {
+            StreamGuard guard(lock);
+            rung = true;
+        }
+        wake.notify_one();
+    }
+
+    /// Returns once rung since the last return.
+    void await()
+    {
+        StreamGuard guard(lock);
+        while (!rung)
+            wake.wait(lock);
+        rung = false;
+    }
+
+private:
+    StreamLock lock;
+    std::condition_variable_any wake;
+    bool rung K_GUARDED_BY(lock) = false;
+};
+
 struct Link::impl {
     impl(Link& owner, const linkSpec* spec, const char* name);
     ~impl();
@@ -91,6 +122,7 @@ struct Link::impl {
     std::map<uint64_t, StreamEntry> streams K_GUARDED_BY(streamLock);
     std::unique_ptr<std::thread> worker;
     LocklessQueue_SPSC<asyncPacket> asyncQueue;
+    WorkerBell asyncBell;
     std::promise<void> stopSignal;
     StreamLock streamLock;
     char* name;
@@ -99,8 +131,6 @@ struct Link::impl {
     /// `filterLinkId`.
     bool filterInstalled;
     uint32_t filterLinkId;
-    /// The engine link the logger reads, which a reconnection replaces.
-    uint32_t loggerLinkId;
     /// The filter takes stream packets.
     bool streamsOn K_GUARDED_BY(streamLock);
     /// The reply whose packets the filter holds, and the queue it holds
@@ -115,8 +145,10 @@ struct Link::impl {
     /// Queues the entry's callback (if any) with a copy of the packet; on
     /// the reader thread.
     void queueAsyncCallback(const StreamEntry& entry, const kPacket* packet) K_REQUIRES(streamLock);
-    /// The worker: runs queued callbacks until `stop` is ready.
-    static void asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop);
+    /// The worker: runs queued callbacks as the bell rings, until `stop` is
+    /// ready.
+    static void asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, WorkerBell* bell,
+                          std::future<void> stop);
     /// Takes the stream packet for the table of the object `reference` while
     /// its table is in use.
     static bool linkStreamFilter(const kPacket* packet, void* reference);

@@ -42,13 +42,19 @@ static size_t sFormatEntry(char* line, uint32_t kind, const uint8_t* bytes, uint
 
 // Runs on the logger's thread, over and over while it is enabled. The
 // buffer holds the longest entry the log can keep, so no entry can stall
-// the writer; any failed read (nothing waiting, the link gone) pauses it.
+// the writer. With nothing waiting it waits for the next entry; any other
+// failed read (no log, the link gone) pauses it.
 static void readDebugBuffer(kFile* file, int32_t linkId)
 {
     uint8_t entry[kPACKETLOG_ENTRY_MAX];
     uint32_t kind = 0;
     uint32_t size = sizeof(entry);
-    if (kLink_PacketDebug_Read((uint32_t)linkId, &kind, &size, entry) != kErrNone) {
+    kErr err = kLink_PacketDebug_Read((uint32_t)linkId, &kind, &size, entry);
+    if (err == kErrNotFound) {
+        kLink_PacketDebug_Await((uint32_t)linkId, LOG_IDLE_MS);
+        return;
+    }
+    if (err) {
         kTime_MSSleep(LOG_IDLE_MS);
         return;
     }
@@ -65,14 +71,10 @@ kErr Link::enablePacketLog(const char* path)
     kErr err = kLink_PacketDebug_Enable(d.linkId);
     if (err)
         return err;
-    // A logger made for an engine link that has since been replaced would
-    // read a link that is gone.
-    if (d.logger && d.loggerLinkId != d.linkId)
-        kLogger_Destroy(&d.logger);
-    if (!d.logger) {
+    // The logger ends with the engine link it reads (disconnect), so one
+    // that exists reads this one.
+    if (!d.logger)
         d.logger = kLogger_Create((int32_t)d.linkId, readDebugBuffer, path);
-        d.loggerLinkId = d.linkId;
-    }
     if (!d.logger)
         return kErrResource;
     err = kLogger_Enable(d.logger);

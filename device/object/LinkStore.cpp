@@ -71,6 +71,12 @@ static kErr sReplyCode(const kPacket* reply, uint8_t at)
     return code ? (kErr)code : (kErr)kErrUnknown;
 }
 
+/// What a reply filter knows of its request.
+struct sAsked {
+    uint8_t module;
+    const uint8_t* request;
+};
+
 // Queues the request (its first byte is the command) and awaits the reply
 // that `filter` takes with the request as its reference. kErrTimeout when
 // none comes in time; the queue's error when it cannot be sent; for an error
@@ -85,7 +91,8 @@ static kErr sRequest(uint32_t linkId, uint8_t module, uint8_t* request, uint8_t 
     kPacket_Destroy(&packet);
     if (err)
         return err;
-    reply->reset(kLink_AwaitFirst(linkId, filter, request, timeoutMS));
+    sAsked asked = {module, request};
+    reply->reset(kLink_AwaitFirst(linkId, filter, &asked, timeoutMS));
     if (!*reply)
         return kErrTimeout;
     return ((*reply)->data[1] & REPLY_ERROR) ? sReplyCode(reply->get(), codeAt) : kErrNone;
@@ -94,13 +101,16 @@ static kErr sRequest(uint32_t linkId, uint8_t module, uint8_t* request, uint8_t 
 // ---------------------------------------------------------------------------
 // Store slots
 
-// The reply to the request: its sub-command with or without the error bit,
-// and the same store and slot (capacity, size, open) or handle (the rest).
+// The reply to the request, from the module asked (behind a router others
+// share the link): its sub-command with or without the error bit, and the
+// same store and slot (capacity, size, open) or handle (the rest).
 static bool sSlotFilter(const kPacket* packet, void* reference)
 {
-    const uint8_t* request = (const uint8_t*)reference;
+    const sAsked* asked = (const sAsked*)reference;
+    const uint8_t* request = asked->request;
     const uint8_t* d = packet->data;
-    if (packet->length <= 3 || d[0] != CMD_SLOT || (d[1] & ~REPLY_ERROR) != request[1])
+    if (packet->address != asked->module || packet->length <= 3 || d[0] != CMD_SLOT ||
+        (d[1] & ~REPLY_ERROR) != request[1])
         return false;
     if (request[1] <= SLOT_OPEN_WRITE)
         return d[2] == request[2] && d[3] == request[3];
@@ -259,13 +269,15 @@ kErr Link::storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, uint64
 // ---------------------------------------------------------------------------
 // Factory data
 
-// The reply names the request's block, or the block with the error bit; the
-// closing packet names none, so its reply carries block 0.
+// The reply, from the module asked, names the request's block, or the block
+// with the error bit; the closing packet names none, so its reply carries
+// block 0.
 static bool sFactoryFilter(const kPacket* packet, void* reference)
 {
-    const uint8_t* request = (const uint8_t*)reference;
-    uint8_t block = request[1] & FACTORY_BLOCK;
-    return packet->length > 1 && packet->data[0] == CMD_FACTORY &&
+    const sAsked* asked = (const sAsked*)reference;
+    uint8_t block = asked->request[1] & FACTORY_BLOCK;
+    return packet->address == asked->module && packet->length > 1 &&
+           packet->data[0] == CMD_FACTORY &&
            (packet->data[1] == block || packet->data[1] == (block | REPLY_ERROR));
 }
 

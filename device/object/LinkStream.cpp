@@ -22,9 +22,13 @@ static const uint8_t STREAM_QUERY = 0x41;
 // Worker
 
 // A callback's exception must not end the thread; its result is not used.
-void Link::impl::asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<void> stop)
+void Link::impl::asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, WorkerBell* bell,
+                           std::future<void> stop)
 {
-    while (stop.wait_for(std::chrono::nanoseconds(1)) != std::future_status::ready) {
+    for (;;) {
+        bell->await();
+        if (stop.wait_for(std::chrono::seconds(0)) == std::future_status::ready)
+            return;
         asyncPacket element;
         while (queue->pop(element)) {
             try {
@@ -33,7 +37,6 @@ void Link::impl::asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, std::future<v
             }
             element = asyncPacket();
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
@@ -51,7 +54,7 @@ kErr Link::impl::startWorker()
 {
     try {
         std::future<void> stop = stopSignal.get_future();
-        worker.reset(new std::thread(asyncWork, &asyncQueue, std::move(stop)));
+        worker.reset(new std::thread(asyncWork, &asyncQueue, &asyncBell, std::move(stop)));
     } catch (...) {
         // The future may have been taken: a later start needs a new promise.
         sRenew(stopSignal);
@@ -70,6 +73,7 @@ void Link::impl::stopWorker()
         stopSignal.set_value();
     } catch (...) {
     }
+    asyncBell.ring();
     worker->join();
     worker.reset();
     sRenew(stopSignal);

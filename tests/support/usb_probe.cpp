@@ -17,7 +17,7 @@
 //                                a path operation on the record, for mode
 //                                checks
 //   stream SERIAL                kStream_CreateUSB
-//   swrite HEX | sread COUNT MS | sdestroy
+//   swrite HEX | sread COUNT MS | swait MS | sdestroy
 //   roundtrip COUNT HEX MS       COUNT writes of HEX, each followed by
 //                                reads until as many bytes came back;
 //                                prints the times in microseconds
@@ -181,15 +181,19 @@ kErr Call(const std::string& op)
     return kErrParam;
 }
 
-// Reads `count` bytes from the stream, retrying while not ready, for `ms`.
+// Reads `count` bytes from the stream, retrying while not ready, for `ms`;
+// in between it waits for the stream, as the link's reader does.
 kErr StreamRead(size_t count, uint64_t ms, std::vector<uint8_t>* got)
 {
     got->assign(count, 0);
     uint64_t end = kTime_GetMSTicks() + ms;
     kErr err;
+    uint64_t now;
     while ((err = kStream_Read(stream, got->data(), count)) == kErrNotReady &&
-           kTime_GetMSTicks() < end)
-        ;
+           (now = kTime_GetMSTicks()) < end) {
+        if (kStream_CanWait(stream))
+            kStream_Wait(stream, (uint32_t)(end - now));
+    }
     if (err)
         got->clear();
     return err;
@@ -315,6 +319,12 @@ const std::map<std::string, Command> COMMANDS = {
     {"stream", StreamCreate},
     {"swrite", StreamWrite},
     {"sread", StreamReadCommand},
+    {"swait",
+     [](std::istringstream& in) {
+         uint32_t ms = 0;
+         in >> ms;
+         Answer(kStream_Wait(stream, ms));
+     }},
     {"sdestroy", [](std::istringstream&) { Answer(kStream_Destroy(&stream)); }},
     {"roundtrip", RoundTrip},
     {"sleep", Sleep},

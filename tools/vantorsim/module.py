@@ -89,6 +89,14 @@ class Module:
                 return sub
         return None
 
+    def answering_for(self, address):
+        """The modules behind this router that answer frames for `address`
+        too (the `answer_for` fault), under their own addresses."""
+        if not self.route_to_me:
+            return []
+        return [sub for sub in self.behind
+                if sub.address != address and address in sub.fault("answer_for", [])]
+
     def heartbeat_period(self):
         interval = self.options[3]["value"]
         return interval * self.cfg["heartbeat"]["unit_ms"] / 1000.0

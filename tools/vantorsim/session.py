@@ -75,6 +75,9 @@ class LinkSession:
             self._heartbeat_answer(data[1])
             return
         target = link if address == link.address else link.routed(address)
+        for impostor in link.answering_for(address):
+            for reply in impostor.handle(data, self):
+                self.send(impostor.address, reply)
         if target is None:
             link.unanswered += 1
             return

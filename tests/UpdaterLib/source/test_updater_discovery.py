@@ -5,6 +5,7 @@ namespace pair (the simulator answers discovery in the module side), as
 discovery multicasts; root only."""
 
 import os
+import re
 import subprocess
 import sys
 import unittest
@@ -212,6 +213,33 @@ class DirectDiscovery(DiscoverTest):
         for serial in ("1A2B3C4D", "0000DA01", "00C0FFEE"):
             self.assertEqual(got[serial]["error"], "0")
 
+    def test_a_reply_port_held_by_another_program_is_told(self):
+        holder = subprocess.Popen(self.pair.host_prefix() + [sys.executable, "-c", PORT_HOLDER],
+                                  stdout=subprocess.PIPE)
+        self.addCleanup(holder.communicate)
+        self.addCleanup(holder.kill)
+        holder.stdout.readline()
+        out, err = self.run_updater("-D", "-t", "TCPIP")
+        self.assertIn("Discovery reply port 9889 is in use\n", err)
+        self.assertEqual(out[1:], ["Discovered Devices: (TCPIP)", "    No devices found."])
+
+    def test_a_second_host_answering_for_a_serial_number_is_listed_once(self):
+        twin_ip = "10.77.0.3"
+        address = ["ip", "-n", self.pair.module, "addr", "%s", twin_ip + "/24", "dev",
+                   self.pair.module_if]
+        subprocess.run([w.replace("%s", "add") for w in address], check=True)
+        self.addCleanup(subprocess.run, [w.replace("%s", "del") for w in address])
+        twin = tcp_module("twin", "0BADCAFE", 5, 2, "9.9.9", 999)
+        twin["transports"]["tcp"]["bind"] = twin_ip
+        config = {"discovery": {"interface": twin_ip}, "modules": [twin]}
+        self.addCleanup(simulator.Simulator(config, prefix=self.pair.module_prefix()).start().stop)
+        out, err = self.run_updater("-D", "-t", "TCPIP", "-X", "0x100")
+        rows = [row for row in out if row.startswith("    0BADCAFE")]
+        hosts = re.search(r"Module \[0BADCAFE\] answered from (\S+) and again from (\S+); ", err)
+        self.assertEqual(len(rows), 1, out)
+        self.assertEqual(sorted(hosts.groups()), [IP, twin_ip])
+        self.assertTrue(rows[0].endswith("[%s]" % hosts.group(1)), "from the first reply")
+
     def test_nothing_found(self):
         empty = netns.NetnsPair().create()
         self.addCleanup(empty.destroy)
@@ -224,6 +252,15 @@ class DirectDiscovery(DiscoverTest):
                                        "Discovered Devices: (%s)" % title,
                                        "    No devices found."])
 
+
+# Holds the discovery reply port in the host namespace until it is killed.
+PORT_HOLDER = r"""
+import socket, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("", 9889))
+print("bound", flush=True)
+time.sleep(600)
+"""
 
 ROUTER = "00C0FFEE"
 
@@ -241,6 +278,8 @@ class RouterScan(DiscoverTest):
         behind("relay", "0000DA02", 18, 8, faults={"no_serial": True}),
         behind("no-version", "0000DA04", 20, 10, "3.3.3", 7,
                faults={"error_options": {"7": ERR_TIMEOUT}}),
+        # Answers for the daq too, and first: the daq's answers are its own.
+        behind("mimic", "0000DA05", 18, 12, "9.9.9", 999, faults={"answer_for": [6]}),
         behind("last", "0000DA03", 18, 252, "2.2.2", 5)])
     STUBBORN = tcp_module("stubborn", "00BADBAD", 15, 4, "1.0.0", 1,
                           faults={"error_options": {"20": ERR_INVALID_OPTION}},
@@ -311,13 +350,15 @@ class RouterScan(DiscoverTest):
             line("0000DA01", 6, 4, "RackDaq1", "4.5.6", 1234, IP),
             # Without its own answers, the address it answered at.
             line("0000DA04", 10, 4, "RackDaq1", "0.0.0", 7, IP),
+            line("0000DA05", 12, 4, "RackRelay", "9.9.9", 999, IP),
             line("0000DA03", 0xFC, 4, "RackRelay", "2.2.2", 5, IP)], ordered=True)
 
     def test_tcpip_scan_asks_every_even_address_while_routing(self):
         self.scan("tcpip")
         frames = self.frames(self.scan_sim)
         serial_asked = [i for i, (_, d) in enumerate(frames) if d == bytes([3, 0x49, 0x20])]
-        self.assertEqual([frames[i][0] for i in serial_asked], list(range(2, 253, 2)))
+        self.assertEqual(sorted(frames[i][0] for i in serial_asked), list(range(2, 253, 2)),
+                         "each once, several in flight at a time")
         route = [(i, d[3]) for i, (a, d) in enumerate(frames)
                  if a == 4 and d[:3] == bytes([3, 0x94, 0x20])]
         self.assertEqual([v for _, v in route], [1, 0])

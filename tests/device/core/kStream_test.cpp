@@ -163,7 +163,9 @@ kErr ScriptWait(uint32_t timeoutMS, void* ref)
 TEST_F(kStreamTest, WaitAsksTheProcedureOnlyWhenNothingIsGivenBack)
 {
     EXPECT_EQ(kStream_Wait(stream, 0), kErrNone) << "without a procedure it cannot tell";
+    EXPECT_FALSE(kStream_CanWait(stream));
     ASSERT_EQ(kStream_SetWait(stream, ScriptWait), kErrNone);
+    EXPECT_TRUE(kStream_CanWait(stream));
     EXPECT_EQ(kStream_Wait(stream, 7), kErrTimeout);
     script.Feed("a");
     EXPECT_EQ(kStream_Wait(stream, 8), kErrNone);

@@ -136,7 +136,9 @@ TEST(SocketStream, CarriesBytesAndResetsTheConnectionWhenDestroyed)
     ASSERT_TRUE(peer.Accept());
     char byte;
     EXPECT_EQ(kStream_Read(stream, &byte, 1), kErrNotReady) << "non-blocking";
+    EXPECT_EQ(kStream_Wait(stream, 20), kErrTimeout) << "a wait polls the socket";
     peer.Send("hello");
+    ASSERT_EQ(kStream_Wait(stream, 2000), kErrNone);
     char in[5];
     ASSERT_EQ(ReadWithin(stream, in, 5), kErrNone);
     EXPECT_EQ(std::string(in, 5), "hello");

@@ -32,7 +32,9 @@ class KernelNodePath(unittest.TestCase):
         self.assertEqual(p.ask("swrite 0202000a")[0], ["kErrNone"])
         self.assertEqual(self.node.read(4), bytes.fromhex("0202000a"))
         self.assertEqual(p.ask("sread 1 200")[0], ["kErrNotReady"], "no data reads 0 bytes")
+        self.assertEqual(p.ask("swait 50")[0], ["kErrTimeout"], "a wait polls the node")
         os.write(self.node.master, bytes.fromhex("020400010203"))
+        self.assertEqual(p.ask("swait 2000")[0], ["kErrNone"])
         self.assertEqual(p.ask("sread 6 2000")[0], ["kErrNone", "020400010203"])
         self.assertEqual(p.ask("sdestroy")[0], ["kErrNone"])
 

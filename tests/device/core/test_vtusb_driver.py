@@ -189,8 +189,10 @@ class UsbStream(EmulatedUsbTest):
         self.assertEqual(p.ask("stream ABCDEF")[0], ["kErrNone"])
         self.assertEqual(p.ask("swrite 0102030405")[0], ["kErrNone"])
         self.assertEqual(self.peer.seen("out")[-1]["data"], "0102030405", "one frame, one transfer")
+        self.assertEqual(p.ask("swait 50")[0], ["kErrTimeout"])
         self.peer.send_in(1, b"\x02\x01\x09")
-        self.assertEqual(p.ask("sread 3 1000")[0], ["kErrNone", "020109"])
+        self.assertEqual(p.ask("swait 2000")[0], ["kErrNone"], "the wait's transfer brings them")
+        self.assertEqual(p.ask("sread 3 0")[0], ["kErrNone", "020109"])
         self.assertEqual(p.ask("sdestroy")[0], ["kErrNone"])
         self.assertEqual(len(self.peer.seen("release")), 1)
 

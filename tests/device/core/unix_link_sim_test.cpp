@@ -13,6 +13,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -75,6 +76,7 @@ protected:
         return VantorSim::WaitFor([&] { return kLink_GetStatus(id) == kLinkStatusRunning; });
     }
 
+public:
     /// Sends the debug echo (command 23) and awaits the module's reply.
     static PacketPtr Echo(uint32_t id, uint8_t address, uint8_t tag)
     {
@@ -84,7 +86,6 @@ protected:
         return PacketPtr(kLink_AwaitFirst(id, IsEcho, &tag, 2000));
     }
 
-public:
     static bool IsEcho(const kPacket* packet, void* reference)
     {
         return packet->length == 3 && packet->data[0] == 23 &&
@@ -338,6 +339,59 @@ TEST_F(LinkWithSimulator, AUSBLinkIsSharedBySerialNumberAndResetOnANewStream)
     VantorSim::WaitFor([&] { return sim.CountFrames("rx", "af0100", "node") >= 2; });
     EXPECT_EQ(sim.CountFrames("rx", "af0101", "node"), 2) << "started, then started again";
     EXPECT_EQ(sim.CountFrames("rx", "af0100", "node"), 2) << "stopped by the reset and the end";
+}
+
+// The child's part: in a network namespace of its own, 192.0.2.1 is routed
+// to a neighbour that never answers, so a connection to it hangs. Its link
+// must be made (without a stream) within the connect limit, and a serial
+// link to the simulator must be made and answer meanwhile. 77: no namespace.
+int UnreachablePeerSteps(const std::string& port)
+{
+    if (unshare(CLONE_NEWNET) != 0 ||
+        system("ip link set lo up && ip link add va type veth peer name vb && "
+               "ip link set va up && ip link set vb up && "
+               "ip route add 192.0.2.0/24 dev va && "
+               "ip neigh replace 192.0.2.1 lladdr 02:00:00:00:00:01 dev va nud permanent") != 0)
+        return 77;
+    std::atomic<bool> connecting(true);
+    uint64_t start = kTime_GetMSTicks();
+    std::future<uint32_t> far = std::async(std::launch::async, [&] {
+        uint32_t id = kLink_CreateTCPIP(inet_addr("192.0.2.1"), 9);
+        connecting = false;
+        return id;
+    });
+    kTime_MSSleep(200);
+    uint32_t near = kLink_CreateSerial(HUB_SERIAL, port.c_str(), 115200);
+    bool answered =
+        near && VantorSim::WaitFor([&] { return kLink_GetStatus(near) == kLinkStatusRunning; }) &&
+        LinkWithSimulator::Echo(near, HUB, 9) != nullptr;
+    bool meanwhile = connecting;
+    uint32_t farLink = far.get();
+    uint64_t took = kTime_GetMSTicks() - start;
+    kLink_Destroy(&near);
+    kLink_Destroy(&farLink);
+    if (!answered || !meanwhile)
+        return 1;
+    return took < 6000 ? 0 : 2;
+}
+
+TEST_F(LinkWithSimulator, AnUnreachablePeerNeitherStallsItsCreatorNorAnotherCaller)
+{
+#ifdef UNDER_TSAN
+    GTEST_SKIP() << "the links run in a forked child, which the sanitizer does not support";
+#endif
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private network namespace";
+    std::string port = sim.SerialPath("hub");
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(UnreachablePeerSteps(port));
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "cannot route 192.0.2.1 in a private network namespace";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the other link waited, 2: the connect did";
 }
 
 } // namespace

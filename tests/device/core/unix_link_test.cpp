@@ -22,6 +22,7 @@
 #include <atomic>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,7 +36,19 @@ struct PairControl {
     std::atomic<bool> holdDelete{false};
     std::atomic<bool> deleting{false};
     std::promise<void> release;
+    std::atomic<int> gets{0};
+    std::atomic<int> waits{0};
+    /// When each write began and ended, in microseconds.
+    std::mutex writesLock;
+    std::vector<std::pair<uint64_t, uint64_t>> writes;
 };
+
+uint64_t MicroTicks()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint64_t)now.tv_sec * 1000000u + (uint64_t)now.tv_nsec / 1000u;
+}
 
 struct PairStream {
     int fd;
@@ -44,6 +57,7 @@ struct PairStream {
 
 kErr PairGet(uint8_t* byte, void* reference)
 {
+    ((PairStream*)reference)->control->gets++;
     ssize_t n = recv(((PairStream*)reference)->fd, byte, 1, MSG_DONTWAIT);
     if (n == 1)
         return kErrNone;
@@ -54,8 +68,20 @@ kErr PairGet(uint8_t* byte, void* reference)
 
 kErr PairWrite(const uint8_t* bytes, size_t length, void* reference)
 {
-    ssize_t n = send(((PairStream*)reference)->fd, bytes, length, MSG_NOSIGNAL);
+    PairStream* s = (PairStream*)reference;
+    uint64_t began = MicroTicks();
+    ssize_t n = send(s->fd, bytes, length, MSG_NOSIGNAL);
+    std::lock_guard<std::mutex> guard(s->control->writesLock);
+    s->control->writes.push_back({began, MicroTicks()});
     return n == (ssize_t)length ? kErrNone : kErrIO;
+}
+
+kErr PairWait(uint32_t timeoutMS, void* reference)
+{
+    PairStream* s = (PairStream*)reference;
+    s->control->waits++;
+    struct pollfd p = {s->fd, POLLIN, 0};
+    return poll(&p, 1, (int)timeoutMS) > 0 ? kErrNone : kErrTimeout;
 }
 
 kErr PairPut(uint8_t byte, void* reference)
@@ -117,6 +143,8 @@ protected:
         kStream* stream = kStream_Create(PairGet, PairPut, PairWrite, PairDelete,
                                          new PairStream{fds[1], control});
         ASSERT_NE(stream, nullptr);
+        if (waiting)
+            kStream_SetWait(stream, PairWait);
         link = kLink_Create(stream);
         ASSERT_NE(link, 0u);
         ASSERT_EQ(Receive(3), Bytes({0xAF, 0x01, 0x01})) << "the start notice";
@@ -154,6 +182,7 @@ protected:
     }
 
     std::shared_ptr<PairControl> control = std::make_shared<PairControl>();
+    bool waiting = false;
     int module = -1;
     uint32_t link = 0;
 };
@@ -172,6 +201,45 @@ TEST_F(LinkOverPair, SendsTheStopNoticeWhenTheLastUseIsGivenBack)
     EXPECT_EQ(Receive(3), Bytes({0xAF, 0x01, 0x00}));
     EXPECT_EQ(kLink_GetStatus(copy), (uint32_t)kLinkStatusNoStream) << "the id is gone";
     EXPECT_EQ(kLink_Destroy(&copy), kErrParam);
+}
+
+class LinkOverWaitingPair : public LinkOverPair
+{
+protected:
+    void SetUp() override
+    {
+        waiting = true;
+        LinkOverPair::SetUp();
+    }
+};
+
+// A stream that can tell when a byte comes is waited on, not polled, and
+// the byte is still taken at once.
+TEST_F(LinkOverWaitingPair, TheReaderWaitsForTheStreamAndStillAnswersAtOnce)
+{
+    int before = control->gets;
+    kTime_MSSleep(200);
+    EXPECT_LT(control->gets - before, 100) << "a poll every 5 us would be thousands";
+    EXPECT_GT(control->waits.load(), 0);
+    Send(Bytes({0x04, 0x02, 0x00, 0x01}));
+    EXPECT_EQ(Receive(4), Bytes({0x04, 0x02, 0x00, 0x03})) << "the heartbeat is answered";
+}
+
+// The module takes a frame only a millisecond after the end of the last one,
+// however many are queued.
+TEST_F(LinkOverPair, EachFrameWaitsAMillisecondAfterTheEndOfTheOneBefore)
+{
+    for (uint8_t i = 0; i < 20; i++)
+        ASSERT_EQ(kLink_PutPacket(link, makePacket({0x17, i}).get()), kErrNone);
+    ASSERT_EQ(Receive(20 * 4).size(), 80u);
+    // The last write is noted just after its bytes went.
+    ASSERT_TRUE(Eventually([&] {
+        std::lock_guard<std::mutex> guard(control->writesLock);
+        return control->writes.size() == 21;
+    })) << "the start notice and the 20";
+    std::lock_guard<std::mutex> guard(control->writesLock);
+    for (size_t i = 1; i < control->writes.size(); i++)
+        EXPECT_GE(control->writes[i].first - control->writes[i - 1].second, 1000u) << i;
 }
 
 TEST_F(LinkOverPair, AnswersHeartbeatsWithVPlusTwoAndQueuesOtherPackets)
@@ -287,6 +355,7 @@ TEST_F(LinkOverPair, TheOutboundQueueIsNeverDrained)
 TEST_F(LinkOverPair, ThePacketLogRecordsSentAndReceivedFrames)
 {
     EXPECT_EQ(kLink_PacketDebug_Disable(link), kErrNotReady);
+    EXPECT_EQ(kLink_PacketDebug_Await(link, 10), kErrNotReady) << "no log to wait for";
     uint32_t kind = 0, length = 0;
     EXPECT_EQ(kLink_PacketDebug_Read(link, &kind, &length, nullptr), kErrNotReady);
     EXPECT_EQ(kLink_PacketDebug_SetLogSize(link, 0x4000001), kErrParam);
@@ -310,11 +379,14 @@ TEST_F(LinkOverPair, ThePacketLogRecordsSentAndReceivedFrames)
         length = sizeof(buffer);
         kErr err = kLink_PacketDebug_Read(link, &kind, &length, buffer);
         if (err == kErrNotFound)
-            kTime_MSSleep(10);
+            kLink_PacketDebug_Await(link, 100);
         else if (err == kErrNone)
             entries.push_back({kind, std::string((char*)buffer, length)});
     }
     ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(kLink_PacketDebug_Await(link, 10), kErrTimeout) << "nothing more";
+    ASSERT_EQ(kLink_PacketDebug_Write(link, 3, 1, (const uint8_t*)"x"), kErrNone);
+    EXPECT_EQ(kLink_PacketDebug_Await(link, 2000), kErrNone);
     EXPECT_EQ(entries[0], std::make_pair(2u, Bytes({0x04, 0x01, 0x17})));
     EXPECT_EQ(entries[1], std::make_pair(1u, Bytes({0x02, 0x02, 0x18, 0x01})));
     EXPECT_EQ(kLink_PacketDebug_Disable(link), kErrNone);

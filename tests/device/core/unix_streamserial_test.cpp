@@ -146,7 +146,9 @@ TEST_F(SerialStreamTest, CarriesBytesBothWays)
         kErrNone);
     uint8_t byte;
     EXPECT_EQ(kStream_Read(stream, &byte, 1), kErrNotReady) << "a get returns at once";
+    EXPECT_EQ(kStream_Wait(stream, 20), kErrTimeout) << "a wait polls the port";
     ASSERT_EQ(write(master, "ping", 4), 4);
+    ASSERT_EQ(kStream_Wait(stream, 2000), kErrNone);
     char in[4] = {};
     uint64_t end = kTime_GetMSTicks() + 2000;
     kErr err;

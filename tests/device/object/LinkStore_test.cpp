@@ -113,6 +113,23 @@ TEST_F(SlotTransfer, WrittenSlotsReadBackByteForByte)
     EXPECT_EQ(capacity, 100u);
 }
 
+// Behind a router the modules share its link: a neighbour that answers for
+// the module asked must not acknowledge its chunks.
+TEST(SlotTransferBehindARouter, OnlyTheModuleAskedAnswers)
+{
+    VantorSim sim;
+    ASSERT_TRUE(sim.Start(HubConfig(HUB, R"("behind": [
+        {"name": "mimic", "address": 8, "faults": {"answer_for": [10]}},
+        {"name": "far", "address": 10, "stores": {"0": {"slots": 2, "capacity": 100}}}], )")));
+    sim.Control(R"({"cmd": "set", "module": "hub", "field": "route_to_me", "value": 1})");
+    Link link(TcpSpec(sim.TcpPort("hub")), "router link");
+    ASSERT_EQ(link.connect(), kErrNone);
+    std::vector<uint8_t> bytes = Pattern(60);
+    ASSERT_EQ(link.loadStoreSlot(10, 0, 1, bytes.data(), bytes.size()), kErrNone);
+    const char* far = R"({"cmd": "slot", "module": "far", "store": 0, "slot": 1})";
+    EXPECT_EQ(VantorSim::Text(sim.Control(far), "hex"), Hex(bytes));
+}
+
 TEST_F(SlotTransfer, SixtyBytesGoAsTwentyFiveTwentyFiveAndTen)
 {
     std::vector<uint8_t> bytes = Pattern(60);

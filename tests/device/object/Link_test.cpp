@@ -258,7 +258,7 @@ TEST_F(LinkObject, HeldRepliesOutlastTheReceiveQueuesBound)
     EXPECT_EQ(u.value.byteVal, 0xEF);
 }
 
-TEST_F(LinkObject, PlainPacketsMatchOnTheirLeadingBytesFromAnyAddress)
+TEST_F(LinkObject, PlainPacketsMatchOnTheirLeadingBytesFromTheModuleAsked)
 {
     std::unique_ptr<Link> link = Connected();
     uint8_t bytes[28];
@@ -277,18 +277,17 @@ TEST_F(LinkObject, PlainPacketsMatchOnTheirLeadingBytesFromAnyAddress)
     EXPECT_EQ(length, 28) << "the echo";
     EXPECT_EQ(Hex(data, length), "17" + Hex(bytes, 27));
 
-    SendFrame(sim, Frame(HUB, {0x49, 4, 3, 1}));
     SendFrame(sim, Frame(8, {0x17, 0xAA, 0xBB}));
+    SendFrame(sim, Frame(HUB, {0x49, 4, 3, 1}));
     match[0] = 0x17;
-    length = 1;
-    ASSERT_EQ(link->receivePacket(HUB, match, &length, data), kErrNone);
-    EXPECT_EQ(length, 3) << "from address 8, with its full length";
-    EXPECT_EQ(Hex(data, 3), "17aabb");
     length = 0;
     ASSERT_EQ(link->receivePacket(HUB, nullptr, &length, data), kErrNone);
-    EXPECT_EQ(Hex(data, length), "49040301") << "a count of 0 takes any packet";
+    EXPECT_EQ(Hex(data, length), "49040301") << "a count of 0 takes any packet of the module";
     length = 1;
-    EXPECT_EQ(link->receivePacket(HUB, match, &length, data), kErrTimeout);
+    EXPECT_EQ(link->receivePacket(HUB, match, &length, data), kErrTimeout) << "not address 8's";
+    ASSERT_EQ(link->receivePacket(8, match, &length, data), kErrNone);
+    EXPECT_EQ(length, 3) << "from address 8 when it is asked, with its full length";
+    EXPECT_EQ(Hex(data, 3), "17aabb");
     EXPECT_EQ(link->receivePacket(5, match, &length, data), kErrPacket);
 }
 
@@ -382,6 +381,23 @@ TEST_F(PacketLog, WritesAStartMarkAndOneLinePerPacket)
     ASSERT_EQ(link.sendUEI(Record(2, 3, 0x48, 0x20)), kErrNone);
     kTime_MSSleep(100);
     EXPECT_EQ(Log(), log) << "nothing after the log was stopped";
+}
+
+// The logger reads the engine link until it is ended: a disconnect and a
+// destruction must end it before the engine link goes, while it is busy.
+TEST_F(PacketLog, EndsBeforeTheEngineLinkGoes)
+{
+    std::string path = dir + "/packets.log";
+    for (int round = 0; round < 200; round++) {
+        Link link(TcpSpec(sim.TcpPort("hub")), "logged");
+        ASSERT_EQ(link.connect(), kErrNone);
+        ASSERT_EQ(link.enablePacketLog(path.c_str()), kErrNone);
+        for (int i = 0; i < 3; i++)
+            link.sendUEI(Record(2, 3, 0x48, 0x20));
+        if (round % 2) {
+            ASSERT_EQ(link.disconnect(), kErrNone);
+        }
+    }
 }
 
 } // namespace
