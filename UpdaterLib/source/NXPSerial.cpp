@@ -112,6 +112,17 @@ kErr NXPSerialClass::Connect(const char* port, uint32_t rate)
     return kErrNone;
 }
 
+kErr NXPSerialClass::Connect(kStream* given, uint32_t rate)
+{
+    Disconnect();
+    if (!given || given->check != kSTREAMCHECK)
+        return kErrParam;
+    stream = given;
+    baudRate = RATE_TABLE[sRateIndex(rate)];
+    portName[0] = 0;
+    return kErrNone;
+}
+
 void NXPSerialClass::Disconnect()
 {
     if (stream)

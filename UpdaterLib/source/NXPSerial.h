@@ -6,7 +6,9 @@
 //
 // Every wait is computed from the character time at the line rate, so an
 // answer has arrived before reading starts; reads then poll the stream,
-// which returns at once when no byte is there. One thread drives an object.
+// which returns at once when no byte is there. Every wait goes through the
+// stream's wait (kStream_Wait), which ends early once a byte is there on a
+// stream that can tell. One thread drives an object.
 
 #include "device/core/kError.h"
 #include "device/core/kStream.h"
@@ -52,6 +54,10 @@ public:
     /// bit. An open stream is closed first. The serial stream's error when
     /// the port does not open.
     kErr Connect(const char* port, uint32_t rate);
+    /// Runs on `stream` instead, which the object takes over, timing its
+    /// waits for the table rate chosen for `rate`. kErrParam for an invalid
+    /// stream.
+    kErr Connect(kStream* stream, uint32_t rate);
     void Disconnect();
 
     /// Auto-baud, confirmation and crystal frequency. The read's error when
