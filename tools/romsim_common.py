@@ -161,6 +161,7 @@ class PtyPort:
                 os.unlink(link)
             os.symlink(self.path, link)
         self._out = bytearray()
+        self._chatter = None
         self.closed = False
         loop.add_reader(self.master, self._on_readable)
 
@@ -190,8 +191,16 @@ class PtyPort:
         self._out += data
         self._flush()
 
+    def chatter(self, pattern):
+        """Keeps the line full of `pattern` over and over (None ends it): a
+        device that never stops talking."""
+        self._chatter = pattern or None
+        self._flush()
+
     def _flush(self):
-        while self._out and not self.closed:
+        while (self._out or self._chatter) and not self.closed:
+            if not self._out:
+                self._out += self._chatter * max(1, 4096 // len(self._chatter))
             try:
                 n = os.write(self.master, self._out)
             except BlockingIOError:

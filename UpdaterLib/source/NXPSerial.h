@@ -8,7 +8,9 @@
 // answer has arrived before reading starts; reads then poll the stream,
 // which returns at once when no byte is there. Every wait goes through the
 // stream's wait (kStream_Wait), which ends early once a byte is there on a
-// stream that can tell. One thread drives an object.
+// stream that can tell. Every read loop counts missing, dropped and wrong
+// bytes against its tries, so a line that never stops talking ends an
+// answer as a silent one does. One thread drives an object.
 
 #include "device/core/kError.h"
 #include "device/core/kStream.h"
@@ -91,7 +93,8 @@ public:
     /// refused MAX_READ_RETRY times, kErrIO for any other block answer.
     kErr Write(uint32_t ramAddress, uint32_t count, const uint8_t* bytes);
     /// Reads `count` bytes of memory; parameter rule and errors as for Write
-    /// (kErrNotReady when the data stops coming).
+    /// (kErrNotReady when the data stops coming). A block whose lines held
+    /// no byte is asked for again like one whose checksum differs.
     kErr Read(uint32_t address, uint32_t count, uint8_t* buffer);
 
     /// The name of the return code held in `code` (strtol, base 0);

@@ -149,10 +149,14 @@ kErr NXPSerialClass::GetEcho(const char* expected, size_t length, size_t& count)
             failures++;
             continue;
         }
-        if (byte == (uint8_t)expected[count])
+        if (byte == (uint8_t)expected[count]) {
             count++;
-        else
-            Log::log(DEBUG_NXPSerial_E, " %.2X!=%.2X", byte, (uint8_t)expected[count]);
+            continue;
+        }
+        // A wrong byte costs a try too: a line that keeps talking must not
+        // hold the echo for ever.
+        Log::log(DEBUG_NXPSerial_E, " %.2X!=%.2X", byte, (uint8_t)expected[count]);
+        failures++;
     }
     Log::log(DEBUG_NXPSerial_E, "Echo:[%s] %d of %d [%s]\n", Printable(expected, count).c_str(),
              (int)count, (int)length, kError_GetErrorText(err));
@@ -220,17 +224,22 @@ kErr NXPSerialClass::Response(char* buffer, uint32_t capacity, uint32_t& length,
             failures++;
             continue;
         }
+        // Dropped and unexpected bytes cost a try each, so a line that
+        // keeps talking ends the answer as a silent one does.
         const char* dropped = sLeadingDrop(length, byte);
         if (dropped) {
             Log::log(DEBUG_NXPSerial_E, "%s", dropped);
+            failures++;
             continue;
         }
-        if (expected && byte != (uint8_t)expected[length])
+        if (expected && byte != (uint8_t)expected[length]) {
             Log::log(DEBUG_NXPSerial_E,
                      "Error Test_Serial_Response() Expected byte %d does not match [[%02X] %c != "
                      "%c [%02X]]\n",
                      (int)length, byte, sShown(byte), sShown((uint8_t)expected[length]),
                      (uint8_t)expected[length]);
+            failures++;
+        }
         buffer[length++] = (char)byte;
         match = sNextMatch(match, byte);
     }

@@ -11,7 +11,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -399,6 +401,57 @@ TEST_F(NXPSerialWire, ReadAcceptsGoodBlocksAndAsksAgainForBadOnes)
     EXPECT_EQ(Wire(), "R 8192 8\r\nRESEND\r\nOK\r\n");
     Answer("0\r\n" + Encoded(data) + "\r\n");
     EXPECT_EQ(nxp.Read(0x2000, 8, got.data()), kErrNotReady) << "the checksum never came";
+}
+
+// The far end says `prefix` once, then `pattern` over and over until the
+// object goes.
+class Chatter
+{
+public:
+    Chatter(int master, const std::string& prefix, const std::string& pattern)
+        : feeder([=] {
+              std::string text = prefix;
+              while (!stop) {
+                  while (text.size() < 4096)
+                      text += pattern;
+                  ssize_t n = write(master, text.data(), text.size());
+                  if (n > 0)
+                      text.erase(0, (size_t)n);
+                  else
+                      usleep(200);
+              }
+          })
+    {
+    }
+    ~Chatter()
+    {
+        stop = true;
+        feeder.join();
+    }
+
+private:
+    std::atomic<bool> stop{false};
+    std::thread feeder;
+};
+
+TEST_F(NXPSerialWire, ALineThatNeverStopsTalkingEndsEveryAnswer)
+{
+    Connect();
+    {
+        Chatter talk(master, "", "x");
+        EXPECT_EQ(nxp.Unlock(), kErrParam) << "an echo that never matches";
+    }
+    tcflush(slave, TCIFLUSH);
+    {
+        Chatter talk(master, "", "\n");
+        EXPECT_EQ(nxp.Sync(), kErrIO) << "line ends dropped before every answer";
+    }
+    tcflush(slave, TCIFLUSH);
+    Wire();
+    EchoOff();
+    Chatter talk(master, "0\r\n", "\r\n");
+    uint8_t got[8];
+    EXPECT_EQ(nxp.Read(0x2000, 8, got), kErrTimeout) << "blocks of empty lines";
 }
 
 TEST_F(NXPSerialWire, OtherCommandsSendTheirLines)
