@@ -82,6 +82,7 @@ class Loop:
     def __init__(self):
         self._sel = selectors.DefaultSelector()
         self._handlers = {}
+        self._timers = []  # [due, interval, callback]
         self.running = True
         self._wake_r, self._wake_w = os.pipe()
         os.set_blocking(self._wake_r, False)
@@ -126,12 +127,28 @@ class Loop:
             self._handlers[fd] = [None, None]
             self._update(fd)
 
+    def call_every(self, interval, callback):
+        """Calls `callback` every `interval` seconds until it returns False."""
+        self._timers.append([time.monotonic() + interval, interval, callback])
+
+    def _run_timers(self):
+        now = time.monotonic()
+        for timer in [t for t in self._timers if t[0] <= now]:
+            timer[0] = now + timer[1]
+            if timer[2]() is False:
+                self._timers.remove(timer)
+
     def stop(self):
         self.running = False
 
     def run(self):
         while self.running:
-            for key, mask in self._sel.select(1.0):
+            wait = 1.0
+            if self._timers:
+                wait = max(0.0, min(wait, min(t[0] for t in self._timers) - time.monotonic()))
+            events = self._sel.select(wait)
+            self._run_timers()
+            for key, mask in events:
                 handlers = self._handlers.get(key.fd)
                 if handlers and mask & selectors.EVENT_READ and handlers[0]:
                     handlers[0]()
