@@ -58,6 +58,7 @@ without @ the switch applies to every operation). VALUE takes the escapes
   first_line=TEXT    first line TEXT instead of "ok" (default "error")
   delay=SECONDS      wait that long before answering
   hang               never answer; hold the connection until the client closes it
+  trickle=BYTES      send the answer BYTES (default 2) a second
   base64_cr          end the Base64 line with "\\r\\n" (bird)
   base64_bad_char=C  put C (default "*") in the middle of the Base64 text (bird)
   not_bird           deliver Base64 of bytes that are not a BIRD file (bird)
@@ -84,6 +85,7 @@ FAULTS = {
     "first_line": ("error", str),
     "delay": (None, float),
     "hang": ("", str),
+    "trickle": ("2", int),
     "base64_cr": ("", str),
     "base64_bad_char": ("*", str),
     "not_bird": ("", str),
@@ -135,6 +137,8 @@ def parse_fault(spec):
         raise ServerError("fault %r: bad value %r" % (name, value)) from None
     if name == "base64_bad_char" and len(value) != 1:
         raise ServerError("base64_bad_char takes one character")
+    if name == "trickle" and value < 1:
+        raise ServerError("trickle takes at least one byte a second")
     return name, value, ops
 
 
@@ -402,14 +406,24 @@ class Handler(BaseHTTPRequestHandler):
         if self.server.verbose:
             super().log_message(fmt, *args)
 
-    def _send(self, status, body, content_type="text/plain"):
+    def _send(self, status, body, content_type="text/plain", trickle=None):
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
         self.send_header("Connection", "close")
         self.end_headers()
-        self.wfile.write(body)
         self.close_connection = True
+        if not trickle:
+            self.wfile.write(body)
+            return
+        for at in range(0, len(body), trickle):
+            try:
+                self.wfile.write(body[at:at + trickle])
+                self.wfile.flush()
+            except OSError:
+                return  # the client gave up
+            if self.server.stopping.wait(1.0):
+                return
 
     def do_GET(self):
         path, _, query = self.path.partition("?")
@@ -430,9 +444,10 @@ class Handler(BaseHTTPRequestHandler):
         if "delay" in faults:
             self.server.stopping.wait(faults["delay"])
         if "status" in faults:
-            self._send(faults["status"], b"error\n")
+            self._send(faults["status"], b"error\n", trickle=faults.get("trickle"))
             return
-        self._send(200, answer_body(self.server.catalog, op, params, faults))
+        self._send(200, answer_body(self.server.catalog, op, params, faults),
+                   trickle=faults.get("trickle"))
 
     def _hold(self):
         """Sends nothing until the client goes away or the server stops."""

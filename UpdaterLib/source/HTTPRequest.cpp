@@ -73,6 +73,9 @@ static CURLcode sSetOptions(CURL* handle, Receiver* receiver, const std::string&
         code = curl_easy_setopt(handle, CURLOPT_WRITEDATA, receiver);
     if (code == CURLE_OK)
         code = curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    // Not file:, ftp: or the other schemes libcurl knows, whatever -u says.
+    if (code == CURLE_OK)
+        code = curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
     // Time-outs without signals: the request may run on a worker thread.
     if (code == CURLE_OK)
         code = curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
@@ -82,6 +85,9 @@ static CURLcode sSetOptions(CURL* handle, Receiver* receiver, const std::string&
         code = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond);
     if (code == CURLE_OK)
         code = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedSeconds);
+    // A server that trickles just above the low-speed rule is cut off here.
+    if (code == CURLE_OK)
+        code = curl_easy_setopt(handle, CURLOPT_TIMEOUT, limits.totalSeconds);
     return code;
 }
 

@@ -110,7 +110,25 @@ TEST_F(HTTPRequestTest, TransfersAreBoundedByDefault)
     EXPECT_EQ(limits.connectTimeoutSeconds, 30);
     EXPECT_EQ(limits.lowSpeedBytesPerSecond, 1);
     EXPECT_EQ(limits.lowSpeedSeconds, 60);
+    EXPECT_EQ(limits.totalSeconds, 300);
     EXPECT_EQ(limits.maxBodyBytes, 64u * 1024 * 1024);
+}
+
+// 2 bytes a second passes the low-speed rule; the total limit, shortened
+// from its 300 s, ends the transfer all the same.
+TEST_F(HTTPRequestTest, ATricklingServerIsCutOffAtTheTotalLimit)
+{
+    ASSERT_TRUE(server->Fault("trickle=2@hi"));
+    ASSERT_TRUE(server->Fault("body=ok\\n" + std::string(20, 'x') + "@hi"));
+    HTTPLimits limits;
+    limits.totalSeconds = 1;
+    EXPECT_EQ(ThrownText(URL(), limits), curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
+}
+
+TEST_F(HTTPRequestTest, OnlyHTTPAndHTTPSAreSpoken)
+{
+    for (const char* url : {"file:///etc/hostname", "ftp://127.0.0.1/", "gopher://127.0.0.1/"})
+        EXPECT_EQ(ThrownText(url), curl_easy_strerror(CURLE_UNSUPPORTED_PROTOCOL)) << url;
 }
 
 // Shortened from the default 30 s; the stall bound stays far beyond it.
