@@ -2,8 +2,9 @@
 """A local update server: an offline mirror for users, the server side for tests.
 
 It answers HTTP GET on /cgi/u with the five operations of the update
-protocol. Parameters arrive as "key=value&" pairs, not percent-encoded; only
-the fingerprint carries the literal "%20" between its four words.
+protocol. Parameters arrive as percent-encoded "key=value&" pairs and are
+read as they come: the values the server needs are hexadecimal or decimal,
+and the fingerprint carries "%20" between its four words.
 
     op=hi&rv=2&                    -> ok
     op=qu&sn=SERIAL&               -> ok, latest build, firmware text

@@ -53,6 +53,29 @@ static size_t sReceive(char* data, size_t size, size_t count, void* context)
     return bytes;
 }
 
+// RFC 3986's unreserved characters, whatever the locale.
+static bool sUnreserved(unsigned char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
+}
+
+static std::string sPercentEncoded(const std::string& text)
+{
+    static const char HEX[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (sUnreserved(c)) {
+            out += (char)c;
+        } else {
+            out += '%';
+            out += HEX[c >> 4];
+            out += HEX[c & 15];
+        }
+    }
+    return out;
+}
+
 std::string HTTPRequest::BuildURL(const char* baseURL,
                                   const std::map<std::string, std::string>& parameters)
 {
@@ -60,7 +83,7 @@ std::string HTTPRequest::BuildURL(const char* baseURL,
     if (!parameters.empty()) {
         url += "?";
         for (const auto& entry : parameters)
-            url += entry.first + "=" + entry.second + "&";
+            url += sPercentEncoded(entry.first) + "=" + sPercentEncoded(entry.second) + "&";
     }
     return url;
 }

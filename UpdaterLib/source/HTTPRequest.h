@@ -45,7 +45,8 @@ class HTTPRequest
 {
 public:
     /// The base URL, then, unless the map is empty, "?" and "key=value&" for
-    /// every entry in key order; nothing is percent-encoded.
+    /// every entry in key order, keys and values percent-encoded (every byte
+    /// but letters, digits and "-._~").
     static std::string BuildURL(const char* baseURL,
                                 const std::map<std::string, std::string>& parameters);
 

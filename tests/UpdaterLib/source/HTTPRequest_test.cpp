@@ -42,10 +42,14 @@ TEST_F(HTTPRequestTest, ParametersGoInKeyOrderEachFollowedByAmpersand)
     EXPECT_NE(Logged().find("GET(" + URL() + "?op=hi&rv=2&)\n"), std::string::npos);
 }
 
-TEST_F(HTTPRequestTest, ValuesAreSentWithoutPercentEncoding)
+TEST_F(HTTPRequestTest, KeysAndValuesArePercentEncoded)
 {
-    HTTPRequest::GET(URL().c_str(), {{"op", "hi"}, {"fp", "0000000A%200000000B"}, {"p", "a/b"}});
-    EXPECT_EQ(LastRequest(), "GET /cgi/u?fp=0000000A%200000000B&op=hi&p=a/b& HTTP/1.1");
+    HTTPRequest::GET(URL().c_str(),
+                     {{"op", "hi"}, {"fp", "0000000A 0000000B"}, {"p", "a/b&c=%\r\n\xC3\xA9-._~"}});
+    EXPECT_EQ(
+        LastRequest(),
+        "GET /cgi/u?fp=0000000A%200000000B&op=hi&p=a%2Fb%26c%3D%25%0D%0A%C3%A9-._~& HTTP/1.1");
+    EXPECT_EQ(HTTPRequest::BuildURL("u", {{"a b", "x"}}), "u?a%20b=x&");
 }
 
 TEST_F(HTTPRequestTest, ABodyInSeveralChunksIsReturnedWholeInOrder)
