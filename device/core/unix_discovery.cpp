@@ -166,20 +166,24 @@ static uint32_t sLittleEndian(const uint8_t* p, int width)
     return value;
 }
 
-static bool sReportReply(const kIPDiscoveryInfo* info, const struct sockaddr_in* from,
-                         kDiscoveryCallback callback, void* reference, uint8_t* counted)
+kErr kDiscovery_ReadReply(const uint8_t* reply, size_t length, uint32_t ipAddress, linkSpec* spec)
 {
-    linkSpec* spec = kLinkSpec_Create(kLinkTypeTCPIP);
-    if (!spec)
-        return true;
-    spec->serialNumber = spec->routerSerialNumber = sLittleEndian(&info->bytes[4], 4);
-    spec->module = spec->router = info->bytes[1];
-    spec->model = info->bytes[kDISCOVERY_MODEL_OFFSET];
-    spec->tcpip.ipAddress = from->sin_addr.s_addr;
-    spec->tcpip.ipPort = sLittleEndian(&info->bytes[2], 2);
-    bool goOn = sReport(spec, callback, reference, counted);
-    kLinkSpec_Destroy(&spec);
-    return goOn;
+    if (!reply || !spec)
+        return kErrParam;
+    if (length < kDISCOVERY_SHORTEST_REPLY)
+        return kErrSize;
+    kIPDiscoveryInfo info;
+    memset(&info, 0, sizeof(info));
+    info.bytes[kDISCOVERY_MODEL_OFFSET] = 0xFF;
+    memcpy(info.bytes, reply, length < sizeof(info.bytes) ? length : sizeof(info.bytes));
+    memset(spec, 0, sizeof(*spec));
+    spec->type = kLinkTypeTCPIP;
+    spec->serialNumber = spec->routerSerialNumber = sLittleEndian(&info.bytes[4], 4);
+    spec->module = spec->router = info.bytes[1];
+    spec->model = info.bytes[kDISCOVERY_MODEL_OFFSET];
+    spec->tcpip.ipAddress = ipAddress;
+    spec->tcpip.ipPort = sLittleEndian(&info.bytes[2], 2);
+    return kErrNone;
 }
 
 // Waits for the next datagram: at most the quiet time, and never past the
@@ -206,8 +210,6 @@ static uint8_t sCollect(int listener, uint64_t deadline, kDiscoveryCallback call
     uint8_t counted = 0;
     while (sAwaitReply(listener, deadline)) {
         kIPDiscoveryInfo info;
-        memset(&info, 0, sizeof(info));
-        info.bytes[kDISCOVERY_MODEL_OFFSET] = 0xFF;
         struct sockaddr_in from = {};
         socklen_t fromLength = sizeof(from);
         ssize_t n = recvfrom(listener, info.bytes, sizeof(info.bytes), MSG_DONTWAIT,
@@ -216,9 +218,10 @@ static uint8_t sCollect(int listener, uint64_t deadline, kDiscoveryCallback call
             continue;
         if (n < 0)
             break;
-        if (n < kDISCOVERY_SHORTEST_REPLY)
+        linkSpec spec;
+        if (kDiscovery_ReadReply(info.bytes, (size_t)n, from.sin_addr.s_addr, &spec) != kErrNone)
             continue; // too short to carry a serial number
-        if (!sReportReply(&info, &from, callback, reference, &counted))
+        if (!sReport(&spec, callback, reference, &counted))
             break;
     }
     return counted;
