@@ -90,10 +90,12 @@ void _release_params(Parameters& params)
     params = Parameters();
 }
 
-std::string _build_updater_directory()
+std::string _build_updater_directory(kErr* error)
 {
-    char home[2048];
+    char home[kDIR_PATH_MAX];
     kErr err = kDirectory_GetHomeDirectory(home, sizeof(home));
+    if (error)
+        *error = err;
     if (err) {
         Log::log(DEBUG_APP, "Updater: FailedkDirectory_GetHomeDirectory()==> %d\n", err);
         return std::string();

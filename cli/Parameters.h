@@ -2,6 +2,7 @@
 // The command line: the option table, the parsed parameters and the parser.
 
 #include "UpdaterLib/source/UpdaterDisplayInterface.h"
+#include "device/core/kError.h"
 
 #include <stdint.h>
 
@@ -79,5 +80,7 @@ uint64_t _get_hex_arg(const char* text, const char** end);
 /// The same for decimal digits.
 uint64_t _get_int_arg(const char* text, const char** end);
 
-/// home/.kelvane/updater, or an empty text when there is no home directory.
-std::string _build_updater_directory();
+/// home/.kelvane/updater, or an empty text when there is no home directory
+/// or it is longer than kDIR_PATH_MAX - 1 characters; `*error` (may be null)
+/// gets the home directory lookup's result (kErrOverrun for the latter).
+std::string _build_updater_directory(kErr* error = nullptr);

@@ -60,6 +60,18 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
         sDeviceLine(display, d);
 }
 
+// Text from the server as a terminal may show it: a control character could
+// move the cursor or rewrite the screen, so each one is a "?".
+static std::string sShown(const std::string& text)
+{
+    std::string shown = text;
+    for (char& c : shown) {
+        if ((unsigned char)c < 0x20 || c == 0x7F)
+            c = '?';
+    }
+    return shown;
+}
+
 void _display_builds(UpdaterDisplayInterface& display,
                      const std::map<std::string, std::string>& builds, uint32_t serialNumber)
 {
@@ -75,7 +87,8 @@ void _display_builds(UpdaterDisplayInterface& display,
         [](const std::pair<std::string, std::string>& a,
            const std::pair<std::string, std::string>& b) { return a.second < b.second; });
     for (const auto& entry : sorted)
-        display.message(INFO, "%-15.15s\t%-15.15s", entry.first.c_str(), entry.second.c_str());
+        display.message(INFO, "%-15.15s\t%-15.15s", sShown(entry.first).c_str(),
+                        sShown(entry.second).c_str());
 }
 
 void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint)

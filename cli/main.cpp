@@ -257,7 +257,14 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    std::string directory = _build_updater_directory();
+    kErr homeError = kErrNone;
+    std::string directory = _build_updater_directory(&homeError);
+    if (homeError == kErrOverrun) {
+        display.message(ERROR, "Home directory path is longer than %d characters",
+                        kDIR_PATH_MAX - 1);
+        _release_params(params);
+        return 1;
+    }
     if (directory.empty() || kDirectory_Ensure(directory.c_str(), 0755) != kErrNone) {
         display.message(ERROR, "Could not find updater directory at %s", directory.c_str());
         _release_params(params);

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the libFuzzer targets (clang, AddressSanitizer and UBSan) and runs
 # each for the given number of seconds from its seed corpus.
-#   tools/fuzz.sh [seconds]     default 60 seconds per target
+#   tools/fuzz.sh [seconds [target...]]   default 60 seconds, every target
 # SKIP_DEPS=1 skips the package installation (it needs root). Inputs the
 # fuzzer finds go to a temporary copy of the corpus, never into the tree;
 # an input that fails is kept in build-fuzz/artifacts/ (add it to
@@ -9,8 +9,13 @@
 set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
+[ $# -gt 0 ] && shift
 dir=build-fuzz
-targets="birdfile_fuzzer settings_fuzzer"
+targets="birdfile_fuzzer settings_fuzzer server_fuzzer module_fuzzer discovery_fuzzer isp_fuzzer
+sdp_fuzzer"
+if [ $# -gt 0 ]; then
+	targets="$*"
+fi
 
 if [ "${SKIP_DEPS:-0}" != 1 ]; then
 	tools/install-deps.sh

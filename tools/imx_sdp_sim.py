@@ -23,6 +23,7 @@ Run `imx_sdp_sim.py --help` for the options; the README shows a session.
 """
 
 import argparse
+import codecs
 import os
 import struct
 import sys
@@ -52,6 +53,8 @@ DATA_PHASE_ERROR = 0x0BAD0404
 COMMAND_SIZE = 16
 DATA_PACKET = 1024
 HID_DATA_REPORT = 64
+# How often a chattering ROM sends an input report over HID.
+CHATTER_INTERVAL = 0.002
 OCOTP_CFG0, OCOTP_CFG1 = 0x401F4410, 0x401F4420
 DEFAULT_FUSES = {OCOTP_CFG0: 0x5A3C0F1E, OCOTP_CFG1: 0x0B16212C}
 
@@ -115,9 +118,12 @@ class Faults:
         self.short_report = args.short_report if args else None
         self.answer_in_data = bool(args and args.answer_in_data)
         self.disconnect_after = args.disconnect_after if args else None
+        self.chatter = args.chatter if args else None
 
     def as_dict(self):
-        return dict(vars(self))
+        out = dict(vars(self))
+        out["chatter"] = self.chatter.decode("latin-1") if self.chatter else None
+        return out
 
 
 class SdpRom:
@@ -160,7 +166,7 @@ class SdpRom:
             self.log.record("abandoned", reason="command in data phase", **self.transfer_info())
             self.state, self.transfer = "idle", None
         self.log.record("command", **cmd)
-        if self.faults.silent:
+        if self.faults.silent or self.faults.chatter:
             return
         if cmd["type"] == ERROR_STATUS:
             self._answer(send, self.error_status)
@@ -292,6 +298,9 @@ class SerialTransport:
                 rom.command(packet, self._send)
                 self.sim.count_packets(1, self)
 
+    def chatter(self, pattern):
+        self.port.chatter(pattern)
+
     def disconnect(self, reason):
         self.sim.log.record("disconnect", transport="serial", reason=reason)
         self.port.close()
@@ -317,6 +326,7 @@ class HidTransport:
         self.server = common.UnixServer(sim.loop, path, self._on_connect, self._on_message,
                                         self._on_close)
         self._sent = 0
+        self._chatter = None
 
     def _on_connect(self, conn):
         if self.conn:
@@ -330,6 +340,22 @@ class HidTransport:
         if conn is self.conn:
             self.conn = None
             self.sim.log.record("harness", action="close")
+
+    def chatter(self, pattern):
+        """Input reports of `pattern`, one every CHATTER_INTERVAL, whether
+        asked or not (None ends them)."""
+        start = pattern and not self._chatter
+        self._chatter = pattern
+        if start:
+            self.sim.loop.call_every(CHATTER_INTERVAL, self._chatter_report)
+
+    def _chatter_report(self):
+        if not self._chatter:
+            return False
+        if self.attached and self.conn:
+            data = (self._chatter * HID_DATA_REPORT)[:HID_DATA_REPORT]
+            self.conn.send({"op": "report", "data": (b"\x04" + data).hex()})
+        return True
 
     def _send_attach(self):
         if self.conn:
@@ -411,6 +437,7 @@ class Simulator:
         if args.hid_socket:
             self.transports.append(HidTransport(self, args.hid_socket, not args.hid_detached,
                                                 args.hid_serial, args.hid_product))
+        self._chatter(self.rom.faults.chatter)
         self.control = None
         if args.control:
             self.control = common.ControlChannel(self.loop, args.control, {
@@ -427,6 +454,10 @@ class Simulator:
             if t.name == name:
                 return t
         return None
+
+    def _chatter(self, pattern):
+        for t in self.transports:
+            t.chatter(pattern)
 
     def count_packets(self, n, transport):
         self.rom.packets += n
@@ -467,8 +498,12 @@ class Simulator:
                 faults.write_status = FILE_COMPLETE
         elif name == "error_status":
             self.rom.error_status = int(request.get("value", ACK))
+        elif name == "chatter":
+            faults.chatter = chatter_text(request.get("text") or "")
+            self._chatter(faults.chatter)
         elif name == "clear":
             self.rom.faults = Faults()
+            self._chatter(None)
         else:
             raise ValueError("unknown fault %s" % name)
         self.log.record("control", op="fault", request=request)
@@ -528,6 +563,11 @@ class Simulator:
         self.log.close()
 
 
+def chatter_text(text):
+    """Bytes from a text with backslash escapes ("\\n"); None when empty."""
+    return codecs.decode(text, "unicode_escape").encode("latin-1") or None
+
+
 def _fuse(text):
     address, _, value = text.partition("=")
     if not value:
@@ -568,6 +608,9 @@ def parse_args(argv):
                    help="cut every HID input report 4 to this many bytes, ID included")
     f.add_argument("--answer-in-data", action="store_true",
                    help="answer as soon as a file write's data phase begins")
+    f.add_argument("--chatter", type=chatter_text, metavar="TEXT",
+                   help="send TEXT over and over, never stopping (on the line, and as input "
+                   "reports every 2 ms), and answer nothing")
     f.add_argument("--disconnect-after", type=int, metavar="PACKETS",
                    help="unplug once this many host packets have arrived")
     args = p.parse_args(argv)

@@ -12,6 +12,7 @@ Run `lpc_rom_sim.py --help` for the options; the README shows a session.
 """
 
 import argparse
+import codecs
 import os
 import sys
 
@@ -96,12 +97,14 @@ class Faults:
         self.not_lpc = False
         self.resend_once = False
         self.lose_line = False
+        self.chatter = None  # bytes sent over and over, whatever comes in
         self.refuse = {}  # command letter or line -> [code, times left or None for always]
         self.corrupt_flash = None  # flash address whose programmed byte is flipped
 
     def as_dict(self):
         return {"silent": self.silent, "not_lpc": self.not_lpc,
                 "resend_once": self.resend_once, "lose_line": self.lose_line,
+                "chatter": self.chatter.decode("latin-1") if self.chatter else None,
                 "refuse": {k: {"code": v[0], "times": v[1]} for k, v in self.refuse.items()},
                 "corrupt_flash": self.corrupt_flash}
 
@@ -150,6 +153,7 @@ class IspRom:
         self.faults.not_lpc = args.not_lpc
         self.faults.resend_once = args.resend_once
         self.faults.lose_line = args.lose_line
+        self.faults.chatter = args.chatter
         for letter, code, times in args.refuse:
             self.faults.refuse[letter] = [code, times]
         self.faults.corrupt_flash = args.corrupt_flash
@@ -172,9 +176,10 @@ class IspRom:
 
     def feed(self, data):
         speed = self._speed()
-        if self.faults.silent or self.state == "running":
-            self.log.record("ignored", reason="silent" if self.faults.silent else "running",
-                            hex=data.hex())
+        if self.faults.silent or self.faults.chatter or self.state == "running":
+            reason = ("silent" if self.faults.silent else
+                      "chatter" if self.faults.chatter else "running")
+            self.log.record("ignored", reason=reason, hex=data.hex())
             return
         if (self.autobaud_lock and self.line_speed and speed
                 and speed != self.line_speed and self.state != "unsync"):
@@ -544,6 +549,7 @@ class Simulator:
         self.port = common.PtyPort(self.loop, self._on_bytes, link=args.link)
         self.rom = IspRom(args, self.port.write, self.port.speed, self.log)
         self.rom.on_go = self._on_go
+        self.port.chatter(self.rom.faults.chatter)
         self.control = None
         if args.control:
             self.control = common.ControlChannel(self.loop, args.control, {
@@ -591,6 +597,9 @@ class Simulator:
         name = request["name"]
         if name in ("silent", "not_lpc", "resend_once", "lose_line"):
             setattr(faults, name, bool(request.get("on", True)))
+        elif name == "chatter":
+            faults.chatter = chatter_text(request.get("text") or "")
+            self.port.chatter(faults.chatter)
         elif name == "refuse":
             letter = request["command"]
             if request.get("code") is None:
@@ -599,6 +608,7 @@ class Simulator:
                 faults.refuse[letter] = [return_code(request["code"]), request.get("times")]
         elif name == "clear":
             self.rom.faults = Faults()
+            self.port.chatter(None)
         else:
             raise ValueError("unknown fault %s" % name)
         self.log.record("control", op="fault", request=request)
@@ -655,6 +665,11 @@ def _serial_words(text):
     return words
 
 
+def chatter_text(text):
+    """Bytes from a text with backslash escapes ("\\n"); None when empty."""
+    return codecs.decode(text, "unicode_escape").encode("latin-1") or None
+
+
 def return_code(value):
     """A return code given by number or by name ("CMD_LOCKED")."""
     text = str(value)
@@ -705,6 +720,9 @@ def parse_args(argv):
                    help="answer RESEND to the next data block even when it matches")
     f.add_argument("--lose-line", action="store_true",
                    help="lose the next UU data line (its block is answered RESEND)")
+    f.add_argument("--chatter", type=chatter_text, metavar="TEXT",
+                   help="send TEXT (backslash escapes allowed) over and over, never stopping, "
+                   "and answer nothing")
     f.add_argument("--refuse", type=_refusal, action="append", default=[],
                    metavar="LETTER[ PARAMETERS]:CODE[:TIMES]",
                    help="answer a command (every one of the letter, or only the one with "

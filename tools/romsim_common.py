@@ -82,6 +82,7 @@ class Loop:
     def __init__(self):
         self._sel = selectors.DefaultSelector()
         self._handlers = {}
+        self._timers = []  # [due, interval, callback]
         self.running = True
         self._wake_r, self._wake_w = os.pipe()
         os.set_blocking(self._wake_r, False)
@@ -126,12 +127,28 @@ class Loop:
             self._handlers[fd] = [None, None]
             self._update(fd)
 
+    def call_every(self, interval, callback):
+        """Calls `callback` every `interval` seconds until it returns False."""
+        self._timers.append([time.monotonic() + interval, interval, callback])
+
+    def _run_timers(self):
+        now = time.monotonic()
+        for timer in [t for t in self._timers if t[0] <= now]:
+            timer[0] = now + timer[1]
+            if timer[2]() is False:
+                self._timers.remove(timer)
+
     def stop(self):
         self.running = False
 
     def run(self):
         while self.running:
-            for key, mask in self._sel.select(1.0):
+            wait = 1.0
+            if self._timers:
+                wait = max(0.0, min(wait, min(t[0] for t in self._timers) - time.monotonic()))
+            events = self._sel.select(wait)
+            self._run_timers()
+            for key, mask in events:
                 handlers = self._handlers.get(key.fd)
                 if handlers and mask & selectors.EVENT_READ and handlers[0]:
                     handlers[0]()
@@ -161,6 +178,7 @@ class PtyPort:
                 os.unlink(link)
             os.symlink(self.path, link)
         self._out = bytearray()
+        self._chatter = None
         self.closed = False
         loop.add_reader(self.master, self._on_readable)
 
@@ -190,8 +208,16 @@ class PtyPort:
         self._out += data
         self._flush()
 
+    def chatter(self, pattern):
+        """Keeps the line full of `pattern` over and over (None ends it): a
+        device that never stops talking."""
+        self._chatter = pattern or None
+        self._flush()
+
     def _flush(self):
-        while self._out and not self.closed:
+        while (self._out or self._chatter) and not self.closed:
+            if not self._out:
+                self._out += self._chatter * max(1, 4096 // len(self._chatter))
             try:
                 n = os.write(self.master, self._out)
             except BlockingIOError:

@@ -2,8 +2,9 @@
 """A local update server: an offline mirror for users, the server side for tests.
 
 It answers HTTP GET on /cgi/u with the five operations of the update
-protocol. Parameters arrive as "key=value&" pairs, not percent-encoded; only
-the fingerprint carries the literal "%20" between its four words.
+protocol. Parameters arrive as percent-encoded "key=value&" pairs and are
+read as they come: the values the server needs are hexadecimal or decimal,
+and the fingerprint carries "%20" between its four words.
 
     op=hi&rv=2&                    -> ok
     op=qu&sn=SERIAL&               -> ok, latest build, firmware text
@@ -59,6 +60,7 @@ without @ the switch applies to every operation). VALUE takes the escapes
   first_line=TEXT    first line TEXT instead of "ok" (default "error")
   delay=SECONDS      wait that long before answering
   hang               never answer; hold the connection until the client closes it
+  trickle=BYTES      send the answer BYTES (default 2) a second
   base64_cr          end the Base64 line with "\\r\\n" (bird)
   base64_bad_char=C  put C (default "*") in the middle of the Base64 text (bird)
   not_bird           deliver Base64 of bytes that are not a BIRD file (bird)
@@ -90,6 +92,7 @@ FAULTS = {
     "first_line": ("error", str),
     "delay": (None, float),
     "hang": ("", str),
+    "trickle": ("2", int),
     "base64_cr": ("", str),
     "base64_bad_char": ("*", str),
     "not_bird": ("", str),
@@ -145,6 +148,8 @@ def parse_fault(spec):
         raise ServerError("base64_bad_char takes one character")
     if name == "bird_corrupt" and value not in ("zlib", "count"):
         raise ServerError("bird_corrupt takes zlib or count")
+    if name == "trickle" and value < 1:
+        raise ServerError("trickle takes at least one byte a second")
     return name, value, ops
 
 
@@ -427,15 +432,25 @@ class Handler(BaseHTTPRequestHandler):
         if self.server.verbose:
             super().log_message(fmt, *args)
 
-    def _send(self, status, body, content_type="text/plain", length=True):
+    def _send(self, status, body, content_type="text/plain", length=True, trickle=None):
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         if length:
             self.send_header("Content-Length", str(len(body)))
         self.send_header("Connection", "close")
         self.end_headers()
-        self.wfile.write(body)
         self.close_connection = True
+        if not trickle:
+            self.wfile.write(body)
+            return
+        for at in range(0, len(body), trickle):
+            try:
+                self.wfile.write(body[at:at + trickle])
+                self.wfile.flush()
+            except OSError:
+                return  # the client gave up
+            if self.server.stopping.wait(1.0):
+                return
 
     def do_GET(self):
         path, _, query = self.path.partition("?")
@@ -456,10 +471,10 @@ class Handler(BaseHTTPRequestHandler):
         if "delay" in faults:
             self.server.stopping.wait(faults["delay"])
         if "status" in faults:
-            self._send(faults["status"], b"error\n")
+            self._send(faults["status"], b"error\n", trickle=faults.get("trickle"))
             return
         self._send(200, answer_body(self.server.catalog, op, params, faults),
-                   length="truncated_body" not in faults)
+                   length="truncated_body" not in faults, trickle=faults.get("trickle"))
 
     def _hold(self):
         """Sends nothing until the client goes away or the server stops."""

@@ -1,9 +1,9 @@
 #include "UpdaterLib/source/HID_SDPLoader.h"
 
 #include "cli/Log.h"
+#include "device/core/kTime.h"
 
 #include <hidapi/hidapi.h>
-#include <limits.h>
 
 namespace
 {
@@ -13,6 +13,8 @@ const size_t STATUS_REPORT_SIZE = 5;
 // A status report and one data report.
 const size_t ANSWER_SIZE = STATUS_REPORT_SIZE + MAX_READ_BYTES;
 const size_t DATA_WORD_AT = STATUS_REPORT_SIZE + 1;
+// However long the caller waits per report, one answer takes no longer.
+const uint64_t ANSWER_LIMIT_MS = 2000;
 
 } // namespace
 
@@ -52,9 +54,15 @@ ssize_t HID_SDPLoader::readData(std::vector<uint8_t>& buffer, uint32_t timeoutMs
 {
     if (!handle)
         return 0;
-    int wait = timeoutMs > (uint32_t)INT_MAX ? INT_MAX : (int)timeoutMs;
-    ssize_t appended = 0;
-    for (;;) {
+    uint64_t deadline = kTime_GetMSTicks() + ANSWER_LIMIT_MS;
+    size_t appended = 0;
+    // A device that keeps sending reports ends the answer all the same.
+    while (appended < ANSWER_SIZE) {
+        uint64_t now = kTime_GetMSTicks();
+        if (now >= deadline)
+            break;
+        uint64_t left = deadline - now;
+        int wait = (int)(timeoutMs < left ? timeoutMs : left);
         // Cleared each time, so that a short status report appends zeros
         // rather than what an earlier report left behind.
         unsigned char report[MAX_READ_BYTES] = {0};
@@ -63,9 +71,9 @@ ssize_t HID_SDPLoader::readData(std::vector<uint8_t>& buffer, uint32_t timeoutMs
             break;
         size_t count = report[0] == STATUS_REPORT_ID ? STATUS_REPORT_SIZE : (size_t)got;
         buffer.insert(buffer.end(), report, report + count);
-        appended += (ssize_t)count;
+        appended += count;
     }
-    return appended;
+    return (ssize_t)appended;
 }
 
 bool HID_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& answer, uint32_t offset,

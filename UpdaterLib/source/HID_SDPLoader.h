@@ -23,7 +23,8 @@ public:
     /// The whole packet, report ID first; hidapi's count or -1.
     ssize_t writeData(const std::vector<uint8_t>& packet) override;
     /// Reads report after report, each waiting at most `timeoutMs`, until a
-    /// read brings nothing; a status report counts as its 5 bytes.
+    /// read brings nothing, a whole answer (70 bytes) is there or 2 s have
+    /// passed; a status report counts as its 5 bytes.
     ssize_t readData(std::vector<uint8_t>& buffer, uint32_t timeoutMs) override;
     /// The word at bytes 6-9 (after the status report and the data report's
     /// ID), only from a whole answer of exactly 70 bytes.

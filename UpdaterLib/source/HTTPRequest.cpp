@@ -53,6 +53,29 @@ static size_t sReceive(char* data, size_t size, size_t count, void* context)
     return bytes;
 }
 
+// RFC 3986's unreserved characters, whatever the locale.
+static bool sUnreserved(unsigned char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
+}
+
+static std::string sPercentEncoded(const std::string& text)
+{
+    static const char HEX[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (sUnreserved(c)) {
+            out += (char)c;
+        } else {
+            out += '%';
+            out += HEX[c >> 4];
+            out += HEX[c & 15];
+        }
+    }
+    return out;
+}
+
 std::string HTTPRequest::BuildURL(const char* baseURL,
                                   const std::map<std::string, std::string>& parameters)
 {
@@ -60,7 +83,7 @@ std::string HTTPRequest::BuildURL(const char* baseURL,
     if (!parameters.empty()) {
         url += "?";
         for (const auto& entry : parameters)
-            url += entry.first + "=" + entry.second + "&";
+            url += sPercentEncoded(entry.first) + "=" + sPercentEncoded(entry.second) + "&";
     }
     return url;
 }
@@ -73,6 +96,9 @@ static CURLcode sSetOptions(CURL* handle, Receiver* receiver, const std::string&
         code = curl_easy_setopt(handle, CURLOPT_WRITEDATA, receiver);
     if (code == CURLE_OK)
         code = curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    // Not file:, ftp: or the other schemes libcurl knows, whatever -u says.
+    if (code == CURLE_OK)
+        code = curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
     // Time-outs without signals: the request may run on a worker thread.
     if (code == CURLE_OK)
         code = curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
@@ -82,6 +108,9 @@ static CURLcode sSetOptions(CURL* handle, Receiver* receiver, const std::string&
         code = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond);
     if (code == CURLE_OK)
         code = curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedSeconds);
+    // A server that trickles just above the low-speed rule is cut off here.
+    if (code == CURLE_OK)
+        code = curl_easy_setopt(handle, CURLOPT_TIMEOUT, limits.totalSeconds);
     return code;
 }
 

@@ -30,12 +30,14 @@ private:
     std::string response;
 };
 
-/// Bounds of one transfer, so a stalled or runaway server cannot hang or
-/// exhaust the program.
+/// Bounds of one transfer, so a stalled, trickling or runaway server cannot
+/// hang or exhaust the program.
 struct HTTPLimits {
     long connectTimeoutSeconds = 30;
     long lowSpeedBytesPerSecond = 1;
     long lowSpeedSeconds = 60;
+    /// The whole transfer, connection included.
+    long totalSeconds = 300;
     size_t maxBodyBytes = 64u * 1024 * 1024;
 };
 
@@ -43,14 +45,16 @@ class HTTPRequest
 {
 public:
     /// The base URL, then, unless the map is empty, "?" and "key=value&" for
-    /// every entry in key order; nothing is percent-encoded.
+    /// every entry in key order, keys and values percent-encoded (every byte
+    /// but letters, digits and "-._~").
     static std::string BuildURL(const char* baseURL,
                                 const std::map<std::string, std::string>& parameters);
 
-    /// Performs one GET. Any status is a result; a transport failure (no
-    /// connection, a stall, a body over the limit) throws
-    /// std::runtime_error with libcurl's text, and a handle that cannot be
-    /// made throws "Could not create curl instance". Blocks until done.
+    /// Performs one GET over http or https only. Any status is a result; a
+    /// transport failure (no connection, a stall, a transfer over its time,
+    /// a body over the limit, another protocol) throws std::runtime_error
+    /// with libcurl's text, and a handle that cannot be made throws "Could
+    /// not create curl instance". Blocks until done.
     static HTTPResponse GET(const char* baseURL,
                             const std::map<std::string, std::string>& parameters,
                             const HTTPLimits& limits = HTTPLimits());

@@ -112,6 +112,17 @@ kErr NXPSerialClass::Connect(const char* port, uint32_t rate)
     return kErrNone;
 }
 
+kErr NXPSerialClass::Connect(kStream* given, uint32_t rate)
+{
+    Disconnect();
+    if (!given || given->check != kSTREAMCHECK)
+        return kErrParam;
+    stream = given;
+    baudRate = RATE_TABLE[sRateIndex(rate)];
+    portName[0] = 0;
+    return kErrNone;
+}
+
 void NXPSerialClass::Disconnect()
 {
     if (stream)
@@ -355,7 +366,9 @@ kErr NXPSerialClass::ReadBlockEnd(uint32_t& blockStart, uint32_t& received, uint
     if (err)
         return err;
     uint32_t expected = (uint32_t)strtol(line, nullptr, 10);
-    if (expected == sum(buffer + blockStart, received - blockStart)) {
+    // A block that brought no byte is refused like a wrong one: a line that
+    // keeps sending empty lines must use up the budget.
+    if (received > blockStart && expected == sum(buffer + blockStart, received - blockStart)) {
         err = Send(OK_TEXT, 4, false);
         if (!err && echo) {
             // Keep the echo's LF while data follows: the next line read drops it.

@@ -6,7 +6,11 @@
 //
 // Every wait is computed from the character time at the line rate, so an
 // answer has arrived before reading starts; reads then poll the stream,
-// which returns at once when no byte is there. One thread drives an object.
+// which returns at once when no byte is there. Every wait goes through the
+// stream's wait (kStream_Wait), which ends early once a byte is there on a
+// stream that can tell. Every read loop counts missing, dropped and wrong
+// bytes against its tries, so a line that never stops talking ends an
+// answer as a silent one does. One thread drives an object.
 
 #include "device/core/kError.h"
 #include "device/core/kStream.h"
@@ -52,6 +56,10 @@ public:
     /// bit. An open stream is closed first. The serial stream's error when
     /// the port does not open.
     kErr Connect(const char* port, uint32_t rate);
+    /// Runs on `stream` instead, which the object takes over, timing its
+    /// waits for the table rate chosen for `rate`. kErrParam for an invalid
+    /// stream.
+    kErr Connect(kStream* stream, uint32_t rate);
     void Disconnect();
 
     /// Auto-baud, confirmation and crystal frequency. The read's error when
@@ -85,7 +93,8 @@ public:
     /// refused MAX_READ_RETRY times, kErrIO for any other block answer.
     kErr Write(uint32_t ramAddress, uint32_t count, const uint8_t* bytes);
     /// Reads `count` bytes of memory; parameter rule and errors as for Write
-    /// (kErrNotReady when the data stops coming).
+    /// (kErrNotReady when the data stops coming). A block whose lines held
+    /// no byte is asked for again like one whose checksum differs.
     kErr Read(uint32_t address, uint32_t count, uint8_t* buffer);
 
     /// The name of the return code held in `code` (strtol, base 0);

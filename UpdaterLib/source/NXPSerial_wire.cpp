@@ -4,7 +4,6 @@
 
 #include "UpdaterLib/source/NXPSerial.h"
 #include "cli/Log.h"
-#include "device/core/kTime.h"
 
 #include <ctype.h>
 #include <stdio.h>
@@ -63,13 +62,14 @@ const char* sLeadingDrop(uint32_t position, uint8_t byte)
 }
 
 /// Reads one byte of an answer; when none is there yet, marks the miss in
-/// the trace and pauses before the caller tries again.
+/// the trace and waits up to `pauseMS` for the next before the caller tries
+/// again.
 kErr sReadAnswerByte(kStream* stream, uint8_t& byte, uint32_t pauseMS)
 {
     kErr err = kStream_Read(stream, &byte, 1);
     if (err) {
         Log::log(DEBUG_NXPSerial_E, ".");
-        kTime_MSSleep(pauseMS);
+        kStream_Wait(stream, pauseMS);
     }
     return err;
 }
@@ -103,7 +103,7 @@ kErr NXPSerialClass::Send(const char* text, size_t length, bool expectEcho)
              Printable(text, length).c_str());
     kErr err = kStream_Write(stream, text, length);
     uint32_t wait = CharacterWait(length);
-    kTime_MSSleep(wait);
+    kStream_Wait(stream, wait);
     Log::log(DEBUG_NXPSerial_SR, "Send() wait %dms\n", (int)wait);
     if (err) {
         Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", kError_GetErrorText(err));
@@ -149,10 +149,14 @@ kErr NXPSerialClass::GetEcho(const char* expected, size_t length, size_t& count)
             failures++;
             continue;
         }
-        if (byte == (uint8_t)expected[count])
+        if (byte == (uint8_t)expected[count]) {
             count++;
-        else
-            Log::log(DEBUG_NXPSerial_E, " %.2X!=%.2X", byte, (uint8_t)expected[count]);
+            continue;
+        }
+        // A wrong byte costs a try too: a line that keeps talking must not
+        // hold the echo for ever.
+        Log::log(DEBUG_NXPSerial_E, " %.2X!=%.2X", byte, (uint8_t)expected[count]);
+        failures++;
     }
     Log::log(DEBUG_NXPSerial_E, "Echo:[%s] %d of %d [%s]\n", Printable(expected, count).c_str(),
              (int)count, (int)length, kError_GetErrorText(err));
@@ -181,7 +185,7 @@ kErr NXPSerialClass::GetLine(char* buffer, uint32_t capacity, uint32_t& length, 
             anyByte = true;
             failures++;
             Log::log(DEBUG_NXPSerial_E, ",");
-            kTime_MSSleep(1);
+            kStream_Wait(stream, 1);
             continue;
         }
         anyByte = true;
@@ -207,7 +211,7 @@ kErr NXPSerialClass::Response(char* buffer, uint32_t capacity, uint32_t& length,
     uint32_t wait = WAIT_TIME_MS(maximum, baudRate) + 20;
     Log::log(DEBUG_NXPSerial_E, "Response() wait for serial [%d bytes, %d, %d ms]\n", (int)maximum,
              (int)baudRate, (int)wait);
-    kTime_MSSleep(wait);
+    kStream_Wait(stream, wait);
     uint32_t pause = wait / (maximum ? maximum : 1) + 1;
     uint32_t allowed = std::max<uint32_t>(100, RESPONSE_WINDOW_MS / pause + 1);
     uint32_t failures = 0;
@@ -220,17 +224,22 @@ kErr NXPSerialClass::Response(char* buffer, uint32_t capacity, uint32_t& length,
             failures++;
             continue;
         }
+        // Dropped and unexpected bytes cost a try each, so a line that
+        // keeps talking ends the answer as a silent one does.
         const char* dropped = sLeadingDrop(length, byte);
         if (dropped) {
             Log::log(DEBUG_NXPSerial_E, "%s", dropped);
+            failures++;
             continue;
         }
-        if (expected && byte != (uint8_t)expected[length])
+        if (expected && byte != (uint8_t)expected[length]) {
             Log::log(DEBUG_NXPSerial_E,
                      "Error Test_Serial_Response() Expected byte %d does not match [[%02X] %c != "
                      "%c [%02X]]\n",
                      (int)length, byte, sShown(byte), sShown((uint8_t)expected[length]),
                      (uint8_t)expected[length]);
+            failures++;
+        }
         buffer[length++] = (char)byte;
         match = sNextMatch(match, byte);
     }

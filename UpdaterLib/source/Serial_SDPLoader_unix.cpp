@@ -17,6 +17,10 @@ const uint64_t WRITE_RETRY_MS = 1;
 const uint64_t WRITE_STALL_MS = 2000;
 const uint64_t SETTLE_MS = 1000;
 const size_t STATUS_SIZE = 4;
+// The security status and one data word: what every command used here gets.
+const size_t ANSWER_SIZE = STATUS_SIZE + 4;
+// However long the caller waits, one answer takes no longer.
+const uint64_t ANSWER_LIMIT_MS = 2000;
 
 bool _isTransient(int error)
 {
@@ -134,14 +138,17 @@ ssize_t Serial_SDPLoader::readData(std::vector<uint8_t>& buffer, uint32_t timeou
 {
     if (d->fd < 0)
         return 0;
-    kTime_MSSleep(timeoutMs);
-    ssize_t appended = 0;
+    uint64_t deadline = kTime_GetMSTicks() + ANSWER_LIMIT_MS;
+    kTime_MSSleep(timeoutMs < ANSWER_LIMIT_MS ? timeoutMs : (uint32_t)ANSWER_LIMIT_MS);
+    // A line that keeps talking ends the answer all the same; what is left
+    // waits for the next read.
+    size_t appended = 0;
     uint8_t byte;
-    while (read(d->fd, &byte, 1) == 1) {
+    while (appended < ANSWER_SIZE && kTime_GetMSTicks() < deadline && read(d->fd, &byte, 1) == 1) {
         buffer.push_back(byte);
         appended++;
     }
-    return appended;
+    return (ssize_t)appended;
 }
 
 bool Serial_SDPLoader::getDataFromBuffer(const std::vector<uint8_t>& answer, uint32_t offset,

@@ -156,8 +156,9 @@ bool UpdateServerRequest::GetBuildList(uint32_t serialNumber,
 bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], uint32_t* serialNumber,
                                           uint32_t* build, const char* url)
 {
+    // The blanks go out percent-encoded, as %20.
     char words[48];
-    snprintf(words, sizeof(words), "%08X%%20%08X%%20%08X%%20%08X", fingerprint[0], fingerprint[1],
+    snprintf(words, sizeof(words), "%08X %08X %08X %08X", fingerprint[0], fingerprint[1],
              fingerprint[2], fingerprint[3]);
     Lines lines;
     if (!sRequest("GetRecoveryInfo", url, {{"op", "fix"}, {"fp", words}, {"brief", "true"}}, lines))

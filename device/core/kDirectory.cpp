@@ -127,9 +127,16 @@ kErr kDirectory_ExecutableFilePath(char* buffer, uint32_t size)
     return kErrNone;
 }
 
-static void sCopyBounded(char* buffer, uint32_t size, const char* text)
+// A path that does not fit is refused whole: a cut one names another
+// directory.
+static kErr sCopyWhole(char* buffer, uint32_t size, const char* text)
 {
-    snprintf(buffer, size, "%s", text);
+    if (strlen(text) >= size) {
+        buffer[0] = '\0';
+        return kErrOverrun;
+    }
+    memcpy(buffer, text, strlen(text) + 1);
+    return kErrNone;
 }
 
 kErr kDirectory_GetHomeDirectory(char* buffer, uint32_t size)
@@ -142,15 +149,11 @@ kErr kDirectory_GetHomeDirectory(char* buffer, uint32_t size)
     struct passwd pw;
     struct passwd* found = nullptr;
     if (getpwuid_r(getuid(), &pw, scratch.data(), scratch.size(), &found) == 0 && found &&
-        found->pw_dir && found->pw_dir[0] != '\0') {
-        sCopyBounded(buffer, size, found->pw_dir);
-        return kErrNone;
-    }
+        found->pw_dir && found->pw_dir[0] != '\0')
+        return sCopyWhole(buffer, size, found->pw_dir);
     const char* home = getenv("HOME");
-    if (home && home[0] != '\0') {
-        sCopyBounded(buffer, size, home);
-        return kErrNone;
-    }
+    if (home && home[0] != '\0')
+        return sCopyWhole(buffer, size, home);
     return kErrNotFound;
 }
 

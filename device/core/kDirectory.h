@@ -46,7 +46,7 @@ kErr kDirectory_ExecutableFilePath(char* buffer, uint32_t size);
 
 /// The home directory from the user database, else the HOME variable, always
 /// terminated within `size`. kErrNotFound, with an empty buffer, when neither
-/// gives one.
+/// gives one; kErrOverrun, with an empty buffer, when it does not fit.
 kErr kDirectory_GetHomeDirectory(char* buffer, uint32_t size);
 
 /// kDirectory_BuildPath with two parts.

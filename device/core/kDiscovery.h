@@ -3,6 +3,7 @@
 
 #include "device/core/kError.h"
 
+#include <stddef.h>
 #include <stdint.h>
 
 enum linkType : uint32_t {
@@ -52,6 +53,13 @@ typedef bool (*kDiscoveryCallback)(const linkSpec* spec, bool* count, void* refe
 typedef struct {
     uint8_t bytes[kDISCOVERY_REPLY_SIZE];
 } kIPDiscoveryInfo;
+
+/// The module that a discovery reply of `length` bytes from `ipAddress`
+/// (network order) describes, written over `spec`: bytes past the 16 of a
+/// reply are not read, missing ones read as 0 (the model byte as 0xFF).
+/// kErrSize, with `spec` untouched, for a reply shorter than 8 bytes, which
+/// cannot carry a serial number; kErrParam for a null pointer.
+kErr kDiscovery_ReadReply(const uint8_t* reply, size_t length, uint32_t ipAddress, linkSpec* spec);
 
 /// Walks the modules reachable by `type` (kLinkTypeUSB or kLinkTypeTCPIP;
 /// any other type finds nothing), calling `callback` for each until it

@@ -173,20 +173,24 @@ static uint32_t sLittleEndian(const uint8_t* p, int width)
     return value;
 }
 
-static bool sReportReply(const kIPDiscoveryInfo* info, const struct sockaddr_in* from,
-                         kDiscoveryCallback callback, void* reference, uint8_t* counted)
+kErr kDiscovery_ReadReply(const uint8_t* reply, size_t length, uint32_t ipAddress, linkSpec* spec)
 {
-    linkSpec* spec = kLinkSpec_Create(kLinkTypeTCPIP);
-    if (!spec)
-        return true;
-    spec->serialNumber = spec->routerSerialNumber = sLittleEndian(&info->bytes[4], 4);
-    spec->module = spec->router = info->bytes[1];
-    spec->model = info->bytes[kDISCOVERY_MODEL_OFFSET];
-    spec->tcpip.ipAddress = from->sin_addr.s_addr;
-    spec->tcpip.ipPort = sLittleEndian(&info->bytes[2], 2);
-    bool goOn = sReport(spec, callback, reference, counted);
-    kLinkSpec_Destroy(&spec);
-    return goOn;
+    if (!reply || !spec)
+        return kErrParam;
+    if (length < kDISCOVERY_SHORTEST_REPLY)
+        return kErrSize;
+    kIPDiscoveryInfo info;
+    memset(&info, 0, sizeof(info));
+    info.bytes[kDISCOVERY_MODEL_OFFSET] = 0xFF;
+    memcpy(info.bytes, reply, length < sizeof(info.bytes) ? length : sizeof(info.bytes));
+    memset(spec, 0, sizeof(*spec));
+    spec->type = kLinkTypeTCPIP;
+    spec->serialNumber = spec->routerSerialNumber = sLittleEndian(&info.bytes[4], 4);
+    spec->module = spec->router = info.bytes[1];
+    spec->model = info.bytes[kDISCOVERY_MODEL_OFFSET];
+    spec->tcpip.ipAddress = ipAddress;
+    spec->tcpip.ipPort = sLittleEndian(&info.bytes[2], 2);
+    return kErrNone;
 }
 
 // Waits for the next datagram: at most the quiet time, and never past the
@@ -218,9 +222,8 @@ typedef struct {
 // a module is listed once, from its first reply. A module without a serial
 // number (0) cannot be told from another one, and a host answering again
 // (out of two interfaces) is reported again.
-static bool sAnsweredElsewhere(sSeen* seen, const kIPDiscoveryInfo* info, in_addr_t from)
+static bool sAnsweredElsewhere(sSeen* seen, uint32_t serialNumber, in_addr_t from)
 {
-    uint32_t serialNumber = sLittleEndian(&info->bytes[4], 4);
     if (serialNumber == 0)
         return false;
     for (uint32_t i = 0; i < seen->count; i++) {
@@ -247,8 +250,6 @@ static uint8_t sCollect(int listener, uint64_t deadline, kDiscoveryCallback call
     sSeen* seen = (sSeen*)calloc(1, sizeof(*seen));
     while (sAwaitReply(listener, deadline)) {
         kIPDiscoveryInfo info;
-        memset(&info, 0, sizeof(info));
-        info.bytes[kDISCOVERY_MODEL_OFFSET] = 0xFF;
         struct sockaddr_in from = {};
         socklen_t fromLength = sizeof(from);
         ssize_t n = recvfrom(listener, info.bytes, sizeof(info.bytes), MSG_DONTWAIT,
@@ -257,11 +258,12 @@ static uint8_t sCollect(int listener, uint64_t deadline, kDiscoveryCallback call
             continue;
         if (n < 0)
             break;
-        if (n < kDISCOVERY_SHORTEST_REPLY)
+        linkSpec spec;
+        if (kDiscovery_ReadReply(info.bytes, (size_t)n, from.sin_addr.s_addr, &spec) != kErrNone)
             continue; // too short to carry a serial number
-        if (seen && sAnsweredElsewhere(seen, &info, from.sin_addr.s_addr))
+        if (seen && sAnsweredElsewhere(seen, spec.serialNumber, from.sin_addr.s_addr))
             continue;
-        if (!sReportReply(&info, &from, callback, reference, &counted))
+        if (!sReport(&spec, callback, reference, &counted))
             break;
     }
     free(seen);

@@ -157,6 +157,16 @@ kErr Link::connect()
     return sAwaitRunning(d.linkId);
 }
 
+kErr Link::attachEngineLink(uint32_t linkId)
+{
+    if (!m_impl)
+        return kErrMemory;
+    if (m_impl->linkId)
+        return kErrBusy;
+    m_impl->linkId = linkId;
+    return sAwaitRunning(linkId);
+}
+
 // Goes on while the offered module is not of the wanted model (0: any);
 // the first that is replaces the wanted record and ends the walk.
 static bool cbModelCallback(const linkSpec* offered, bool* count, void* reference)

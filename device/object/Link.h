@@ -83,6 +83,10 @@ public:
     /// specifier; kErrConnection when the link cannot be made, has failed or
     /// does not reach running; kErrBusy while it stops.
     kErr connect();
+    /// Takes over one use of an engine link the caller made (kLink_Create
+    /// over a stream of its own, for one), which disconnect gives back, and
+    /// waits as connect does. kErrBusy, with nothing taken, while connected.
+    kErr attachEngineLink(uint32_t linkId);
     /// Finds a module by serial number, or with serial number 0 the first
     /// one of `model` (0: any), stores its specifier (kept as it is while
     /// connected) and connects. kErrNotFound when none answers, kErrBusy

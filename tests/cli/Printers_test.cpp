@@ -65,6 +65,10 @@ TEST(Printers, BuildsSortByVersionText)
     EXPECT_EQ(d.info[2], "123456789012345\t1.0            ");
     EXPECT_EQ(d.info[3], "200            \t2.10           ");
     EXPECT_EQ(d.info[4], "100            \t2.9            ");
+
+    RecordingDisplay raw;
+    _display_builds(raw, {{"7\x1B[2J", std::string("1\t\x7F\0x", 5)}}, 1);
+    EXPECT_EQ(raw.info[2], "7?[2J          \t1???x          ") << "no control reaches the terminal";
 }
 
 TEST(Printers, Fingerprint)

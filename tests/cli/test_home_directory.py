@@ -45,6 +45,18 @@ class HomeDirectory(unittest.TestCase):
             self.assertTrue(os.path.isdir(os.path.join(home, ".kelvane", "updater")))
 
     @updater_test.require_root
+    def test_a_home_longer_than_its_buffer_is_refused_not_cut(self):
+        with tempfile.TemporaryDirectory() as top:
+            os.chown(top, int(NO_SUCH_UID), int(NO_SUCH_UID))
+            # Cut to its first 2047 characters, it would name a directory
+            # that could be made in `top`.
+            result = _run_as_unknown_user(["-I"], top + ("/" + "d" * 200) * 11)
+            self.assertEqual(result.returncode, 1)
+            self.assertEqual(result.stderr.decode(),
+                             "Home directory path is longer than 2047 characters\n")
+            self.assertEqual(os.listdir(top), [])
+
+    @updater_test.require_root
     def test_no_home_at_all_stops_before_anything_is_made(self):
         result = _run_as_unknown_user(["-I"], None)
         self.assertEqual(result.returncode, 1)

@@ -42,10 +42,14 @@ TEST_F(HTTPRequestTest, ParametersGoInKeyOrderEachFollowedByAmpersand)
     EXPECT_NE(Logged().find("GET(" + URL() + "?op=hi&rv=2&)\n"), std::string::npos);
 }
 
-TEST_F(HTTPRequestTest, ValuesAreSentWithoutPercentEncoding)
+TEST_F(HTTPRequestTest, KeysAndValuesArePercentEncoded)
 {
-    HTTPRequest::GET(URL().c_str(), {{"op", "hi"}, {"fp", "0000000A%200000000B"}, {"p", "a/b"}});
-    EXPECT_EQ(LastRequest(), "GET /cgi/u?fp=0000000A%200000000B&op=hi&p=a/b& HTTP/1.1");
+    HTTPRequest::GET(URL().c_str(),
+                     {{"op", "hi"}, {"fp", "0000000A 0000000B"}, {"p", "a/b&c=%\r\n\xC3\xA9-._~"}});
+    EXPECT_EQ(
+        LastRequest(),
+        "GET /cgi/u?fp=0000000A%200000000B&op=hi&p=a%2Fb%26c%3D%25%0D%0A%C3%A9-._~& HTTP/1.1");
+    EXPECT_EQ(HTTPRequest::BuildURL("u", {{"a b", "x"}}), "u?a%20b=x&");
 }
 
 TEST_F(HTTPRequestTest, ABodyInSeveralChunksIsReturnedWholeInOrder)
@@ -110,7 +114,25 @@ TEST_F(HTTPRequestTest, TransfersAreBoundedByDefault)
     EXPECT_EQ(limits.connectTimeoutSeconds, 30);
     EXPECT_EQ(limits.lowSpeedBytesPerSecond, 1);
     EXPECT_EQ(limits.lowSpeedSeconds, 60);
+    EXPECT_EQ(limits.totalSeconds, 300);
     EXPECT_EQ(limits.maxBodyBytes, 64u * 1024 * 1024);
+}
+
+// 2 bytes a second passes the low-speed rule; the total limit, shortened
+// from its 300 s, ends the transfer all the same.
+TEST_F(HTTPRequestTest, ATricklingServerIsCutOffAtTheTotalLimit)
+{
+    ASSERT_TRUE(server->Fault("trickle=2@hi"));
+    ASSERT_TRUE(server->Fault("body=ok\\n" + std::string(20, 'x') + "@hi"));
+    HTTPLimits limits;
+    limits.totalSeconds = 1;
+    EXPECT_EQ(ThrownText(URL(), limits), curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
+}
+
+TEST_F(HTTPRequestTest, OnlyHTTPAndHTTPSAreSpoken)
+{
+    for (const char* url : {"file:///etc/hostname", "ftp://127.0.0.1/", "gopher://127.0.0.1/"})
+        EXPECT_EQ(ThrownText(url), curl_easy_strerror(CURLE_UNSUPPORTED_PROTOCOL)) << url;
 }
 
 // Shortened from the default 30 s; the stall bound stays far beyond it.

@@ -11,7 +11,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -99,6 +101,52 @@ TEST(NXPSerialTables, CopyLengthsSectorsAndReturnCodes)
     EXPECT_STREQ(NXPSerialClass::GetErrorText("-1"), "Unknown error");
     EXPECT_STREQ(NXPSerialClass::GetErrorText(nullptr), "Unknown error");
     EXPECT_EQ(NXPSerialClass::sum(Bytes{0xFF, 0xFF, 1}.data(), 3), 0x1FFu);
+}
+
+// A stream of the test's own: answers from a script, what is sent kept, and
+// every wait the client asks for noted (none of them sleeps).
+struct ScriptedLine {
+    std::string answers, sent;
+    std::vector<uint32_t> waits;
+
+    static kErr Get(uint8_t* byte, void* ref)
+    {
+        ScriptedLine* line = (ScriptedLine*)ref;
+        if (line->answers.empty())
+            return kErrNotReady;
+        *byte = (uint8_t)line->answers[0];
+        line->answers.erase(0, 1);
+        return kErrNone;
+    }
+    static kErr Write(const uint8_t* bytes, size_t length, void* ref)
+    {
+        ((ScriptedLine*)ref)->sent.append((const char*)bytes, length);
+        return kErrNone;
+    }
+    static kErr Put(uint8_t byte, void* ref) { return Write(&byte, 1, ref); }
+    static kErr Wait(uint32_t timeoutMS, void* ref)
+    {
+        ScriptedLine* line = (ScriptedLine*)ref;
+        line->waits.push_back(timeoutMS);
+        return line->answers.empty() ? kErrTimeout : kErrNone;
+    }
+};
+
+TEST(NXPSerialStream, RunsOnAGivenStreamAndWaitsOnlyThroughIt)
+{
+    ScriptedLine line;
+    line.answers = "Synchronized\r\nSynchronized\r\nOK\r\n14746\r\nOK\r\n";
+    kStream* stream =
+        kStream_Create(ScriptedLine::Get, ScriptedLine::Put, ScriptedLine::Write, nullptr, &line);
+    ASSERT_EQ(kStream_SetWait(stream, ScriptedLine::Wait), kErrNone);
+    NXPSerialClass nxp;
+    ASSERT_EQ(nxp.Connect(stream, 57601), kErrNone);
+    EXPECT_EQ(nxp.BaudRate(), 115200u);
+    EXPECT_EQ(nxp.Sync(), kErrNone);
+    EXPECT_EQ(line.sent, "?Synchronized\r\n14746\r\n");
+    EXPECT_EQ(line.waits.size(), 8u) << "after each of 3 sends and before each of 5 answers";
+    EXPECT_EQ(nxp.Unlock(), kErrNotReady) << "a silent line, and no sleep: its waits return";
+    EXPECT_EQ(nxp.Connect((kStream*)nullptr, 115200), kErrParam);
 }
 
 // The far end of a pseudo-terminal plays the boot ROM from a script: the
@@ -353,6 +401,57 @@ TEST_F(NXPSerialWire, ReadAcceptsGoodBlocksAndAsksAgainForBadOnes)
     EXPECT_EQ(Wire(), "R 8192 8\r\nRESEND\r\nOK\r\n");
     Answer("0\r\n" + Encoded(data) + "\r\n");
     EXPECT_EQ(nxp.Read(0x2000, 8, got.data()), kErrNotReady) << "the checksum never came";
+}
+
+// The far end says `prefix` once, then `pattern` over and over until the
+// object goes.
+class Chatter
+{
+public:
+    Chatter(int master, const std::string& prefix, const std::string& pattern)
+        : feeder([=] {
+              std::string text = prefix;
+              while (!stop) {
+                  while (text.size() < 4096)
+                      text += pattern;
+                  ssize_t n = write(master, text.data(), text.size());
+                  if (n > 0)
+                      text.erase(0, (size_t)n);
+                  else
+                      usleep(200);
+              }
+          })
+    {
+    }
+    ~Chatter()
+    {
+        stop = true;
+        feeder.join();
+    }
+
+private:
+    std::atomic<bool> stop{false};
+    std::thread feeder;
+};
+
+TEST_F(NXPSerialWire, ALineThatNeverStopsTalkingEndsEveryAnswer)
+{
+    Connect();
+    {
+        Chatter talk(master, "", "x");
+        EXPECT_EQ(nxp.Unlock(), kErrParam) << "an echo that never matches";
+    }
+    tcflush(slave, TCIFLUSH);
+    {
+        Chatter talk(master, "", "\n");
+        EXPECT_EQ(nxp.Sync(), kErrIO) << "line ends dropped before every answer";
+    }
+    tcflush(slave, TCIFLUSH);
+    Wire();
+    EchoOff();
+    Chatter talk(master, "0\r\n", "\r\n");
+    uint8_t got[8];
+    EXPECT_EQ(nxp.Read(0x2000, 8, got), kErrTimeout) << "blocks of empty lines";
 }
 
 TEST_F(NXPSerialWire, OtherCommandsSendTheirLines)

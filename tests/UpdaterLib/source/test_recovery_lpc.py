@@ -108,6 +108,14 @@ class Fingerprint(LpcRecoveryTest):
         self.assertEqual(updater_test.json_document(result.out, "fingerprint"),
                          {"outcome": "ok", "fingerprint": words_text(KEY).split()})
 
+    def test_a_rom_that_never_stops_talking_is_no_answer(self):
+        self.sim.control("fault", name="chatter", text="\\n")
+        result = self.run_updater("-N", "-s", self.port, "-X", "0x12000", url=CLOSED_URL)
+        self.assertEqual(result.status, 1, result)
+        self.assertIn("Could not communicate with device over serial port\n", result.err)
+        # Each of the five answers of the sync gives up within its tries.
+        self.assertLess(result.err.count("Response ignoring leading \\n\n"), 5 * 1001)
+
 
 class Recovery(LpcRecoveryTest):
     def test_the_server_names_the_unit_and_the_image_is_descrambled(self):

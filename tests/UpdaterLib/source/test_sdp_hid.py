@@ -82,14 +82,21 @@ class Commands(HidCase):
                          ("write_register", 0x20001000, 0x20, 0xA1B2C3D4))
         self.assertEqual(self.sim.ram(0x20001000, 4), bytes.fromhex("d4c3b2a1"))
 
-    def test_only_an_answer_of_seventy_bytes_holds_a_word(self):
+    def test_a_read_ends_with_one_whole_answer(self):
         one_report = command(0x0101, CFG0, 0x20, 4).hex()
         two_reports = command(0x0101, CFG0, 0x20, 0x80).hex()
-        r = self.probe("send", one_report, "100", "send", two_reports, "100")
+        r = self.probe("send", one_report, "100", "send", two_reports, "100", "send", "", "100")
         self.assertEqual(r.step("send", 0)[1], "70")
         self.assertEqual(r.step("send", 0)[3], "0x13579BDF")
-        self.assertEqual(r.step("send", 1)[1], "135")
-        self.assertEqual(r.step("send", 1)[3], "-")
+        self.assertEqual(r.step("send", 1)[1], "70")
+        # The report beyond the answer waits for the next read, and alone it
+        # holds no word.
+        self.assertEqual(r.step("send", 2)[1::2], ["65", "-"])
+
+    def test_a_rom_that_never_stops_talking_ends_every_answer(self):
+        self.sim.control("fault", name="chatter", text="ab")
+        r = self.probe("send", ERROR_STATUS.hex(), "100")
+        self.assertEqual(r.step("send")[1::2], ["130", "-"], "two reports of its talk")
 
 
 class ShortAnswers(HidCase):

@@ -123,6 +123,13 @@ class SilentRom(SerialCase):
 
 
 class BrokenLine(SerialCase):
+    def test_a_rom_that_never_stops_talking_ends_every_answer(self):
+        self.sim.control("fault", name="chatter", text="ab")
+        r = self.probe("send", "01" + ERROR_STATUS.hex(), "100", "write", self.image_file(image(100)),
+                       "0x20000000")
+        self.assertEqual(r.step("send"), ["16", "8", "6162616261626162", "0x62616261"])
+        self.assertEqual(r.step("write"), ["3"], "the talk is an answer in the data phase")
+
     def test_removed_adapter_ends_the_write(self):
         # Two commands and two data packets' worth, then the line is gone.
         self.sim.control("fault", name="disconnect_after", value=4)

@@ -125,8 +125,9 @@ TEST(kDirectory, HomeAndExecutableAreTerminatedWithinTheBuffer)
 {
     char small[4];
     memset(small, 'x', sizeof(small));
-    EXPECT_EQ(kDirectory_GetHomeDirectory(small, sizeof(small)), kErrNone);
-    EXPECT_EQ(small[3], '\0');
+    EXPECT_EQ(kDirectory_GetHomeDirectory(small, sizeof(small)), kErrOverrun)
+        << "a home that does not fit is refused, not cut";
+    EXPECT_EQ(small[0], '\0');
     char path[2048];
     EXPECT_EQ(kDirectory_ExecutableFilePath(path, sizeof(path)), kErrNone);
     EXPECT_NE(strstr(path, "updater_tests"), nullptr);

@@ -89,6 +89,19 @@ TEST_F(LinkObject, ConnectsByItsSpecifierWhichStaysWhileConnected)
         << "the engine link was given back";
 }
 
+TEST_F(LinkObject, AttachesAnEngineLinkOfTheCallersAndGivesItBack)
+{
+    const linkSpec hub = TcpSpec(sim.TcpPort("hub"));
+    uint32_t id = kLink_CreateTCPIP(hub.tcpip.ipAddress, (uint16_t)hub.tcpip.ipPort);
+    ASSERT_NE(id, 0u);
+    Link link("attached");
+    ASSERT_EQ(link.attachEngineLink(id), kErrNone);
+    EXPECT_TRUE(link.isConnected());
+    EXPECT_EQ(link.attachEngineLink(id), kErrBusy);
+    EXPECT_EQ(link.disconnect(), kErrNone);
+    EXPECT_EQ(kLink_GetStatus(id), (uint32_t)kLinkStatusNoStream) << "its one use given back";
+}
+
 TEST_F(LinkObject, AModuleThatCannotBeReachedIsNoConnection)
 {
     sim.Stop();
