@@ -1,5 +1,6 @@
 #include "UpdaterLib/source/HTTPRequest.h"
 
+#include "UpdaterLib/source/Updater.h"
 #include "cli/Log.h"
 
 #include <curl/curl.h>
@@ -51,6 +52,13 @@ static size_t sReceive(char* data, size_t size, size_t count, void* context)
     receiver->response->process(data, bytes);
     Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", (int)bytes);
     return bytes;
+}
+
+// libcurl asks this at least once a second during a transfer: an
+// interrupted run ends the request there.
+static int sProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return Updater::Interrupted() ? 1 : 0;
 }
 
 // RFC 3986's unreserved characters, whatever the locale.
@@ -111,6 +119,10 @@ static CURLcode sSetOptions(CURL* handle, Receiver* receiver, const std::string&
     // A server that trickles just above the low-speed rule is cut off here.
     if (code == CURLE_OK)
         code = curl_easy_setopt(handle, CURLOPT_TIMEOUT, limits.totalSeconds);
+    if (code == CURLE_OK)
+        code = curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, sProgress);
+    if (code == CURLE_OK)
+        code = curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
     return code;
 }
 

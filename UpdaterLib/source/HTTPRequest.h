@@ -54,7 +54,8 @@ public:
     /// transport failure (no connection, a stall, a transfer over its time,
     /// a body over the limit, another protocol) throws std::runtime_error
     /// with libcurl's text, and a handle that cannot be made throws "Could
-    /// not create curl instance". Blocks until done.
+    /// not create curl instance". Blocks until done, or until the run is
+    /// interrupted (Updater::Interrupt), which throws too.
     static HTTPResponse GET(const char* baseURL,
                             const std::map<std::string, std::string>& parameters,
                             const HTTPLimits& limits = HTTPLimits());

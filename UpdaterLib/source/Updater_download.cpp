@@ -12,6 +12,8 @@
 #include "UpdaterLib/source/base64.h"
 #include "cli/Log.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -124,6 +126,24 @@ static bool _whole_bird_file(const unsigned char* bytes, size_t count, uint32_t 
            bird.ValidateLayout(holding);
 }
 
+// The store's write with SIGINT and SIGTERM held back on this thread (the
+// only one running then): a second Ctrl-C, which ends the run at once,
+// lands after the file was renamed into place and never leaves its
+// temporary file behind.
+static kErr _write_uninterrupted(UpdaterStoreItem& item, const std::string& fileName,
+                                 const uint8_t* bytes, size_t count)
+{
+    sigset_t held;
+    sigset_t before;
+    sigemptyset(&held);
+    sigaddset(&held, SIGINT);
+    sigaddset(&held, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &held, &before);
+    kErr err = item.WriteFile(fileName, bytes, count);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return err;
+}
+
 // Stores the decoded file and records it as the latest download. Only a
 // whole BIRD file is written, and only a written file is recorded, so a
 // later update never picks a build that is not there.
@@ -139,7 +159,7 @@ static bool _store_download(UpdaterDisplayInterface& display, UpdaterStoreItem& 
     }
     std::string fileName = std::to_string(build) + ".bird";
     std::string date = _date_text();
-    kErr err = item.WriteFile(fileName, bytes.get(), count);
+    kErr err = _write_uninterrupted(item, fileName, bytes.get(), count);
     if (err != kErrNone) {
         display.message(ERROR, "Failed to write file with %d", (int)err);
         return false;
@@ -190,7 +210,13 @@ static bool _download(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
                       const std::string& url, bool noCal)
 {
     std::string payload;
-    if (!_fetch(display, serialNumber, firmware, std::to_string(build), url, noCal, payload)) {
+    bool fetched =
+        _fetch(display, serialNumber, firmware, std::to_string(build), url, noCal, payload);
+    if (Updater::Interrupted()) {
+        display.message(ERROR, "Download interrupted");
+        return false;
+    }
+    if (!fetched) {
         display.message(ERROR, "Download failed");
         return false;
     }

@@ -9,6 +9,7 @@ import pty
 import re
 import select
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -310,6 +311,25 @@ class GetFailures(ServerCommandTest):
 
     def test_a_refused_query(self):
         self.assert_nothing_recorded("No build information for device", "first_line=error@qu")
+
+    def test_an_interrupted_download_stores_nothing(self):
+        self.server.fault("trickle=64@bird")
+        command = updater_test.isolated_command(
+            [updater_test.UPDATER_BIN, "-G", "-d", SERIAL, "-u", self.server.url], self.home)
+        proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while not any(b"op=bird" in line for line in self.server.log_lines()):
+            self.assertLess(time.monotonic(), deadline, "the download never started")
+            time.sleep(0.05)
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=30)
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn(b"Download interrupted\n", err)
+        self.assertEqual(sorted(os.listdir(unit_dir(self.home))), [".settings", "1001.bird"],
+                         "no partial or temporary file")
+        self.assertEqual(read_settings(self.home), self.before)
 
     def test_a_file_that_cannot_be_written(self):
         os.mkdir(os.path.join(unit_dir(self.home), "1002.bird"))
