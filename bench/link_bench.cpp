@@ -64,7 +64,7 @@ kErr PutEcho(uint32_t link, uint8_t address, uint8_t a, uint8_t b)
     const uint8_t data[] = {DEBUG_ECHO, a, b};
     kPacket* packet = kPacket_CreateWithData(address, 3, data);
     kErr err = kLink_PutPacket(link, packet);
-    kPacket_Destroy(&packet);
+    (void)kPacket_Destroy(&packet);
     return err;
 }
 
@@ -79,14 +79,14 @@ void RoundTrips(uint32_t link, uint8_t address, uint64_t gapMS)
         if (gapMS)
             kTime_MSSleep(gapMS);
         double start = Now();
-        PutEcho(link, address, tag[0], tag[1]);
+        (void)PutEcho(link, address, tag[0], tag[1]);
         kPacket* reply = kLink_AwaitFirst(link, IsEcho, tag, 1000);
         if (!reply) {
             lost++;
             continue;
         }
         us.push_back((Now() - start) * 1e6);
-        kPacket_Destroy(&reply);
+        (void)kPacket_Destroy(&reply);
     }
     if (us.empty()) {
         printf("round trip: no replies\n");
@@ -115,7 +115,7 @@ bool CountEcho(const kPacket* packet, void*)
 void Burst(uint32_t link, uint8_t address)
 {
     echoed = 0;
-    kLink_InstallUserPacketFilter(link, CountEcho, nullptr);
+    (void)kLink_InstallUserPacketFilter(link, CountEcho, nullptr);
     double start = Now();
     int overruns = 0;
     for (int i = 0; i < BURST; i++) {
@@ -127,7 +127,7 @@ void Burst(uint32_t link, uint8_t address)
     while (echoed < BURST && Now() - start < 30)
         kTime_MSSleep(1);
     double seconds = Now() - start;
-    kLink_InstallUserPacketFilter(link, nullptr, nullptr);
+    (void)kLink_InstallUserPacketFilter(link, nullptr, nullptr);
     double rate = echoed / seconds;
     printf("burst of %d queued packets: %d echoed in %.3f s = %.0f packets/s; the 1 ms pause "
            "bounds it at 1000 packets/s: ratio %.3f (%d puts met a full queue)\n",
@@ -161,13 +161,13 @@ double LinkUEI(uint32_t link, uint8_t address)
 {
     kPacket* request = kPacket_CreateWithData(address, sizeof(UEI_GET_SERIAL), UEI_GET_SERIAL);
     double start = Now();
-    kLink_PutPacket(link, request);
-    kPacket_Destroy(&request);
+    (void)kLink_PutPacket(link, request);
+    (void)kPacket_Destroy(&request);
     kPacket* reply = kLink_AwaitFirst(link, IsSerialReply, nullptr, 1000);
     double us = (Now() - start) * 1e6;
     if (!reply)
         return -1;
-    kPacket_Destroy(&reply);
+    (void)kPacket_Destroy(&reply);
     return us;
 }
 
@@ -255,7 +255,7 @@ int main(int argc, char** argv)
         kTime_MSSleep(10);
     if (kLink_GetStatus(link) != kLinkStatusRunning) {
         fprintf(stderr, "no running link to 127.0.0.1:%u\n", port);
-        kLink_Destroy(&link);
+        (void)kLink_Destroy(&link);
         return 1;
     }
     Idle(link);
@@ -263,6 +263,6 @@ int main(int argc, char** argv)
     RoundTrips(link, address, 2);
     SpacedAgainstRaw(link, port, address);
     Burst(link, address);
-    kLink_Destroy(&link);
+    (void)kLink_Destroy(&link);
     return 0;
 }

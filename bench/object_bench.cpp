@@ -83,7 +83,7 @@ int main(int argc, char** argv)
         return 1;
     }
     SystemClass system;
-    system.init(&module, 0);
+    (void)system.init(&module, 0);
     uint32_t serial = 0;
     Figures("getSerialNumber round trip, back to back", GETS,
             [&] { return system.getSerialNumber(&serial); });
@@ -105,6 +105,6 @@ int main(int argc, char** argv)
     if (system.setName(shortName, sizeof(shortName)) == kErrNone)
         Figures("getName of 50 bytes (3 packets)", READS,
                 [&] { return system.getName(buffer.data(), buffer.size(), &count); });
-    module.disconnect();
+    (void)module.disconnect();
     return 0;
 }

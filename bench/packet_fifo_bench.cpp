@@ -29,8 +29,8 @@ void echo(uint64_t in, uint64_t out, const std::atomic<bool>* stop)
     while (!stop->load()) {
         kPacket* packet = kPacketFifo_Await(in, 1000);
         if (packet)
-            kPacketFifo_Put(out, packet);
-        kPacket_Destroy(&packet);
+            (void)kPacketFifo_Put(out, packet);
+        (void)kPacket_Destroy(&packet);
     }
 }
 
@@ -42,17 +42,17 @@ void BM_RoundTripBetweenThreads(benchmark::State& state)
     std::thread peer(echo, requests, replies, &stop);
     kPacket* request = makePacket(0x10);
     for (auto _ : state) {
-        kPacketFifo_Put(requests, request);
+        (void)kPacketFifo_Put(requests, request);
         kPacket* reply = kPacketFifo_Await(replies, 1000);
         benchmark::DoNotOptimize(reply);
-        kPacket_Destroy(&reply);
+        (void)kPacket_Destroy(&reply);
     }
     // Closing the queue wakes the echo thread at once.
     stop = true;
-    kPacketFifo_Destroy(&requests);
+    (void)kPacketFifo_Destroy(&requests);
     peer.join();
-    kPacketFifo_Destroy(&replies);
-    kPacket_Destroy(&request);
+    (void)kPacketFifo_Destroy(&replies);
+    (void)kPacket_Destroy(&request);
 }
 BENCHMARK(BM_RoundTripBetweenThreads)->UseRealTime();
 
@@ -62,19 +62,19 @@ void BM_AwaitFirstMatchLastOf20(benchmark::State& state)
     kPacket* other = makePacket(0x11);
     kPacket* match = makePacket(0x22);
     for (int i = 0; i < kPACKETFIFO_RECEIVED_BOUND - 1; i++)
-        kPacketFifo_Put(fifo, other);
+        (void)kPacketFifo_Put(fifo, other);
     uint8_t wanted = 0x22;
     for (auto _ : state) {
-        kPacketFifo_Put(fifo, match);
+        (void)kPacketFifo_Put(fifo, match);
         kPacket* found = kPacketFifo_AwaitFirst(fifo, isCommand, &wanted, 1000);
         benchmark::DoNotOptimize(found);
-        kPacket_Destroy(&found);
+        (void)kPacket_Destroy(&found);
     }
     if (kPacketFifo_GetLength(fifo) != kPACKETFIFO_RECEIVED_BOUND - 1)
         state.SkipWithError("the queue lost packets");
-    kPacketFifo_Destroy(&fifo);
-    kPacket_Destroy(&other);
-    kPacket_Destroy(&match);
+    (void)kPacketFifo_Destroy(&fifo);
+    (void)kPacket_Destroy(&other);
+    (void)kPacket_Destroy(&match);
 }
 BENCHMARK(BM_AwaitFirstMatchLastOf20);
 
@@ -83,13 +83,13 @@ void BM_PutGetOneThread(benchmark::State& state)
     uint64_t fifo = kPacketFifo_Create();
     kPacket* packet = makePacket(0x10);
     for (auto _ : state) {
-        kPacketFifo_Put(fifo, packet);
+        (void)kPacketFifo_Put(fifo, packet);
         kPacket* got = kPacketFifo_Get(fifo);
         benchmark::DoNotOptimize(got);
-        kPacket_Destroy(&got);
+        (void)kPacket_Destroy(&got);
     }
-    kPacketFifo_Destroy(&fifo);
-    kPacket_Destroy(&packet);
+    (void)kPacketFifo_Destroy(&fifo);
+    (void)kPacket_Destroy(&packet);
 }
 BENCHMARK(BM_PutGetOneThread);
 

@@ -156,7 +156,7 @@ bool BirdFile::Load()
     std::unique_ptr<uint8_t[]> bytes;
     uint64_t size = 0;
     bool read = sReadWhole(file, filename, bytes, size);
-    kFile_Close(&file);
+    (void)kFile_Close(&file);
     return read && LoadData(bytes.get(), size);
 }
 
@@ -515,9 +515,9 @@ bool BirdFile::VerifyFile(const char* path)
     }
     uint8_t header[BIRD_HEADER_SIZE];
     uint64_t count = 0;
-    kFile_Read(file, header, sizeof(header), &count);
-    kFile_Close(&file);
-    return VerifyHeader(header, count);
+    kErr err = kFile_Read(file, header, sizeof(header), &count);
+    (void)kFile_Close(&file);
+    return !err && VerifyHeader(header, count);
 }
 
 bool BirdFile::VerifyHeader(const uint8_t* bytes, uint64_t size)

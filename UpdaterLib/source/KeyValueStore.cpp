@@ -232,7 +232,7 @@ void KeyValueStore::Load(const char* path)
     modified = false;
     if (file) {
         sReadEntries(file, name, entries);
-        kFile_Close(&file);
+        (void)kFile_Close(&file);
     }
 }
 

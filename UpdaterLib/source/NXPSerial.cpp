@@ -126,16 +126,17 @@ kErr NXPSerialClass::Connect(kStream* given, uint32_t rate)
 void NXPSerialClass::Disconnect()
 {
     if (stream)
-        kStream_Destroy(&stream);
+        (void)kStream_Destroy(&stream);
 }
 
 kErr NXPSerialClass::SyncStep(const char* text, const char* expected, char* answer,
                               uint32_t& length)
 {
     size_t n = strlen(text);
-    Send(text, n, false);
-    // The ROM echoes the line; its LF is dropped by the next read.
-    Response(answer, LINE_CAPACITY, length, text, (uint32_t)(n - 1));
+    // Only the answer after the echo decides; a send that failed leaves it
+    // missing. The ROM echoes the line; its LF is dropped by the next read.
+    (void)Send(text, n, false);
+    (void)Response(answer, LINE_CAPACITY, length, text, (uint32_t)(n - 1));
     memset(answer, 0, LINE_CAPACITY);
     kErr err = Response(answer, LINE_CAPACITY, length, expected, (uint32_t)strlen(expected));
     if (!sBeginsWith(answer, length, "OK"))
@@ -148,7 +149,7 @@ kErr NXPSerialClass::Sync()
 {
     char answer[LINE_CAPACITY] = {};
     uint32_t length = 0;
-    Send("?", 1, false);
+    (void)Send("?", 1, false);
     kErr err = Response(answer, sizeof(answer), length, SYNC_TEXT, SYNC_LENGTH);
     if (err) {
         Log::log(DEBUG_NXPSerial,
@@ -160,7 +161,9 @@ kErr NXPSerialClass::Sync()
     if (!sBeginsWith(answer, length, SYNC_TEXT))
         Log::log(DEBUG_NXPSerial, "Did not receive correct response [%s]\n",
                  Printable(answer, length).c_str());
-    SyncStep(SYNC_TEXT, OK_TEXT, answer, length);
+    // The crystal step's answer decides: a ROM that missed this one
+    // answers that one with no OK either.
+    (void)SyncStep(SYNC_TEXT, OK_TEXT, answer, length);
     char crystal[16];
     snprintf(crystal, sizeof(crystal), "%d\r\n", (int)(1000.0f * CRYSTAL_DEFAULT + 0.5f));
     err = SyncStep(crystal, OK_TEXT, answer, length);
@@ -299,7 +302,8 @@ kErr NXPSerialClass::WriteBlockAnswer(uint32_t& blockStart, uint32_t& sent, uint
     char answer[LINE_CAPACITY];
     uint32_t length = 0;
     uint64_t start = kTime_GetMSTicks();
-    GetLine(answer, sizeof(answer), length, BLOCK_ANSWER_TRIES);
+    // A missing answer is an empty line, which is no OK.
+    (void)GetLine(answer, sizeof(answer), length, BLOCK_ANSWER_TRIES);
     Log::log(DEBUG_NXPSerial_SR, "Write() waited for checksum %d ms\n",
              (int)(kTime_GetMSTicks() - start));
     if (sIs(answer, length, OK_TEXT)) {
@@ -373,7 +377,7 @@ kErr NXPSerialClass::ReadBlockEnd(uint32_t& blockStart, uint32_t& received, uint
         if (!err && echo) {
             // Keep the echo's LF while data follows: the next line read drops it.
             char answer[8];
-            Response(answer, sizeof(answer), length, OK_TEXT, received < count ? 3 : 4);
+            (void)Response(answer, sizeof(answer), length, OK_TEXT, received < count ? 3 : 4);
         }
         blockStart = received;
         Log::log(DEBUG_NXPSerial, "valid receipt of %u of %u (%.0f%%) bytes\n", received, count,

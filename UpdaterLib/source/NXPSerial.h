@@ -8,7 +8,8 @@
 // answer has arrived before reading starts; reads then poll the stream,
 // which returns at once when no byte is there. Every wait goes through the
 // stream's wait (kStream_Wait), which ends early once a byte is there on a
-// stream that can tell. Every read loop counts missing, dropped and wrong
+// stream that can tell; a wait is only a pause, and the read after it
+// decides. Every read loop counts missing, dropped and wrong
 // bytes against its tries, so a line that never stops talking ends an
 // answer as a silent one does. One thread drives an object.
 

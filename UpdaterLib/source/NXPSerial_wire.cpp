@@ -69,7 +69,7 @@ kErr sReadAnswerByte(kStream* stream, uint8_t& byte, uint32_t pauseMS)
     kErr err = kStream_Read(stream, &byte, 1);
     if (err) {
         Log::log(DEBUG_NXPSerial_E, ".");
-        kStream_Wait(stream, pauseMS);
+        (void)kStream_Wait(stream, pauseMS);
     }
     return err;
 }
@@ -103,7 +103,7 @@ kErr NXPSerialClass::Send(const char* text, size_t length, bool expectEcho)
              Printable(text, length).c_str());
     kErr err = kStream_Write(stream, text, length);
     uint32_t wait = CharacterWait(length);
-    kStream_Wait(stream, wait);
+    (void)kStream_Wait(stream, wait);
     Log::log(DEBUG_NXPSerial_SR, "Send() wait %dms\n", (int)wait);
     if (err) {
         Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", kError_GetErrorText(err));
@@ -111,7 +111,7 @@ kErr NXPSerialClass::Send(const char* text, size_t length, bool expectEcho)
     }
     if (expectEcho && length > 1) {
         size_t count = 0;
-        GetEcho(text, length - 1, count);
+        (void)GetEcho(text, length - 1, count);
     }
     return err;
 }
@@ -129,7 +129,7 @@ kErr NXPSerialClass::SendCommand(const char* text)
     }
     if (echo && length > 1) {
         size_t count = 0;
-        GetEcho(text, length - 1, count);
+        (void)GetEcho(text, length - 1, count);
         if (count + 1 != length)
             Log::log(DEBUG_NXPSerial_E, "Error SendCommand() bad echo [%d!=%d]\n", (int)(count + 1),
                      (int)length);
@@ -185,7 +185,7 @@ kErr NXPSerialClass::GetLine(char* buffer, uint32_t capacity, uint32_t& length, 
             anyByte = true;
             failures++;
             Log::log(DEBUG_NXPSerial_E, ",");
-            kStream_Wait(stream, 1);
+            (void)kStream_Wait(stream, 1);
             continue;
         }
         anyByte = true;
@@ -211,7 +211,7 @@ kErr NXPSerialClass::Response(char* buffer, uint32_t capacity, uint32_t& length,
     uint32_t wait = WAIT_TIME_MS(maximum, baudRate) + 20;
     Log::log(DEBUG_NXPSerial_E, "Response() wait for serial [%d bytes, %d, %d ms]\n", (int)maximum,
              (int)baudRate, (int)wait);
-    kStream_Wait(stream, wait);
+    (void)kStream_Wait(stream, wait);
     uint32_t pause = wait / (maximum ? maximum : 1) + 1;
     uint32_t allowed = std::max<uint32_t>(100, RESPONSE_WINDOW_MS / pause + 1);
     uint32_t failures = 0;

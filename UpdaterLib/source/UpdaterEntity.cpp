@@ -179,7 +179,8 @@ kErr UpdaterEntity::_sum_check(uint32_t checksum, uint32_t blocks)
     Log::log(DEBUG_Network_FIRM,
              "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
     // A SUM that did not go out shows as a missing reply.
-    _send(val_UPGRADE_SUM, nullptr, 0);
+    // A SUM that did not go out shows as its missing reply.
+    (void)_send(val_UPGRADE_SUM, nullptr, 0);
     uint8_t reply[kPACKET_DATA_MAX];
     uint8_t got = 0;
     if (_await(val_UPGRADE_STATUS, reply, got)) {
@@ -240,7 +241,7 @@ kErr UpdaterEntity::_reconnect(uint32_t delayMS)
 {
     if (!module)
         return kErrResource;
-    module->disconnect();
+    (void)module->disconnect();
     kErr err = kErrNotFound;
     for (int series = 0; series < 2; series++) {
         for (int attempt = 1; attempt <= RECONNECT_ATTEMPTS; attempt++) {
@@ -258,7 +259,7 @@ kErr UpdaterEntity::_reconnect(uint32_t delayMS)
                 Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
                 return kErrNone;
             }
-            module->disconnect();
+            (void)module->disconnect();
             Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n",
                      (int)delayMS);
             kTime_MSSleep(delayMS);

@@ -70,7 +70,8 @@ static bool _find_item(const std::string& directory, const char* wanted, Updater
 {
     Search search;
     search.wanted = wanted ? wanted : "";
-    kDirectory_List(directory.c_str(), _search_entry, &search);
+    // A directory that cannot be read holds nothing.
+    (void)kDirectory_List(directory.c_str(), _search_entry, &search);
     // The item is made after the listing: loading its settings may create a
     // file in the directory being listed.
     if (search.found && item)
@@ -94,7 +95,8 @@ static bool _list_entry(const kDirectoryListData* entry, void* reference)
 static void _find_items(const std::string& directory, std::vector<UpdaterStoreItem>& items)
 {
     std::vector<Entry> entries;
-    kDirectory_List(directory.c_str(), _list_entry, &entries);
+    // A directory that cannot be read holds nothing.
+    (void)kDirectory_List(directory.c_str(), _list_entry, &entries);
     for (const Entry& entry : entries)
         items.emplace_back(directory, entry.name,
                            entry.isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE);

@@ -40,7 +40,7 @@ struct LinkSearch {
 };
 
 struct SpecDeleter {
-    void operator()(linkSpec* spec) const { kLinkSpec_Destroy(&spec); }
+    void operator()(linkSpec* spec) const { (void)kLinkSpec_Destroy(&spec); }
 };
 typedef std::unique_ptr<linkSpec, SpecDeleter> SpecPtr;
 
@@ -157,7 +157,7 @@ static void _query_direct(DeviceInfo& device)
         device.build = _get_build_number(module);
         device.error = _get_version(module, device);
     }
-    module.disconnect();
+    (void)module.disconnect();
 }
 
 std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
@@ -182,7 +182,8 @@ static bool _query_behind(Module& router, const linkSpec& routerSpec, uint32_t r
                           linkType type, uint8_t address, DeviceInfo& device)
 {
     Module module(address, 0);
-    module.connectThroughLinkModule(router);
+    // A link that did not come up fails the first request below.
+    (void)module.connectThroughLinkModule(router);
     SystemClass system;
     uint32_t serialNumber = 0;
     if (system.init(&module, 0) != kErrNone || system.getSerialNumber(&serialNumber) != kErrNone)
@@ -261,12 +262,14 @@ std::vector<DeviceInfo> Updater::Discover_VTNetwork_Devices(uint32_t routerSeria
     if (!routerSpec)
         return devices;
     Module router(FIRST_ADDRESS, 0);
-    router.connectFromSpec(*routerSpec);
+    // A link that did not come up fails the first request below.
+    (void)router.connectFromSpec(*routerSpec);
     SystemClass routerSystem;
     if (routerSystem.init(&router, 0) != kErrNone || routerSystem.routeToMe(1) != kErrNone)
         return devices;
     devices = _scan_behind(router, *routerSpec, routerSerialNumber, type);
-    routerSystem.routeToMe(0);
-    router.disconnect();
+    // The records are made; a router that does not take it keeps routing.
+    (void)routerSystem.routeToMe(0);
+    (void)router.disconnect();
     return devices;
 }

@@ -214,7 +214,8 @@ static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& im
     NXPSerialClass isp;
     if (!_prepare_flash(isp, port, baudRate))
         return false;
-    isp.SetEcho(false);
+    // Echo on or off, the client follows what the ROM answered.
+    (void)isp.SetEcho(false);
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
     Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n",
              image.GetFilename().c_str());
@@ -236,7 +237,8 @@ static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& im
         return false;
     }
     display.message(INFO, "Rebooting Device");
-    isp.ExecuteFrom(0);
+    // A ROM that jumps into the image answers nothing more.
+    (void)isp.ExecuteFrom(0);
     return true;
 }
 

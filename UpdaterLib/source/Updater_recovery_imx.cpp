@@ -123,7 +123,7 @@ static bool _connect_liveloader(Module& module, const std::vector<uint32_t>& ser
                 return true;
             // A link that never ran is given back, so the next attempt
             // makes a new one.
-            module.disconnect();
+            (void)module.disconnect();
         }
         if (attempt < LIVELOADER_ATTEMPTS)
             kTime_MSSleep(LIVELOADER_PAUSE_MS);
@@ -179,7 +179,8 @@ static bool _load_liveloader(UpdaterDisplayInterface& display, Updater& updater,
 static bool _read_fingerprint(Module& module, Fingerprint& fingerprint, bool reset)
 {
     SystemClass system;
-    system.init(&module, 0);
+    // Binding needs no exchange; a module gone fails the first read.
+    (void)system.init(&module, 0);
     Fingerprint read;
     for (uint8_t j = 0; j < 4; j++) {
         if (system.getUEI32(OPTION_IDENTIFIER, j, &read.words[3 - j]) != kErrNone) {
@@ -189,7 +190,9 @@ static bool _read_fingerprint(Module& module, Fingerprint& fingerprint, bool res
     }
     fingerprint = read;
     if (reset)
-        system.reset();
+        // The fingerprint is read; a liveloader that does not reset stays
+        // in RAM until the board is switched off.
+        (void)system.reset();
     return true;
 }
 

@@ -138,7 +138,8 @@ static bool _validate_birdfile(UpdaterDisplayInterface& display, const BirdFile&
         return false;
     Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
     SystemClass system;
-    system.init(&module, 0);
+    // Binding needs no exchange; a module gone fails the first read.
+    (void)system.init(&module, 0);
     uint32_t moduleSerial = 0;
     if (system.getSerialNumber(&moduleSerial) != kErrNone)
         moduleSerial = 0;
@@ -188,7 +189,8 @@ static kErr _send_blocks(UpdaterDisplayInterface& display, UpdaterEntity& entity
 static kErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
 {
     UpdaterEntity entity;
-    entity.init(&module, 0, true);
+    // Binding needs no exchange; a module gone fails the first request.
+    (void)entity.init(&module, 0, true);
     kErr err = entity.LoaderInit();
     if (err) {
         Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", (int)err,
@@ -251,7 +253,7 @@ static bool _find_loader(Module& module, linkType type, uint32_t serialNumber)
         kTime_MSSleep(LOADER_DROP_POLL_MS);
     if (module.isConnected())
         return true;
-    module.disconnect();
+    (void)module.disconnect();
     for (int attempt = 1; attempt <= LOADER_FIND_ATTEMPTS && !Updater::Interrupted(); attempt++) {
         Log::log(DEBUG_Updater, "Looking for the device in its loader, attempt %d of %d\n", attempt,
                  LOADER_FIND_ATTEMPTS);
@@ -259,7 +261,7 @@ static bool _find_loader(Module& module, linkType type, uint32_t serialNumber)
             return true;
         // A link that never ran is given back, so the next attempt makes a
         // new one.
-        module.disconnect();
+        (void)module.disconnect();
         if (attempt < LOADER_FIND_ATTEMPTS)
             kTime_MSSleep(LOADER_FIND_PAUSE_MS);
     }
@@ -269,7 +271,8 @@ static bool _find_loader(Module& module, linkType type, uint32_t serialNumber)
 kErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
 {
     UpdaterEntity entity;
-    entity.init(&module, 0, true);
+    // Binding needs no exchange; a module gone fails the first request.
+    (void)entity.init(&module, 0, true);
     Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.GetFilename().c_str());
     kErr err = _send_blocks(
         display, entity, "firmware", bird.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE),
@@ -322,7 +325,7 @@ static bool _find_rebooted(UpdaterDisplayInterface& display, Module& module, lin
     SystemClass system;
     uint64_t start = kTime_GetMSTicks();
     for (int attempt = 1;; attempt++) {
-        module.disconnect();
+        (void)module.disconnect();
         Log::log(DEBUG_Updater, "Looking for the device after its reboot, attempt %d\n", attempt);
         if (module.discoverAndConnect(type, serialNumber) == kErrNone && module.isConnected() &&
             _read_build_number(module, build) == kErrNone && system.init(&module, 0) == kErrNone &&
@@ -343,7 +346,7 @@ bool _verify_update(UpdaterDisplayInterface& display, Module& module, linkType t
     uint32_t version = 0;
     bool back = _find_rebooted(display, module, type, serialNumber, build, version);
     display.update_spinner(false, "Verifying Update");
-    module.disconnect();
+    (void)module.disconnect();
     if (!back) {
         display.message(ERROR, "Firmware update not verified [%08X %s]", serialNumber,
                         Updater::Interrupted() ? "interrupted" : "did not come back");

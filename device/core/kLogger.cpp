@@ -42,7 +42,7 @@ kLogger* kLogger_Create(int32_t identifier, kLoggerCallback callback, const char
         delete logger;
         return nullptr;
     }
-    kFile_SetUnbuffered(logger->file);
+    (void)kFile_SetUnbuffered(logger->file);
     logger->identifier = identifier;
     logger->callback = callback;
     logger->enabled = false;
@@ -87,7 +87,7 @@ kErr kLogger_Destroy(kLogger** logger)
     kErr err = kLogger_Disable(l);
     if (err)
         return err;
-    kFile_Close(&l->file);
+    (void)kFile_Close(&l->file);
     l->check = 0;
     delete l;
     *logger = nullptr;

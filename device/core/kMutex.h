@@ -5,6 +5,8 @@
 #include "device/core/kError.h"
 #include "device/core/kThreadAnnotations.h"
 
+#include <assert.h>
+
 #define kMUTEX_NAME_MAX 255
 
 typedef struct K_CAPABILITY("mutex") kMutexRecord kMutex;
@@ -27,3 +29,19 @@ kErr kMutex_TryLock(kMutex* mutex) K_TRY_ACQUIRE(kErrNone, mutex);
 
 /// kErrPermission when this thread does not hold it.
 kErr kMutex_Unlock(kMutex* mutex) K_RELEASE(mutex);
+
+/// Lock and Unlock where the lock order rules misuse out: a failure is a
+/// programming error, which stops a debug build.
+inline void kMutex_Enter(kMutex* mutex) K_ACQUIRE(mutex)
+{
+    kErr err = kMutex_Lock(mutex);
+    assert(err == kErrNone);
+    (void)err;
+}
+
+inline void kMutex_Leave(kMutex* mutex) K_RELEASE(mutex)
+{
+    kErr err = kMutex_Unlock(mutex);
+    assert(err == kErrNone);
+    (void)err;
+}

@@ -358,7 +358,7 @@ static kErr sCreateFileStream(const char* path, int mode, kStream** stream)
                      ? kStream_Create(sFileGet, nullptr, nullptr, sFileDelete, file)
                      : kStream_Create(nullptr, sFilePut, sFileWrite, sFileDelete, file);
     if (!s) {
-        kFile_Close(&file);
+        (void)kFile_Close(&file);
         return kErrResource;
     }
     *stream = s;

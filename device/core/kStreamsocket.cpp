@@ -213,9 +213,9 @@ static kErr sSocketGet(uint8_t* byte, void* reference)
         *byte = s->received[s->receivedAt++];
         return kErrNone;
     }
-    kMutex_Lock(s->lock);
+    kMutex_Enter(s->lock);
     kErr err = sGetLocked(s, byte);
-    kMutex_Unlock(s->lock);
+    kMutex_Leave(s->lock);
     return err;
 }
 
@@ -254,9 +254,9 @@ static kErr sSocketWrite(const uint8_t* bytes, size_t length, void* reference)
     size_t sent = 0;
     int retries = 0;
     for (;;) {
-        kMutex_Lock(s->lock);
+        kMutex_Enter(s->lock);
         kErr err = sSendOnce(s, bytes, length, &sent, &retries);
-        kMutex_Unlock(s->lock);
+        kMutex_Leave(s->lock);
         if (err)
             return err;
         if (sent == length)
@@ -283,9 +283,9 @@ static kErr sSocketWait(uint32_t timeoutMS, void* reference)
         return kErrParam;
     if (s->receivedAt < s->receivedCount)
         return kErrNone;
-    kMutex_Lock(s->lock);
+    kMutex_Enter(s->lock);
     int fd = (s->flags & kSOCKET_CONNECTED) ? s->fd : -1;
-    kMutex_Unlock(s->lock);
+    kMutex_Leave(s->lock);
     return fd < 0 ? kErrNone : kDescriptor_AwaitReadable(fd, timeoutMS);
 }
 
@@ -294,13 +294,13 @@ static kErr sSocketDelete(void* reference)
     kSocketStream* s = sSocket(reference);
     if (!s)
         return kErrParam;
-    kMutex_Lock(s->lock);
+    kMutex_Enter(s->lock);
     if (s->fd >= 0)
         close(s->fd);
     s->fd = -1;
     s->flags = 0;
-    kMutex_Unlock(s->lock);
-    kMutex_Destroy(&s->lock);
+    kMutex_Leave(s->lock);
+    (void)kMutex_Destroy(&s->lock);
     s->check = 0;
     free(s);
     return kErrNone;
@@ -323,17 +323,17 @@ kErr kStream_CreateSocket(uint32_t ipAddress, uint16_t port, kStream** stream)
     s->address.sin_port = htons(port);
     s->address.sin_addr.s_addr = ipAddress;
     s->check = kSOCKET_CHECK;
-    kMutex_Lock(s->lock);
+    kMutex_Enter(s->lock);
     s->fd = -1;
     kErr err = sReset(s);
-    kMutex_Unlock(s->lock);
+    kMutex_Leave(s->lock);
     kStream* created =
         err ? nullptr : kStream_Create(sSocketGet, sSocketPut, sSocketWrite, sSocketDelete, s);
     if (!created) {
-        sSocketDelete(s);
+        (void)sSocketDelete(s);
         return kErrResource;
     }
-    kStream_SetWait(created, sSocketWait);
+    (void)kStream_SetWait(created, sSocketWait);
     *stream = created;
     return kErrNone;
 }

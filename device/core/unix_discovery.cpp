@@ -77,7 +77,7 @@ static bool sVisitUSBDevice(libusb_device* device, kDiscoveryCallback callback, 
             spec->model = d.idProduct & 0xFF;
             spec->usb.usbId = serial;
             goOn = sReport(spec, callback, reference, counted);
-            kLinkSpec_Destroy(&spec);
+            (void)kLinkSpec_Destroy(&spec);
         }
     }
     libusb_close(handle);
@@ -302,7 +302,8 @@ kErr kDiscovery_Enumerate(linkType type, kDiscoveryCallback callback, void* refe
 uint8_t kDiscovery_EnumerateModules(linkType type, kDiscoveryCallback callback, void* reference)
 {
     uint8_t counted = 0;
-    kDiscovery_Enumerate(type, callback, reference, &counted);
+    // This older interface tells only the count.
+    (void)kDiscovery_Enumerate(type, callback, reference, &counted);
     return counted;
 }
 
@@ -338,7 +339,7 @@ static kErr sFind(linkType type, uint32_t serialNumber, kDiscoveryCallback callb
     if (!err && counted == 0)
         err = kErrNotFound;
     if (err)
-        kLinkSpec_Destroy(&spec);
+        (void)kLinkSpec_Destroy(&spec);
     *found = spec;
     return err;
 }
@@ -351,14 +352,14 @@ kErr kDiscovery_Find(linkType type, uint32_t serialNumber, linkSpec** found)
 linkSpec* kDiscovery_FindModule(linkType type, uint32_t serialNumber)
 {
     linkSpec* found = nullptr;
-    sFind(type, serialNumber, cbSNCallback, &found);
+    (void)sFind(type, serialNumber, cbSNCallback, &found);
     return found;
 }
 
 linkSpec* kDiscovery_FindFirstModule(linkType type)
 {
     linkSpec* found = nullptr;
-    sFind(type, 0, cbFirstCallback, &found);
+    (void)sFind(type, 0, cbFirstCallback, &found);
     return found;
 }
 

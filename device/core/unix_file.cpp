@@ -323,6 +323,6 @@ kErr kFile_CommitTemporary(kFile** file, const char* temporary, const char* targ
     if (!err)
         err = kFile_Rename(temporary, target);
     if (err && temporary)
-        kFile_Delete(temporary);
+        (void)kFile_Delete(temporary);
     return err;
 }

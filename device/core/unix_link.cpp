@@ -165,12 +165,12 @@ static kErr sTeardown(_linkEntry* entry)
     kLink* link = entry->link;
     kErr err = kErrNone;
     if (link) {
-        kLink_Stop(link);
+        (void)kLink_Stop(link);
         err = kLink_ReleaseParts(link);
         if (link->logLock)
-            kMutex_Destroy(&link->logLock);
+            (void)kMutex_Destroy(&link->logLock);
         if (link->filterLock)
-            kMutex_Destroy(&link->filterLock);
+            (void)kMutex_Destroy(&link->filterLock);
         kLink_DestroyLogBell(&link->logBell);
         link->check = 0;
         free(link);
@@ -254,7 +254,7 @@ static uint32_t sCreateLink(const sStreamSpec* spec, kStream* given)
     sUnlockTable();
     if (err) {
         if (given)
-            kStream_Destroy(&given);
+            (void)kStream_Destroy(&given);
         return 0;
     }
     err = sStartNew(entry, spec, given);
@@ -268,7 +268,7 @@ static uint32_t sCreateLink(const sStreamSpec* spec, kStream* given)
     sSettle(entry);
     sUnlockTable();
     if (err) {
-        sTeardown(entry);
+        (void)sTeardown(entry);
         return 0;
     }
     return linkID;
@@ -356,7 +356,7 @@ static kErr kLink_ResetLink(_linkEntry* entry)
     kErr err = kLink_Stop(link);
     if (err)
         return err;
-    kLink_ReleaseParts(link);
+    (void)kLink_ReleaseParts(link);
     kStream* stream = nullptr;
     err = sRemakeStream(entry, &stream);
     if (err)
@@ -459,10 +459,10 @@ kErr kLink_InstallUserPacketFilter(uint32_t linkID, kPacketFilter filter, void* 
     // filter lock held.
     if (link == kLink_OwnThreadLink())
         return kErrDuplicate;
-    kMutex_Lock(link->filterLock);
+    kMutex_Enter(link->filterLock);
     link->userFilter = filter;
     link->filterReference = filter ? reference : nullptr;
-    kMutex_Unlock(link->filterLock);
+    kMutex_Leave(link->filterLock);
     return kErrNone;
 }
 
@@ -475,12 +475,12 @@ kErr kLink_PacketDebug_SetLogSize(uint32_t linkID, int32_t size)
     if (!link || size > kLINK_LOG_SIZE_MAX)
         return kErrParam;
     kErr err = kErrNone;
-    kMutex_Lock(link->logLock);
+    kMutex_Enter(link->logLock);
     if (link->log)
         err = kErrBusy;
     else
         link->logSize = size < 0 ? 0 : (uint32_t)size;
-    kMutex_Unlock(link->logLock);
+    kMutex_Leave(link->logLock);
     return err;
 }
 
@@ -490,7 +490,7 @@ kErr kLink_PacketDebug_Enable(uint32_t linkID)
     if (!link)
         return kErrParam;
     kErr err = kErrNone;
-    kMutex_Lock(link->logLock);
+    kMutex_Enter(link->logLock);
     if (link->logSize == 0)
         link->logSize = kLINK_LOG_SIZE_DEFAULT;
     if (!link->log)
@@ -499,7 +499,7 @@ kErr kLink_PacketDebug_Enable(uint32_t linkID)
         link->log->enabled = 1;
     else
         err = kErrResource;
-    kMutex_Unlock(link->logLock);
+    kMutex_Leave(link->logLock);
     return err;
 }
 
@@ -509,12 +509,12 @@ kErr kLink_PacketDebug_Disable(uint32_t linkID)
     if (!link)
         return kErrParam;
     kErr err = kErrNone;
-    kMutex_Lock(link->logLock);
+    kMutex_Enter(link->logLock);
     if (link->log)
         link->log->enabled = 0;
     else
         err = kErrNotReady;
-    kMutex_Unlock(link->logLock);
+    kMutex_Leave(link->logLock);
     return err;
 }
 
@@ -523,9 +523,9 @@ kErr kLink_PacketDebug_Read(uint32_t linkID, uint32_t* kind, uint32_t* length, u
     kLink* link = sGetLink(linkID);
     if (!link)
         return kErrParam;
-    kMutex_Lock(link->logLock);
+    kMutex_Enter(link->logLock);
     kErr err = link->log ? kPacketLog_Get(link->log, kind, length, buffer) : kErrNotReady;
-    kMutex_Unlock(link->logLock);
+    kMutex_Leave(link->logLock);
     return err;
 }
 
@@ -534,9 +534,9 @@ kErr kLink_PacketDebug_Write(uint32_t linkID, uint8_t kind, uint32_t length, con
     kLink* link = sGetLink(linkID);
     if (!link)
         return kErrParam;
-    kMutex_Lock(link->logLock);
+    kMutex_Enter(link->logLock);
     kErr err = link->log ? kPacketLog_Put(link->log, kind, length, bytes) : kErrNotReady;
-    kMutex_Unlock(link->logLock);
+    kMutex_Leave(link->logLock);
     if (!err)
         kLink_RingLog(link->logBell);
     return err;
@@ -550,10 +550,10 @@ kErr kLink_PacketDebug_Await(uint32_t linkID, uint64_t timeoutMS)
     if (!link)
         return kErrParam;
     uint64_t seen = kLink_LogRings(link->logBell);
-    kMutex_Lock(link->logLock);
+    kMutex_Enter(link->logLock);
     bool exists = link->log != nullptr;
     bool waiting = exists && !kPacketLog_IsEmpty(link->log);
-    kMutex_Unlock(link->logLock);
+    kMutex_Leave(link->logLock);
     if (!exists)
         return kErrNotReady;
     if (waiting)

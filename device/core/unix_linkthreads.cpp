@@ -171,19 +171,19 @@ bool kLink_AwaitLogRing(kLinkLogBell* bell, uint64_t seen, uint64_t timeoutMS)
 
 static void sRecord(kLink* link, uint8_t kind, const kPacket* packet)
 {
-    kMutex_Lock(link->logLock);
+    kMutex_Enter(link->logLock);
     bool recorded = link->log && kPacketLog_Put(link->log, kind, (uint32_t)packet->length + 2u,
                                                 &packet->address) == kErrNone;
-    kMutex_Unlock(link->logLock);
+    kMutex_Leave(link->logLock);
     if (recorded)
         kLink_RingLog(link->logBell);
 }
 
 static bool sUserFilterTakes(kLink* link, const kPacket* packet)
 {
-    kMutex_Lock(link->filterLock);
+    kMutex_Enter(link->filterLock);
     bool taken = link->userFilter && link->userFilter(packet, link->filterReference);
-    kMutex_Unlock(link->filterLock);
+    kMutex_Leave(link->filterLock);
     return taken;
 }
 
@@ -207,9 +207,10 @@ static bool sHandleHBBackChannel(kLink* link, const kPacket* packet)
     kPacket* reply = kPacket_CreateWithData(packet->address, 2, answer);
     if (!reply)
         return true;
-    kPacketFifo_Put(link->outbound, reply);
+    // A full queue drops the answer; the module asks again.
+    (void)kPacketFifo_Put(link->outbound, reply);
     link->heartbeatBusy = 0;
-    kPacket_Destroy(&reply);
+    (void)kPacket_Destroy(&reply);
     return true;
 }
 
@@ -222,7 +223,7 @@ static kErr sHandlePacket(kLink* link)
     kErr err = kErrNone;
     if (!sUserFilterTakes(link, packet) && !sHandleHBBackChannel(link, packet))
         err = kPacketFifo_Put(link->inbound, packet);
-    kPacket_Reset(packet);
+    (void)kPacket_Reset(packet);
     return err;
 }
 
@@ -231,7 +232,7 @@ static void sStartSync(kLink* link)
     kTime_MSSleep(kLINK_SYNC_PAUSE_MS);
     link->status = kLinkStatusSyncing;
     link->syncState = 1;
-    kPacket_Reset(link->assembly);
+    (void)kPacket_Reset(link->assembly);
     if (kStream_Write(link->stream, SYNC_REQUEST, sizeof(SYNC_REQUEST)) == kErrNone)
         link->syncState = 2;
 }
@@ -336,8 +337,8 @@ static void* sInPipeProcess(void* argument)
 
 static void sSend(kLink* link, kPacket** packet)
 {
-    kStream_Write(link->stream, &(*packet)->address, (size_t)(*packet)->length + 2u);
-    kPacket_Destroy(packet);
+    (void)kStream_Write(link->stream, &(*packet)->address, (size_t)(*packet)->length + 2u);
+    (void)kPacket_Destroy(packet);
 }
 
 // Each frame waits until the pause after the one before is over, on the
@@ -358,11 +359,14 @@ static void* sOutPipeProcess(void* argument)
         if (!packet)
             continue;
         sSleepUntil(&due);
-        kStream_Write(link->stream, &packet->address, (size_t)packet->length + 2u);
+        // A frame that cannot be written is lost like one the module never
+        // answered: its requester's wait ends it, and the stream repairs
+        // itself where it can.
+        (void)kStream_Write(link->stream, &packet->address, (size_t)packet->length + 2u);
         sNow(&due);
         sAddNS(&due, kLINK_WRITER_PAUSE_NS);
         sRecord(link, kPacketLogSent, packet);
-        kPacket_Destroy(&packet);
+        (void)kPacket_Destroy(&packet);
     }
     kPacket* packet;
     while ((packet = kPacketFifo_Get(link->outbound)) != nullptr)
@@ -379,7 +383,7 @@ static kErr sPutNotice(kLink* link, uint8_t on)
     if (!notice)
         return kErrMemory;
     kErr err = kPacketFifo_Put(link->outbound, notice);
-    kPacket_Destroy(&notice);
+    (void)kPacket_Destroy(&notice);
     return err;
 }
 
@@ -420,13 +424,13 @@ uint32_t kLink_Init(kLink* link, uint32_t linkID, kStream* stream)
     if (!link->inbound || !link->outbound || !link->assembly || !link->logLock ||
         !link->filterLock || !link->logBell)
         return 0;
-    kMutex_Lock(link->logLock);
+    kMutex_Enter(link->logLock);
     link->logSize = 0;
-    kMutex_Unlock(link->logLock);
-    kMutex_Lock(link->filterLock);
+    kMutex_Leave(link->logLock);
+    kMutex_Enter(link->filterLock);
     link->userFilter = nullptr;
     link->filterReference = nullptr;
-    kMutex_Unlock(link->filterLock);
+    kMutex_Leave(link->filterLock);
     return link->linkID;
 }
 
@@ -452,7 +456,7 @@ kErr kLink_Stop(kLink* link)
         err = kErrUnknown;
     link->readerRunning = link->writerRunning = false;
     if (link->assembly)
-        kPacket_Reset(link->assembly);
+        (void)kPacket_Reset(link->assembly);
     link->status = kLinkStatusStopped;
     link->heartbeatBusy = 0;
     return err;
@@ -474,7 +478,7 @@ kErr kLink_Start(kLink* link)
     if (link->readerRunning)
         link->writerRunning = pthread_create(&link->writer, nullptr, sOutPipeProcess, link) == 0;
     if (!link->readerRunning || !link->writerRunning) {
-        kLink_Stop(link);
+        (void)kLink_Stop(link);
         return kErrResource;
     }
     return sPutNotice(link, 0x01);
@@ -488,23 +492,23 @@ kErr kLink_ReleaseParts(kLink* link)
     uint64_t outbound = link->outbound.exchange(0);
     kErr err = kErrNone;
     if (inbound)
-        kPacketFifo_Destroy(&inbound);
+        (void)kPacketFifo_Destroy(&inbound);
     if (outbound)
         err = kPacketFifo_Destroy(&outbound);
     if (link->assembly)
-        kPacket_Destroy(&link->assembly);
+        (void)kPacket_Destroy(&link->assembly);
     if (link->stream)
-        kStream_Destroy(&link->stream);
+        (void)kStream_Destroy(&link->stream);
     if (link->logLock) {
-        kMutex_Lock(link->logLock);
-        kPacketLog_Destroy(&link->log);
-        kMutex_Unlock(link->logLock);
+        kMutex_Enter(link->logLock);
+        (void)kPacketLog_Destroy(&link->log);
+        kMutex_Leave(link->logLock);
     }
     if (link->filterLock) {
-        kMutex_Lock(link->filterLock);
+        kMutex_Enter(link->filterLock);
         link->userFilter = nullptr;
         link->filterReference = nullptr;
-        kMutex_Unlock(link->filterLock);
+        kMutex_Leave(link->filterLock);
     }
     return err;
 }

@@ -348,7 +348,7 @@ static kPacket* sTake(uint64_t fifo, kPacketFilter filter, void* reference, bool
     if (node)
         *result = node->packet;
     else
-        kPacket_Destroy(&result);
+        (void)kPacket_Destroy(&result);
     free(node);
 out:
     sRelease(queue);

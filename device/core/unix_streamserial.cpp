@@ -161,10 +161,10 @@ kErr kStream_CreateSerial(const char* port, uint32_t baudIndex, bool parity, kSe
     }
     kErr err = sSerialOpen(serial, parity, bits, stopBits);
     if (err) {
-        kStream_Destroy(&s);
+        (void)kStream_Destroy(&s);
         return err;
     }
-    kStream_SetWait(s, sSerialWait);
+    (void)kStream_SetWait(s, sSerialWait);
     *stream = s;
     return kErrNone;
 }

@@ -54,7 +54,7 @@ static kErr sUSBDelete(void* reference)
     kErr err = vtusb_close_vantor_device(s->usb);
     if (err)
         return err;
-    vtusb_destroy(&s->usb);
+    (void)vtusb_destroy(&s->usb);
     s->check = 0;
     free(s);
     return kErrNone;
@@ -82,16 +82,16 @@ kErr kStream_CreateUSB(uint32_t serialNumber, kStream** stream)
         goto out;
     created = kStream_Create(sUSBGet, sUSBPut, sUSBWrite, sUSBDelete, s);
     if (!created) {
-        vtusb_close_vantor_device(s->usb);
+        (void)vtusb_close_vantor_device(s->usb);
         err = kErrMemory;
     }
 out:
     if (err) {
-        vtusb_destroy(&s->usb);
+        (void)vtusb_destroy(&s->usb);
         free(s);
         return err;
     }
-    kStream_SetWait(created, sUSBWait);
+    (void)kStream_SetWait(created, sUSBWait);
     *stream = created;
     return kErrNone;
 }

@@ -3,6 +3,7 @@
 // LinkStream.cpp, the packet log in LinkLog.cpp.
 
 #include "device/core/kLink.h"
+#include "device/core/kLog.h"
 #include "device/core/kTime.h"
 #include "device/core/kUEI.h"
 #include "device/object/LinkImpl.h"
@@ -10,6 +11,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <exception>
+#include <new>
 
 namespace Kelvane
 {
@@ -54,18 +58,33 @@ Link::impl::impl(Link& owner, const linkSpec* given, const char* givenName)
 // with the members, and the logger before the engine link it reads.
 Link::impl::~impl()
 {
-    installStreamFilter(false);
+    (void)installStreamFilter(false);
     // A hold left behind must not keep this object in the filter.
-    setEngineFilter(false);
+    (void)setEngineFilter(false);
     if (heldQueue)
-        kPacketFifo_Destroy(&heldQueue);
-    kLogger_Destroy(&logger);
+        (void)kPacketFifo_Destroy(&heldQueue);
+    (void)kLogger_Destroy(&logger);
     if (linkId)
-        kLink_Destroy(&linkId);
+        (void)kLink_Destroy(&linkId);
     if (spec)
-        kLinkSpec_Destroy(&spec);
+        (void)kLinkSpec_Destroy(&spec);
     free(name);
     name = nullptr;
+}
+
+kErr caughtException(const char* where) noexcept
+{
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        kLog_Write("OBJECT: %s: out of memory\n", where);
+        return kErrMemory;
+    } catch (const std::exception& e) {
+        kLog_Write("OBJECT: %s: %s\n", where, e.what());
+    } catch (...) {
+        kLog_Write("OBJECT: %s: an unknown exception\n", where);
+    }
+    return kErrUnknown;
 }
 
 // Without memory for the impl the link stays empty and every operation
@@ -75,6 +94,7 @@ Link::Link(linkSpec spec, const char* name)
     try {
         m_impl.reset(new impl(*this, &spec, name));
     } catch (...) {
+        (void)caughtException("creating a link");
         m_impl.reset();
     }
 }
@@ -84,6 +104,7 @@ Link::Link(const char* name)
     try {
         m_impl.reset(new impl(*this, nullptr, name));
     } catch (...) {
+        (void)caughtException("creating a link");
         m_impl.reset();
     }
 }
@@ -93,7 +114,7 @@ Link::Link(const char* name)
 Link::~Link()
 {
     if (m_impl)
-        m_impl->installStreamFilter(false);
+        (void)m_impl->installStreamFilter(false);
     m_impl.reset();
 }
 
@@ -196,7 +217,7 @@ kErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
         uint8_t counted = 0;
         err = kDiscovery_Enumerate(type, cbModelCallback, found, &counted);
         if (err || counted == 0)
-            kLinkSpec_Destroy(&found);
+            (void)kLinkSpec_Destroy(&found);
     } else {
         err = kDiscovery_Find(type, serialNumber, &found);
     }
@@ -206,8 +227,8 @@ kErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
         return err == kErrBusy ? kErrBusy : kErrNotFound;
     // While connected the old specifier stays, and connect reports on the
     // link that runs.
-    setLinkSpecifier(*found);
-    kLinkSpec_Destroy(&found);
+    (void)setLinkSpecifier(*found);
+    (void)kLinkSpec_Destroy(&found);
     return connect();
 }
 
@@ -233,9 +254,9 @@ uint32_t Link::getStatus() const
 kErr Link::disconnect()
 {
     if (m_impl && m_impl->linkId) {
-        m_impl->installStreamFilter(false);
-        kLogger_Destroy(&m_impl->logger);
-        kLink_Destroy(&m_impl->linkId);
+        (void)m_impl->installStreamFilter(false);
+        (void)kLogger_Destroy(&m_impl->logger);
+        (void)kLink_Destroy(&m_impl->linkId);
         m_impl->linkId = 0;
     }
     return kErrNone;
@@ -243,8 +264,10 @@ kErr Link::disconnect()
 
 kErr Link::reset()
 {
+    // The reset itself succeeded; a filter that could not be put back is
+    // logged where it failed.
     if (m_impl && m_impl->linkId && kLink_Reset(m_impl->linkId) == kErrNone)
-        m_impl->restoreStreamFilter();
+        (void)m_impl->restoreStreamFilter();
     return kErrNone;
 }
 
@@ -276,7 +299,7 @@ kErr Link::setLinkSpecifier(linkSpec spec)
     if (!copy)
         return kErrMemory;
     if (m_impl->spec)
-        kLinkSpec_Destroy(&m_impl->spec);
+        (void)kLinkSpec_Destroy(&m_impl->spec);
     m_impl->spec = copy;
     return kErrNone;
 }
@@ -290,7 +313,7 @@ static kErr sPut(uint32_t linkId, uint8_t address, uint8_t length, const uint8_t
     if (!packet)
         return kErrResource;
     kErr err = kLink_PutPacket(linkId, packet);
-    kPacket_Destroy(&packet);
+    (void)kPacket_Destroy(&packet);
     return err;
 }
 
@@ -314,7 +337,7 @@ kErr Link::getModuleAddress(uint8_t* address)
     if (!answer)
         return kErrNotReady;
     *address = answer->address;
-    kPacket_Destroy(&answer);
+    (void)kPacket_Destroy(&answer);
     return kErrNone;
 }
 
@@ -365,7 +388,7 @@ kErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length,
         return kErrTimeout;
     *length = packet->length;
     memcpy(data, packet->data, packet->length);
-    kPacket_Destroy(&packet);
+    (void)kPacket_Destroy(&packet);
     return kErrNone;
 }
 
@@ -504,7 +527,7 @@ kErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* u, kPacket
                            : kLink_AwaitFirst(m_impl->linkId, filter, u, timeoutMS);
     if (!packet)
         return kErrTimeout;
-    kPacket_Destroy(&packet);
+    (void)kPacket_Destroy(&packet);
     return kErrNone;
 }
 

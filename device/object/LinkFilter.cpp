@@ -12,6 +12,7 @@
 // which no reader ever takes.
 
 #include "device/core/kLink.h"
+#include "device/core/kLog.h"
 #include "device/object/LinkImpl.h"
 
 #include <stdint.h>
@@ -78,7 +79,7 @@ kErr Link::impl::setEngineFilter(bool on)
             if (list.empty())
                 registry.byLink.erase(id);
         } catch (...) {
-            return kErrMemory;
+            return caughtException("registering the stream filter");
         }
     }
     kErr err = kErrNone;
@@ -94,7 +95,7 @@ kErr Link::impl::setEngineFilter(bool on)
     return on ? err : kErrNone;
 }
 
-void Link::impl::restoreStreamFilter()
+kErr Link::impl::restoreStreamFilter()
 {
     FilterRegistry& registry = filters();
     std::lock_guard<std::mutex> decide(registry.decide);
@@ -103,8 +104,13 @@ void Link::impl::restoreStreamFilter()
         StreamGuard guard(registry.lock);
         used = registry.byLink.count(linkId) != 0;
     }
-    if (used)
-        kLink_InstallUserPacketFilter(linkId, dispatchFilter, sReference(linkId));
+    if (!used)
+        return kErrNone;
+    kErr err = kLink_InstallUserPacketFilter(linkId, dispatchFilter, sReference(linkId));
+    if (err)
+        kLog_Write("OBJECT: link %u lost its stream filter in a reset (%d)\n", (unsigned)linkId,
+                   (int)err);
+    return err;
 }
 
 // ---------------------------------------------------------------------------
@@ -118,6 +124,7 @@ void Link::impl::queueAsyncCallback(const StreamEntry& entry, const kPacket* pac
     try {
         element.callback = entry.callback;
     } catch (...) {
+        (void)caughtException("queueing a stream callback");
         return;
     }
     element.ref = entry.ref;
@@ -158,6 +165,7 @@ void Link::impl::takeStreamPacket(const kPacket* packet, STREAM_PACKET type)
         try {
             streams.emplace(key, StreamEntry{key, 1, streamCallback(), nullptr, sample});
         } catch (...) {
+            (void)caughtException("adding a specific stream entry");
         }
     }
 }
@@ -185,7 +193,9 @@ bool Link::impl::takeHeldReply(const kPacket* packet)
     StreamGuard guard(streamLock);
     if (!heldQueue || !ueiPacketMatches(packet, held))
         return false;
-    kPacketFifo_Put(heldQueue, packet);
+    // A reply beyond the queue's room is dropped, and the read that holds
+    // the queue then comes up short.
+    (void)kPacketFifo_Put(heldQueue, packet);
     return true;
 }
 
@@ -218,7 +228,7 @@ kErr Link::holdReplies(const uei& u)
     {
         StreamGuard guard(d.streamLock);
         if (d.heldQueue) {
-            kPacketFifo_Destroy(&queue);
+            (void)kPacketFifo_Destroy(&queue);
             return kErrBusy;
         }
         d.held = u;
@@ -245,9 +255,9 @@ void Link::releaseReplies()
         streams = d.streamsOn;
     }
     if (!streams)
-        d.setEngineFilter(false);
+        (void)d.setEngineFilter(false);
     if (queue)
-        kPacketFifo_Destroy(&queue);
+        (void)kPacketFifo_Destroy(&queue);
 }
 
 } // namespace Vantor

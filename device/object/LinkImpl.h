@@ -34,7 +34,7 @@ namespace Vantor
 {
 
 struct PacketDeleter {
-    void operator()(kPacket* packet) const { kPacket_Destroy(&packet); }
+    void operator()(kPacket* packet) const { (void)kPacket_Destroy(&packet); }
 };
 typedef std::unique_ptr<kPacket, PacketDeleter> PacketCopy;
 
@@ -178,12 +178,20 @@ struct Link::impl {
     kErr startWorker();
     void stopWorker();
     /// After the engine reset the link, which drops its user filter: puts
-    /// the dispatcher back for the Link objects that take part.
-    void restoreStreamFilter();
+    /// the dispatcher back for the Link objects that take part. The engine's
+    /// error (logged) when it cannot.
+    kErr restoreStreamFilter();
     bool streamTableEmpty() K_EXCLUDES(streamLock);
-    std::vector<uint64_t> matchingKeys(uint8_t module, uint8_t command, uint8_t option,
-                                       uint8_t index, uint8_t subindex) K_REQUIRES(streamLock);
+    /// The table's keys that match (STREAM_ANY matches every value) into
+    /// `keys`; kErrMemory, with `keys` empty, when the list cannot be made.
+    kErr matchingKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                      uint8_t subindex, std::vector<uint64_t>& keys) K_REQUIRES(streamLock);
 };
+
+/// What an exception caught at the layer's boundary becomes: a log line
+/// naming `where`, and kErrMemory for std::bad_alloc, kErrUnknown for
+/// anything else. Only ever called from a catch block.
+kErr caughtException(const char* where) noexcept;
 
 } // namespace Vantor
 } // namespace Kelvane

@@ -51,7 +51,7 @@ static void readDebugBuffer(kFile* file, int32_t linkId)
     uint32_t size = sizeof(entry);
     kErr err = kLink_PacketDebug_Read((uint32_t)linkId, &kind, &size, entry);
     if (err == kErrNotFound) {
-        kLink_PacketDebug_Await((uint32_t)linkId, LOG_IDLE_MS);
+        (void)kLink_PacketDebug_Await((uint32_t)linkId, LOG_IDLE_MS);
         return;
     }
     if (err) {
@@ -60,7 +60,9 @@ static void readDebugBuffer(kFile* file, int32_t linkId)
     }
     char line[LOG_LINE_MAX];
     size_t length = sFormatEntry(line, kind, entry, size);
-    kFile_Write(file, line, length, nullptr);
+    // The log is kept as far as it can be; a line that does not fit on
+    // the disk is lost.
+    (void)kFile_Write(file, line, length, nullptr);
 }
 
 kErr Link::enablePacketLog(const char* path)
@@ -79,7 +81,7 @@ kErr Link::enablePacketLog(const char* path)
         return kErrResource;
     err = kLogger_Enable(d.logger);
     if (!err)
-        kLink_PacketDebug_Write(d.linkId, kPacketLogText, sizeof(START_TEXT), START_TEXT);
+        (void)kLink_PacketDebug_Write(d.linkId, kPacketLogText, sizeof(START_TEXT), START_TEXT);
     return err;
 }
 
@@ -87,7 +89,7 @@ kErr Link::disablePacketLog()
 {
     if (!m_impl || m_impl->linkId == 0)
         return kErrConfiguration;
-    kLink_PacketDebug_Disable(m_impl->linkId);
+    (void)kLink_PacketDebug_Disable(m_impl->linkId);
     return kLogger_Disable(m_impl->logger);
 }
 

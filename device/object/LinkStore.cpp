@@ -88,7 +88,7 @@ static kErr sRequest(uint32_t linkId, uint8_t module, uint8_t* request, uint8_t 
     if (!packet)
         return kErrResource;
     kErr err = kLink_PutPacket(linkId, packet);
-    kPacket_Destroy(&packet);
+    (void)kPacket_Destroy(&packet);
     if (err)
         return err;
     sAsked asked = {module, request};

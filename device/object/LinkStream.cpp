@@ -32,8 +32,9 @@ void Link::impl::asyncWork(LocklessQueue_SPSC<asyncPacket>* queue, WorkerBell* b
         asyncPacket element;
         while (queue->pop(element)) {
             try {
-                element.callback(element.packet.get(), element.ref);
+                (void)element.callback(element.packet.get(), element.ref);
             } catch (...) {
+                (void)caughtException("stream callback");
             }
             element = asyncPacket();
         }
@@ -72,6 +73,7 @@ void Link::impl::stopWorker()
     try {
         stopSignal.set_value();
     } catch (...) {
+        (void)caughtException("stopping the stream worker");
     }
     asyncBell.ring();
     worker->join();
@@ -102,7 +104,7 @@ kErr Link::impl::installStreamFilter(bool on)
                 streamsOn = false;
             }
             if (!holding())
-                setEngineFilter(false);
+                (void)setEngineFilter(false);
         }
         return err;
     }
@@ -128,11 +130,11 @@ bool Link::impl::streamTableEmpty()
     return streams.empty();
 }
 
-std::vector<uint64_t> Link::impl::matchingKeys(uint8_t module, uint8_t command, uint8_t option,
-                                               uint8_t index, uint8_t subindex)
+kErr Link::impl::matchingKeys(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                              uint8_t subindex, std::vector<uint64_t>& keys)
 {
     const uint8_t wanted[5] = {module, command, option, index, subindex};
-    std::vector<uint64_t> keys;
+    keys.clear();
     try {
         for (const auto& entry : streams) {
             bool match = true;
@@ -144,8 +146,11 @@ std::vector<uint64_t> Link::impl::matchingKeys(uint8_t module, uint8_t command, 
                 keys.push_back(entry.first);
         }
     } catch (...) {
+        // A part of the list would be taken for all of it.
+        keys.clear();
+        return caughtException("matching stream keys");
     }
-    return keys;
+    return kErrNone;
 }
 
 // ---------------------------------------------------------------------------
@@ -155,12 +160,16 @@ std::vector<uint64_t> Link::filterActiveStreamKeys(uint8_t module, uint8_t comma
                                                    uint8_t index, uint8_t subindex,
                                                    bool lock) K_NO_THREAD_SAFETY_ANALYSIS
 {
+    std::vector<uint64_t> keys;
     if (!m_impl)
-        return std::vector<uint64_t>();
-    if (!lock)
-        return m_impl->matchingKeys(module, command, option, index, subindex);
+        return keys;
+    if (!lock) {
+        (void)m_impl->matchingKeys(module, command, option, index, subindex, keys);
+        return keys;
+    }
     StreamGuard guard(m_impl->streamLock);
-    return m_impl->matchingKeys(module, command, option, index, subindex);
+    (void)m_impl->matchingKeys(module, command, option, index, subindex, keys);
+    return keys;
 }
 
 namespace
@@ -197,7 +206,7 @@ static kErr sApplyChange(std::map<uint64_t, StreamEntry>& streams,
             streams.erase(key);
         }
     } catch (...) {
-        return kErrMemory;
+        return caughtException("changing the stream table");
     }
     return kErrNone;
 }
@@ -210,6 +219,7 @@ static void sUndoChange(std::map<uint64_t, StreamEntry>& streams, const TableCha
         try {
             streams[entry.key] = entry;
         } catch (...) {
+            (void)caughtException("restoring the stream table");
         }
     }
 }
@@ -250,10 +260,11 @@ kErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
     kErr err;
     {
         StreamGuard guard(d.streamLock);
-        std::vector<uint64_t> matching =
-            enable ? std::vector<uint64_t>()
-                   : d.matchingKeys(module, command, option, index, STREAM_ANY);
-        err = sApplyChange(d.streams, matching, change, callback, reference);
+        std::vector<uint64_t> matching;
+        err = enable ? kErrNone
+                     : d.matchingKeys(module, command, option, index, STREAM_ANY, matching);
+        if (!err)
+            err = sApplyChange(d.streams, matching, change, callback, reference);
     }
     if (!err)
         err = d.installStreamFilter(!d.streamTableEmpty());
@@ -266,11 +277,14 @@ kErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
     if (err) {
         {
             StreamGuard guard(d.streamLock);
-            for (uint64_t key : d.matchingKeys(module, command, option, index, STREAM_ANY))
-                d.streams.erase(key);
+            std::vector<uint64_t> added;
+            if (d.matchingKeys(module, command, option, index, STREAM_ANY, added) == kErrNone) {
+                for (uint64_t key : added)
+                    d.streams.erase(key);
+            }
         }
         if (d.streamTableEmpty())
-            d.installStreamFilter(false);
+            (void)d.installStreamFilter(false);
     }
     return err;
 }

@@ -81,28 +81,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         bytes[i] = (uint8_t)(i * 37 + mode);
     int64_t part = 0;
     uint8_t major = 0, minor = 0;
-    isp.Sync();
+    (void)isp.Sync();
     if (mode & 0x80)
-        isp.SetEcho(false);
+        (void)isp.SetEcho(false);
     if (!sSpent(line))
-        isp.GetDeviceID();
+        (void)isp.GetDeviceID();
     if (!sSpent(line))
-        isp.GetPartNumber(part);
+        (void)isp.GetPartNumber(part);
     if (!sSpent(line))
-        isp.GetBootLoaderVersion(major, minor);
+        (void)isp.GetBootLoaderVersion(major, minor);
     if (!sSpent(line))
-        isp.Unlock();
+        (void)isp.Unlock();
     if (!sSpent(line) && (mode & 0x20))
-        isp.Read(NXPSerialClass::WRITE_ADDRESS, count, back.data());
+        (void)isp.Read(NXPSerialClass::WRITE_ADDRESS, count, back.data());
     if (!sSpent(line))
-        isp.Write(NXPSerialClass::WRITE_ADDRESS, count, bytes.data());
+        (void)isp.Write(NXPSerialClass::WRITE_ADDRESS, count, bytes.data());
     if (!sSpent(line))
-        isp.Prepare(0, 1);
+        (void)isp.Prepare(0, 1);
     if (!sSpent(line))
-        isp.CopyToFlash(0, NXPSerialClass::WRITE_ADDRESS, 256);
+        (void)isp.CopyToFlash(0, NXPSerialClass::WRITE_ADDRESS, 256);
     if (!sSpent(line) && !(mode & 0x20))
-        isp.Read(0, count, back.data());
+        (void)isp.Read(0, count, back.data());
     if (!sSpent(line))
-        isp.ExecuteFrom(0);
+        (void)isp.ExecuteFrom(0);
     return 0;
 }

@@ -305,24 +305,24 @@ struct Exchange {
 void sSystem(Module& module, const uint8_t* p)
 {
     SystemClass system;
-    system.init(&module, 0);
+    (void)system.init(&module, 0);
     uint32_t word = 0;
     uint8_t byte = 0;
     switch (p[0] % 5) {
     case 0:
-        system.getSerialNumber(&word);
+        (void)system.getSerialNumber(&word);
         break;
     case 1:
-        system.getModel(&byte);
+        (void)system.getModel(&byte);
         break;
     case 2:
-        system.getVersion(&word);
+        (void)system.getVersion(&word);
         break;
     case 3:
-        system.getRouter(&byte);
+        (void)system.getRouter(&byte);
         break;
     default:
-        system.routeToMe(p[1] & 1);
+        (void)system.routeToMe(p[1] & 1);
         break;
     }
 }
@@ -330,23 +330,23 @@ void sSystem(Module& module, const uint8_t* p)
 void sGet(Module& module, const uint8_t* p)
 {
     EntityClass entity;
-    entity.init(&module, p[0], p[2] & UEI_INDEX_MASK);
+    (void)entity.init(&module, p[0], p[2] & UEI_INDEX_MASK);
     uint8_t option = p[1] & UEI_OPTION_MASK;
     uint8_t b = 0;
     uint16_t s = 0;
     uint32_t w = 0;
     switch (p[3] % 4) {
     case 0:
-        entity.getUEI8(option, &b);
+        (void)entity.getUEI8(option, &b);
         break;
     case 1:
-        entity.getUEI16(option, &s);
+        (void)entity.getUEI16(option, &s);
         break;
     case 2:
-        entity.getUEI32(option, &w);
+        (void)entity.getUEI32(option, &w);
         break;
     default:
-        entity.getUEI32(option, p[3], &w);
+        (void)entity.getUEI32(option, p[3], &w);
         break;
     }
 }
@@ -354,20 +354,20 @@ void sGet(Module& module, const uint8_t* p)
 void sSet(Module& module, const uint8_t* p)
 {
     EntityClass entity;
-    entity.init(&module, p[0], p[2] & UEI_INDEX_MASK);
+    (void)entity.init(&module, p[0], p[2] & UEI_INDEX_MASK);
     uint8_t option = p[1] & UEI_OPTION_MASK;
     switch (p[3] % 4) {
     case 0:
-        entity.setUEI8(option, p[3]);
+        (void)entity.setUEI8(option, p[3]);
         break;
     case 1:
-        entity.setUEI16(option, (uint16_t)(p[3] * 257));
+        (void)entity.setUEI16(option, (uint16_t)(p[3] * 257));
         break;
     case 2:
-        entity.setUEI32(option, p[3], 0x01020304);
+        (void)entity.setUEI32(option, p[3], 0x01020304);
         break;
     default:
-        entity.callUEI(option);
+        (void)entity.callUEI(option);
         break;
     }
 }
@@ -375,7 +375,7 @@ void sSet(Module& module, const uint8_t* p)
 void sGetBytes(Module& module, const uint8_t* p)
 {
     EntityClass entity;
-    entity.init(&module, p[0], p[2] & UEI_INDEX_MASK);
+    (void)entity.init(&module, p[0], p[2] & UEI_INDEX_MASK);
     std::vector<uint8_t> buffer(1 + p[3]);
     uint64_t count = 0;
     if (entity.getUEIBytes(p[1] & UEI_OPTION_MASK, buffer.data(), buffer.size(), &count) ==
@@ -387,9 +387,9 @@ void sGetBytes(Module& module, const uint8_t* p)
 void sSetBytes(Module& module, const uint8_t* p)
 {
     EntityClass entity;
-    entity.init(&module, p[0], p[2] & UEI_INDEX_MASK);
+    (void)entity.init(&module, p[0], p[2] & UEI_INDEX_MASK);
     std::vector<uint8_t> bytes(p[3] % 100, 0x5A);
-    entity.setUEIBytes(p[1] & UEI_OPTION_MASK, bytes.data(), bytes.size());
+    (void)entity.setUEIBytes(p[1] & UEI_OPTION_MASK, bytes.data(), bytes.size());
 }
 
 void sDescriptor(Module& module, const uint8_t* p)
@@ -397,19 +397,19 @@ void sDescriptor(Module& module, const uint8_t* p)
     uint8_t answer = 0;
     switch (p[0] % 5) {
     case 0:
-        module.hasUEI(p[1], p[2], p[3], (uint8_t)(p[0] & 0xC0));
+        (void)module.hasUEI(p[1], p[2], p[3], (uint8_t)(p[0] & 0xC0));
         break;
     case 1:
-        module.classQuantity(p[1], &answer);
+        (void)module.classQuantity(p[1], &answer);
         break;
     case 2:
-        module.subClassQuantity(p[1], p[2], &answer);
+        (void)module.subClassQuantity(p[1], p[2], &answer);
         break;
     case 3:
-        module.entityGroup(p[1], p[2], &answer);
+        (void)module.entityGroup(p[1], p[2], &answer);
         break;
     default:
-        module.debug(p + 1, 3);
+        (void)module.debug(p + 1, 3);
         break;
     }
 }
@@ -420,10 +420,10 @@ void sSlot(Module& module, const uint8_t* p)
     std::vector<uint8_t> buffer(1 + p[3]);
     switch (p[0] % 4) {
     case 0:
-        module.storeSlotSize(p[1], p[2], &value);
+        (void)module.storeSlotSize(p[1], p[2], &value);
         break;
     case 1:
-        module.storeSlotCapacity(p[1], p[2], &value);
+        (void)module.storeSlotCapacity(p[1], p[2], &value);
         break;
     case 2:
         if (module.unloadStoreSlot(p[1], p[2], buffer.data(), buffer.size(), &value) == kErrNone &&
@@ -431,7 +431,7 @@ void sSlot(Module& module, const uint8_t* p)
             abort();
         break;
     default:
-        module.loadStoreSlot(p[1], p[2], buffer.data(), p[3] % 80);
+        (void)module.loadStoreSlot(p[1], p[2], buffer.data(), p[3] % 80);
         break;
     }
 }
@@ -441,7 +441,7 @@ void sFactory(Module& module, const uint8_t* p)
     std::vector<uint8_t> buffer(1 + p[3]);
     uint64_t count = 0;
     if (p[0] & 1) {
-        module.setFactoryData(p[1] & 0x0F, buffer.data(), p[3] % 60);
+        (void)module.setFactoryData(p[1] & 0x0F, buffer.data(), p[3] % 60);
     } else if (module.getFactoryData(p[1] & 0x0F, buffer.data(), buffer.size(), &count) ==
                    kErrNone &&
                count > buffer.size()) {
@@ -452,25 +452,25 @@ void sFactory(Module& module, const uint8_t* p)
 void sUpgrade(Module& module, const uint8_t* p)
 {
     UpdaterEntity upgrade;
-    upgrade.init(&module, 0, p[1] & 1);
+    (void)upgrade.init(&module, 0, p[1] & 1);
     std::vector<uint8_t> block(4 + p[3] % 80, 0xC3);
     uint16_t blockSize = (uint16_t)(1 + p[2] % 32);
     QuietDisplay display;
     switch (p[0] % 5) {
     case 0:
-        upgrade.LoaderInit();
+        (void)upgrade.LoaderInit();
         break;
     case 1:
-        upgrade.TransferPrepare(block.data(), (uint32_t)block.size(), p[1], blockSize);
+        (void)upgrade.TransferPrepare(block.data(), (uint32_t)block.size(), p[1], blockSize);
         break;
     case 2:
-        upgrade.LoaderTransfer(block.data(), (uint32_t)block.size());
+        (void)upgrade.LoaderTransfer(block.data(), (uint32_t)block.size());
         break;
     case 3:
-        upgrade.FirmwareTransfer(block.data(), (uint32_t)block.size(), blockSize, display);
+        (void)upgrade.FirmwareTransfer(block.data(), (uint32_t)block.size(), blockSize, display);
         break;
     default:
-        upgrade.FirmwareWrite(p[3]);
+        (void)upgrade.FirmwareWrite(p[3]);
         break;
     }
 }

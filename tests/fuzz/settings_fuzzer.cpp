@@ -16,7 +16,7 @@ static std::string sDirectory;
 
 static void sRemoveDirectory()
 {
-    kDirectory_DeleteTree(sDirectory.c_str());
+    (void)kDirectory_DeleteTree(sDirectory.c_str());
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)

@@ -49,7 +49,7 @@ public:
             waitpid(pid, &status, 0);
         }
         if (!directory.empty())
-            kDirectory_DeleteTree(directory.c_str());
+            (void)kDirectory_DeleteTree(directory.c_str());
     }
 
     bool Ready() const { return port > 0; }

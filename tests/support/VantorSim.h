@@ -96,7 +96,7 @@ public:
             close(control);
         control = -1;
         if (!dir.empty()) {
-            kDirectory_DeleteTree(dir.c_str());
+            (void)kDirectory_DeleteTree(dir.c_str());
             dir.clear();
         }
     }

@@ -33,16 +33,16 @@ namespace
 uint32_t Serial(Module& module)
 {
     SystemClass system;
-    system.init(&module, 0);
+    (void)system.init(&module, 0);
     uint32_t serial = 0;
-    system.getSerialNumber(&serial);
+    (void)system.getSerialNumber(&serial);
     return serial;
 }
 
 void Print(kErr err, Module& module)
 {
     linkSpec spec = {};
-    module.getLinkSpecifier(&spec);
+    (void)module.getLinkSpecifier(&spec);
     printf("= %s address=%u serial=%08X port=%u\n", kError_GetErrorText(err),
            module.getModuleAddress(), Serial(module), spec.tcpip.ipPort);
 }
@@ -53,10 +53,10 @@ void PrintLink(kErr err, Link& link)
 {
     linkSpec spec = {};
     uint8_t address = 0;
-    link.getModuleAddress(&address);
+    (void)link.getModuleAddress(&address);
     Module reader(address, false, 0);
     if (link.getLinkSpecifier(&spec) == kErrNone && address)
-        reader.connectFromSpec(spec);
+        (void)reader.connectFromSpec(spec);
     uint32_t serial = reader.isConnected() ? Serial(reader) : 0;
     printf("= %s address=%u serial=%08X port=%u\n", kError_GetErrorText(err), address, serial,
            spec.tcpip.ipPort);

@@ -128,7 +128,7 @@ void Found(linkSpec* spec)
         return;
     }
     std::cout << "= found " << Describe(spec) << std::endl;
-    kLinkSpec_Destroy(&spec);
+    (void)kLinkSpec_Destroy(&spec);
 }
 
 void Get(std::istringstream& in)
@@ -192,7 +192,7 @@ kErr StreamRead(size_t count, uint64_t ms, std::vector<uint8_t>* got)
     while ((err = kStream_Read(stream, got->data(), count)) == kErrNotReady &&
            (now = kTime_GetMSTicks()) < end) {
         if (kStream_CanWait(stream))
-            kStream_Wait(stream, (uint32_t)(end - now));
+            (void)kStream_Wait(stream, (uint32_t)(end - now));
     }
     if (err)
         got->clear();
@@ -349,8 +349,8 @@ int main()
             found->second(in);
     }
     if (stream)
-        kStream_Destroy(&stream);
+        (void)kStream_Destroy(&stream);
     if (usb)
-        vtusb_destroy(&usb);
+        (void)vtusb_destroy(&usb);
     return 0;
 }

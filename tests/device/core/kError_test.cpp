@@ -12,9 +12,11 @@
 TEST(kError, TableMatchesCheckedInList)
 {
     std::ostringstream table;
-    for (kErr err = 0; err <= kErrLast; err++)
-        table << err << " " << kError_GetErrorText(err) << " " << kError_GetErrorDescription(err)
+    for (int32_t code = 0; code <= kErrLast; code++) {
+        kErr err = (kErr)code;
+        table << code << " " << kError_GetErrorText(err) << " " << kError_GetErrorDescription(err)
               << "\n";
+    }
     std::ifstream expectedFile(UPDATER_TEST_SOURCE_DIR "/tests/device/core/kError_table.txt");
     ASSERT_TRUE(expectedFile.good());
     std::stringstream expected;
@@ -24,9 +26,9 @@ TEST(kError, TableMatchesCheckedInList)
 
 TEST(kError, OutOfRangeCodesGiveUnknownTexts)
 {
-    for (kErr err : {-1, kErrLast + 1, 99, INT_MAX, INT_MIN}) {
-        EXPECT_STREQ(kError_GetErrorText(err), "kErrUnknown") << err;
-        EXPECT_STREQ(kError_GetErrorDescription(err), "Unknown error") << err;
+    for (int32_t code : {-1, kErrLast + 1, 99, INT_MAX, INT_MIN}) {
+        EXPECT_STREQ(kError_GetErrorText((kErr)code), "kErrUnknown") << code;
+        EXPECT_STREQ(kError_GetErrorDescription((kErr)code), "Unknown error") << code;
     }
-    EXPECT_STREQ(kError_GetErrorText(18), "kErrTimeout");
+    EXPECT_STREQ(kError_GetErrorText((kErr)18), "kErrTimeout");
 }

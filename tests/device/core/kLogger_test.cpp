@@ -21,7 +21,7 @@ static std::atomic<int> gSelfDestroy{-1};
 static void sWriteLine(kFile* file, int32_t identifier)
 {
     if (gCalls.fetch_add(1) < 3)
-        kFile_Printf(file, "line %d\n", identifier);
+        (void)kFile_Printf(file, "line %d\n", identifier);
     kTime_MSSleep(1);
 }
 

@@ -72,7 +72,7 @@ TEST(kPacket, TakesLengthsUpTo28)
     EXPECT_EQ(feed(p.get(), {0x04, 29}), (std::vector<kErr>{kErrNone, kErrPacket}));
     EXPECT_EQ(p->length, 29) << "kept for the caller to see";
 
-    kPacket_Reset(p.get());
+    (void)kPacket_Reset(p.get());
     std::vector<uint8_t> frame = {0x04, 28};
     for (int i = 0; i < 28; i++)
         frame.push_back((uint8_t)(0xA0 + i));
@@ -103,7 +103,7 @@ TEST(kPacket, FillNeverWrapsBackToTheAddress)
     PacketPtr p = newPacket();
     feed(p.get(), {0x02, 0x00});
     for (int i = 0; i < 300; i++)
-        kPacket_AddByte(p.get(), 0x08);
+        (void)kPacket_AddByte(p.get(), 0x08);
     EXPECT_EQ(kPacket_AddByte(p.get(), 0x08), kErrOverrun);
     EXPECT_EQ(p->address, 0x02);
 }

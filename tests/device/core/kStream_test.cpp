@@ -72,7 +72,7 @@ protected:
         stream = kStream_Create(ScriptGet, ScriptPut, ScriptWrite, ScriptDelete, &script);
         ASSERT_NE(stream, nullptr);
     }
-    void TearDown() override { kStream_Destroy(&stream); }
+    void TearDown() override { (void)kStream_Destroy(&stream); }
 
     std::string ReadAll(size_t n)
     {
@@ -186,10 +186,10 @@ TEST_F(kStreamTest, ReadRefusesBadArgumentsAndAMissingGet)
     EXPECT_EQ(kStream_Read(writeOnly, out, 1), kErrMode);
     EXPECT_EQ(kStream_Write(writeOnly, "ab", 2), kErrNone) << "byte by byte without a write";
     EXPECT_EQ(script.puts.size(), 2u);
-    kStream_Destroy(&writeOnly);
+    (void)kStream_Destroy(&writeOnly);
     kStream* none = kStream_Create(nullptr, nullptr, nullptr, nullptr, nullptr);
     EXPECT_EQ(kStream_Write(none, "a", 1), kErrMode);
-    kStream_Destroy(&none);
+    (void)kStream_Destroy(&none);
 }
 
 TEST_F(kStreamTest, WriteChoosesPutOrWriteByLength)
@@ -211,7 +211,7 @@ TEST_F(kStreamTest, PutByPutStopsAtTheFirstFailure)
     script.putFailsAt = 2;
     EXPECT_EQ(kStream_Write(s, "abcd", 4), kErrIO);
     EXPECT_EQ(script.puts, (std::vector<uint8_t>{'a', 'b'}));
-    kStream_Destroy(&s);
+    (void)kStream_Destroy(&s);
 }
 
 TEST_F(kStreamTest, RecordDelimiterBytesMatchInOrderWhereverTheyStand)
@@ -277,7 +277,7 @@ TEST_F(kStreamTest, CStringHelpersCarryTheTerminator)
 TEST_F(kStreamTest, DestroyRunsTheDeleteProcAndClearsThePointer)
 {
     script.deleteResult = kErrCancel;
-    kStreamBufferChar(stream, 'x');
+    (void)kStreamBufferChar(stream, 'x');
     EXPECT_EQ(kStream_Destroy(&stream), kErrCancel);
     EXPECT_EQ(stream, nullptr);
     EXPECT_EQ(script.deletes, 1);
@@ -312,14 +312,14 @@ TEST_F(kStreamFileTest, FileStreamsWriteReadAndFlush)
     ASSERT_EQ(kStream_CreateFileOutput(Path("b").c_str(), &out), kErrNone);
     EXPECT_EQ(kStream_Flush(in, out), kErrNone);
     EXPECT_EQ(kStream_Flush(out, in), kErrMode);
-    kStream_Destroy(&out);
-    kStream_Destroy(&in);
+    (void)kStream_Destroy(&out);
+    (void)kStream_Destroy(&in);
 
     ASSERT_EQ(kStream_CreateFileInput(Path("b").c_str(), &in), kErrNone);
     char rest[16] = {};
     EXPECT_EQ(kStream_Read(in, rest, sizeof(rest)), kErrEOF);
     EXPECT_EQ(std::string(rest, 6), std::string("ine\n\0!", 6)) << "the ring is not flushed";
-    kStream_Destroy(&in);
+    (void)kStream_Destroy(&in);
 }
 
 TEST_F(kStreamFileTest, FileConstructorsReportEveryFailureAsResource)

@@ -171,7 +171,7 @@ TEST(SocketStream, APeerThatClosedGivesNotReadyAndAReconnection)
     peer.Send("x");
     ASSERT_EQ(ReadWithin(stream, &byte, 1), kErrNone);
     EXPECT_EQ(byte, 'x');
-    kStream_Destroy(&stream);
+    (void)kStream_Destroy(&stream);
 }
 
 TEST(SocketStream, AFailedReconnectionIsRetriedAtMostOncePerSecond)
@@ -203,7 +203,7 @@ TEST(SocketStream, AFailedReconnectionIsRetriedAtMostOncePerSecond)
     ASSERT_TRUE(peer.Accept());
     EXPECT_EQ(kStream_Write(stream, "ab", 2), kErrNone);
     EXPECT_EQ(peer.Receive(2), "ab");
-    kStream_Destroy(&stream);
+    (void)kStream_Destroy(&stream);
 }
 
 TEST(SocketStream, AWriteThatCannotGoOnEndsWithATimeout)
@@ -217,7 +217,7 @@ TEST(SocketStream, AWriteThatCannotGoOnEndsWithATimeout)
     EXPECT_EQ(kStream_Write(stream, big.data(), big.size()), kErrTimeout);
     EXPECT_GE(kTime_GetMSTicks() - start, 9u * kSOCKET_RETRY_DELAY_MS) << "the retries are paced";
     EXPECT_FALSE(peer.Receive(1, 200).empty()) << "what fitted was sent";
-    kStream_Destroy(&stream);
+    (void)kStream_Destroy(&stream);
 }
 
 TEST(SocketStream, AWriteWhoseReconnectionFailsEndsWithItsError)
@@ -234,7 +234,7 @@ TEST(SocketStream, AWriteWhoseReconnectionFailsEndsWithItsError)
         kTime_MSSleep(10);
     }
     EXPECT_EQ(err, kErrConnection);
-    kStream_Destroy(&stream);
+    (void)kStream_Destroy(&stream);
 }
 
 TEST(SocketStream, AFailedConnectKeepsNoDescriptor)
@@ -298,7 +298,7 @@ TEST(SocketStream, ReaderAndWriterSurviveReconnectionsTogether)
     });
     std::thread writer([&] {
         while (!stop) {
-            kStream_Write(stream, "0123456789", 10);
+            (void)kStream_Write(stream, "0123456789", 10);
             kTime_MSSleep(2);
         }
     });

@@ -7,7 +7,7 @@
 #include <memory>
 
 struct PacketDeleter {
-    void operator()(kPacket* packet) const { kPacket_Destroy(&packet); }
+    void operator()(kPacket* packet) const { (void)kPacket_Destroy(&packet); }
 };
 using PacketPtr = std::unique_ptr<kPacket, PacketDeleter>;
 

@@ -18,7 +18,7 @@ protected:
         ASSERT_NE(mkdtemp(templ), nullptr);
         dir = templ;
     }
-    void TearDown() override { kDirectory_DeleteTree(dir.c_str()); }
+    void TearDown() override { (void)kDirectory_DeleteTree(dir.c_str()); }
 
     std::string Path(const std::string& name) const { return dir + "/" + name; }
 

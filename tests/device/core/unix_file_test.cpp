@@ -55,7 +55,7 @@ TEST_F(kFileTest, AppendModeCreatesAndPositionsAtTheEnd)
     uint64_t size = 0;
     EXPECT_EQ(kFile_GetSize(f, &size), kErrNone);
     EXPECT_EQ(size, 4u);
-    kFile_Close(&f);
+    (void)kFile_Close(&f);
 }
 
 TEST_F(kFileTest, ReadLineHonoursShortBuffers)
@@ -77,7 +77,7 @@ TEST_F(kFileTest, ReadLineHonoursShortBuffers)
     EXPECT_EQ(kFile_ReadLine(f, buffer, sizeof(buffer), &length), kErrEOF);
     EXPECT_STREQ(buffer, "");
     EXPECT_EQ(length, 0u);
-    kFile_Close(&f);
+    (void)kFile_Close(&f);
 }
 
 TEST_F(kFileTest, SeekStaysWithinTheFile)
@@ -96,7 +96,7 @@ TEST_F(kFileTest, SeekStaysWithinTheFile)
     EXPECT_EQ(kFile_Read(f, &c, 1, &count), kErrNone);
     EXPECT_EQ(c, '3');
     EXPECT_EQ(kFile_Seek(f, -5, kFileSeekCurrent), kErrRange);
-    kFile_Close(&f);
+    (void)kFile_Close(&f);
 }
 
 TEST_F(kFileTest, ModesAreEnforced)
@@ -113,12 +113,12 @@ TEST_F(kFileTest, ModesAreEnforced)
     EXPECT_EQ(kFile_Read(f, &c, 1, &count), kErrNone);
     EXPECT_EQ(kFile_Read(f, &c, 1, &count), kErrEOF);
     EXPECT_EQ(kFile_Read(f, &c, 0, &count), kErrNone);
-    kFile_Close(&f);
+    (void)kFile_Close(&f);
 
     f = kFile_Open(path.c_str(), kFileModeWrite);
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(kFile_Read(f, &c, 1, &count), kErrMode);
-    kFile_Close(&f);
+    (void)kFile_Close(&f);
 }
 
 TEST_F(kFileTest, InvalidHandlesAreRefused)
@@ -138,7 +138,7 @@ TEST_F(kFileTest, WriteFailsWhenNotEveryByteLands)
     ASSERT_EQ(kFile_SetUnbuffered(f), kErrNone);
     uint64_t count = 0;
     EXPECT_EQ(kFile_Write(f, "abc", 3, &count), kErrIO);
-    kFile_Close(&f);
+    (void)kFile_Close(&f);
 
     // A buffered write only fails when the data is flushed: the close says so.
     f = kFile_Open("/dev/full", kFileModeWrite);
@@ -186,9 +186,9 @@ TEST_F(kFileTest, TemporaryFileSitsBesideItsTargetAndReplacesIt)
     uint64_t count = 0;
     EXPECT_EQ(kFile_Read(f, text, sizeof(text) - 1, &count), kErrNone);
     EXPECT_STREQ(text, "new");
-    kFile_Close(&f);
-    kFile_Close(&b);
-    kFile_Delete(second);
+    (void)kFile_Close(&f);
+    (void)kFile_Close(&b);
+    (void)kFile_Delete(second);
 }
 
 TEST_F(kFileTest, TemporaryFileFailuresLeaveNothingBehind)
@@ -207,8 +207,8 @@ TEST_F(kFileTest, TemporaryFileFailuresLeaveNothingBehind)
     ASSERT_EQ(chdir(dir.c_str()), 0);
     kFile* f = kFile_OpenTemporary("plain", path, sizeof(path));
     EXPECT_EQ(std::string(path).rfind(".plain.", 0), 0u) << path;
-    kFile_Close(&f);
-    kFile_Delete(path);
+    (void)kFile_Close(&f);
+    (void)kFile_Delete(path);
     ASSERT_EQ(chdir(cwd), 0);
 }
 
@@ -217,14 +217,14 @@ TEST_F(kFileTest, SyncAndRenameReportFailures)
     std::string path = WriteText("r", "x");
     kFile* f = kFile_Open(path.c_str(), kFileModeRead);
     EXPECT_EQ(kFile_Sync(f), kErrMode);
-    kFile_Close(&f);
+    (void)kFile_Close(&f);
     EXPECT_EQ(kFile_Sync(nullptr), kErrParam);
 
     f = kFile_Open("/dev/full", kFileModeWrite);
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(kFile_Printf(f, "abc"), kErrNone);
     EXPECT_EQ(kFile_Sync(f), kErrIO) << "the flush fails on a full device";
-    kFile_Close(&f);
+    (void)kFile_Close(&f);
 
     EXPECT_EQ(kFile_Rename(Path("none").c_str(), Path("other").c_str()), kErrNotFound);
     EXPECT_EQ(kFile_Rename(nullptr, path.c_str()), kErrParam);
@@ -240,20 +240,20 @@ TEST_F(kFileTest, CommitReplacesTheTargetOrLeavesItAlone)
     char temporary[kFILE_PATH_MAX];
     kFile* f = kFile_OpenTemporary(target.c_str(), temporary, sizeof(temporary));
     ASSERT_NE(f, nullptr);
-    kFile_Printf(f, "discarded");
+    (void)kFile_Printf(f, "discarded");
     EXPECT_EQ(kFile_CommitTemporary(&f, temporary, target.c_str(), kErrWrite), kErrWrite);
     EXPECT_EQ(f, nullptr);
     EXPECT_FALSE(kFile_Exists(temporary));
 
     f = kFile_OpenTemporary(target.c_str(), temporary, sizeof(temporary));
-    kFile_Printf(f, "new");
+    (void)kFile_Printf(f, "new");
     EXPECT_EQ(kFile_CommitTemporary(&f, temporary, target.c_str(), kErrNone), kErrNone);
     EXPECT_FALSE(kFile_Exists(temporary));
     f = kFile_Open(target.c_str(), kFileModeRead);
     char text[8] = {0};
-    kFile_Read(f, text, sizeof(text) - 1, nullptr);
+    (void)kFile_Read(f, text, sizeof(text) - 1, nullptr);
     EXPECT_STREQ(text, "new");
-    kFile_Close(&f);
+    (void)kFile_Close(&f);
 
     // A rename that fails (over a non-empty directory) removes the
     // temporary file too.

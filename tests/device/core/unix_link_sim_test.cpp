@@ -61,7 +61,7 @@ protected:
     {
         for (uint32_t& id : links)
             if (id)
-                kLink_Destroy(&id);
+                (void)kLink_Destroy(&id);
         sim.Stop();
     }
 
@@ -293,11 +293,11 @@ int UsbLinkSteps(const std::string& scratch, const std::string& node)
     const uint8_t data[] = {23, 0x77, 0x5A};
     uint8_t tag = 0x77;
     kPacket* request = kPacket_CreateWithData(HUB, 3, data);
-    kLink_PutPacket(second, request);
-    kPacket_Destroy(&request);
+    (void)kLink_PutPacket(second, request);
+    (void)kPacket_Destroy(&request);
     kPacket* reply = kLink_AwaitFirst(second, LinkWithSimulator::IsEcho, &tag, 2000);
     bool answered = reply != nullptr;
-    kPacket_Destroy(&reply);
+    (void)kPacket_Destroy(&reply);
     if (!answered)
         return 4;
     uint32_t copy = second;
@@ -328,7 +328,7 @@ TEST_F(LinkWithSimulator, AUSBLinkIsSharedBySerialNumberAndResetOnANewStream)
         _exit(UsbLinkSteps(scratch, node));
     int status = -1;
     pid_t ended = waitpid(pid, &status, 0);
-    kDirectory_DeleteTree(scratch);
+    (void)kDirectory_DeleteTree(scratch);
     ASSERT_EQ(ended, pid);
     ASSERT_TRUE(WIFEXITED(status));
     if (WEXITSTATUS(status) == 77)
@@ -368,8 +368,8 @@ int UnreachablePeerSteps(const std::string& port)
     bool meanwhile = connecting;
     uint32_t farLink = far.get();
     uint64_t took = kTime_GetMSTicks() - start;
-    kLink_Destroy(&near);
-    kLink_Destroy(&farLink);
+    (void)kLink_Destroy(&near);
+    (void)kLink_Destroy(&farLink);
     if (!answered || !meanwhile)
         return 1;
     return took < 6000 ? 0 : 2;

@@ -144,7 +144,7 @@ protected:
                                          new PairStream{fds[1], control});
         ASSERT_NE(stream, nullptr);
         if (waiting)
-            kStream_SetWait(stream, PairWait);
+            (void)kStream_SetWait(stream, PairWait);
         link = kLink_Create(stream);
         ASSERT_NE(link, 0u);
         ASSERT_EQ(Receive(3), Bytes({0xAF, 0x01, 0x01})) << "the start notice";
@@ -379,7 +379,7 @@ TEST_F(LinkOverPair, ThePacketLogRecordsSentAndReceivedFrames)
         length = sizeof(buffer);
         kErr err = kLink_PacketDebug_Read(link, &kind, &length, buffer);
         if (err == kErrNotFound)
-            kLink_PacketDebug_Await(link, 100);
+            (void)kLink_PacketDebug_Await(link, 100);
         else if (err == kErrNone)
             entries.push_back({kind, std::string((char*)buffer, length)});
     }
@@ -483,7 +483,7 @@ bool CallBackIntoTheLink(const kPacket*, void* reference)
     std::vector<kErr> results = {kLink_Destroy(&copy), kLink_Reset(f->link),
                                  kLink_InstallUserPacketFilter(f->link, nullptr, nullptr),
                                  (kErr)kLink_GetStatus(f->link), kLink_PutPacket(f->link, reply)};
-    kPacket_Destroy(&reply);
+    (void)kPacket_Destroy(&reply);
     f->results.set_value(results);
     return true;
 }
@@ -496,8 +496,8 @@ TEST_F(LinkOverPair, ItsOwnReaderThreadCannotDestroyOrResetTheLink)
     Send(Bytes({0x04, 0x01, 0x17}));
     std::future<std::vector<kErr>> results = from.results.get_future();
     ASSERT_EQ(results.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    EXPECT_EQ(results.get(),
-              (std::vector<kErr>{kErrBusy, kErrBusy, kErrDuplicate, kLinkStatusRunning, kErrNone}));
+    EXPECT_EQ(results.get(), (std::vector<kErr>{kErrBusy, kErrBusy, kErrDuplicate,
+                                                (kErr)kLinkStatusRunning, kErrNone}));
     EXPECT_EQ(Receive(3), Bytes({0x04, 0x01, 0x42})) << "the filter's own reply went out";
     EXPECT_EQ(kLink_GetStatus(link), (uint32_t)kLinkStatusRunning);
     ASSERT_EQ(kLink_InstallUserPacketFilter(link, nullptr, nullptr), kErrNone);

@@ -33,7 +33,7 @@ TEST(kMutex, NamesUpTo255Characters)
     m = kMutex_Create(nullptr);
     ASSERT_NE(m, nullptr);
     EXPECT_STREQ(kMutex_Identifier(m), "");
-    kMutex_Destroy(&m);
+    (void)kMutex_Destroy(&m);
     EXPECT_EQ(kMutex_Destroy(&m), kErrParam);
 }
 
@@ -59,5 +59,5 @@ TEST(kMutex, ReportsRelockingAndForeignUnlock) K_NO_THREAD_SAFETY_ANALYSIS
     EXPECT_EQ(kMutex_TryLock(m), kErrNone);
     EXPECT_EQ(kMutex_Unlock(m), kErrNone);
     EXPECT_EQ(kMutex_Lock(nullptr), kErrParam);
-    kMutex_Destroy(&m);
+    (void)kMutex_Destroy(&m);
 }

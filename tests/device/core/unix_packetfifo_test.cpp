@@ -21,7 +21,7 @@ struct Fifo {
     ~Fifo()
     {
         if (ref)
-            kPacketFifo_Destroy(&ref);
+            (void)kPacketFifo_Destroy(&ref);
     }
     uint64_t ref;
 };
@@ -113,8 +113,8 @@ TEST(kPacketFifo, DestroyedReferencesStayDeadAndAreNeverReused)
     EXPECT_GT(b, kept);
     EXPECT_EQ(c, b + 1);
     EXPECT_EQ(kPacketFifo_Get(kept), nullptr);
-    kPacketFifo_Destroy(&c);
-    kPacketFifo_Destroy(&b);
+    (void)kPacketFifo_Destroy(&c);
+    (void)kPacketFifo_Destroy(&b);
 }
 
 // Removing the last node must move the tail to its predecessor, or the
@@ -123,14 +123,14 @@ TEST(kPacketFifo, GetFirstOfTheLastMendsTheTail)
 {
     Fifo fifo;
     for (uint8_t i = 1; i <= 3; i++)
-        put(fifo.ref, {i});
+        (void)put(fifo.ref, {i});
     uint8_t wanted = 3;
     EXPECT_EQ(takeFirstByte(kPacketFifo_GetFirst(fifo.ref, firstByteIs, &wanted)), 3);
     EXPECT_EQ(kPacketFifo_GetLength(fifo.ref), 2);
-    put(fifo.ref, {4});
+    (void)put(fifo.ref, {4});
     wanted = 4;
     EXPECT_EQ(takeFirstByte(kPacketFifo_GetFirst(fifo.ref, firstByteIs, &wanted)), 4);
-    put(fifo.ref, {5});
+    (void)put(fifo.ref, {5});
     std::vector<int> rest;
     for (int b; (b = takeFirstByte(kPacketFifo_Get(fifo.ref))) >= 0;)
         rest.push_back(b);
@@ -143,15 +143,15 @@ TEST(kPacketFifo, DrainTakesOnlyWhatTheFilterAccepts)
 {
     Fifo fifo;
     for (uint8_t b : {7, 1, 7, 2, 7})
-        put(fifo.ref, {b});
+        (void)put(fifo.ref, {b});
     uint8_t seven = 7;
     EXPECT_EQ(kPacketFifo_DrainPackets(fifo.ref, firstByteIs, &seven), 3);
     EXPECT_EQ(kPacketFifo_GetLength(fifo.ref), 2);
-    put(fifo.ref, {3});
+    (void)put(fifo.ref, {3});
     EXPECT_EQ(takeFirstByte(kPacketFifo_Get(fifo.ref)), 1);
     EXPECT_EQ(takeFirstByte(kPacketFifo_Get(fifo.ref)), 2);
     EXPECT_EQ(takeFirstByte(kPacketFifo_Get(fifo.ref)), 3);
-    put(fifo.ref, {4});
+    (void)put(fifo.ref, {4});
     EXPECT_EQ(kPacketFifo_DrainPackets(fifo.ref, drainAll, nullptr), 1);
     EXPECT_EQ(kPacketFifo_DrainPackets(fifo.ref, drainAll, nullptr), 0);
     EXPECT_EQ(kPacketFifo_DrainPackets(0, drainAll, nullptr), 0);
@@ -202,7 +202,7 @@ TEST(kPacketFifo, AwaitTakesAPacketPutMeanwhile)
     Fifo fifo;
     std::thread producer([&] {
         kTime_MSSleep(50);
-        put(fifo.ref, {0x31});
+        (void)put(fifo.ref, {0x31});
     });
     EXPECT_EQ(takeFirstByte(kPacketFifo_Await(fifo.ref, 10000)), 0x31);
     producer.join();
@@ -217,7 +217,7 @@ TEST(kPacketFifo, AwaitFirstWaitsUntilItsOwnDeadline)
     std::thread producer([&] {
         for (uint8_t i = 1; i <= 5; i++) {
             kTime_MSSleep(40);
-            put(fifo.ref, {i});
+            (void)put(fifo.ref, {i});
         }
     });
     int64_t start = monotonicNS();
@@ -229,7 +229,7 @@ TEST(kPacketFifo, AwaitFirstWaitsUntilItsOwnDeadline)
     std::thread matcher([&] {
         for (uint8_t b : {6, 7, 0xAA, 8}) {
             kTime_MSSleep(40);
-            put(fifo.ref, {b});
+            (void)put(fifo.ref, {b});
         }
     });
     EXPECT_EQ(takeFirstByte(kPacketFifo_AwaitFirst(fifo.ref, firstByteIs, &wanted, 10000)), 0xAA);
@@ -251,10 +251,10 @@ TEST(kPacketFifo, AFilteredWaiterDoesNotSwallowAWakeUp)
     kTime_MSSleep(50);
     std::thread b([&] { plain = takeFirstByte(kPacketFifo_Await(fifo.ref, 5000)); });
     kTime_MSSleep(50);
-    put(fifo.ref, {0x01});
+    (void)put(fifo.ref, {0x01});
     b.join();
     EXPECT_EQ(plain, 0x01);
-    put(fifo.ref, {0xAA});
+    (void)put(fifo.ref, {0xAA});
     a.join();
     EXPECT_EQ(filtered, 0xAA);
 }
@@ -332,7 +332,7 @@ TEST(kPacketFifo, DestroyWakesEveryWaiter)
         threads.emplace_back([&] {
             started++;
             while (!stop.load())
-                put(ref, {0x01});
+                (void)put(ref, {0x01});
         });
         while (started.load() < 4)
             std::this_thread::yield();

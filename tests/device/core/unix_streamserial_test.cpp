@@ -36,7 +36,7 @@ protected:
     void TearDown() override
     {
         if (stream)
-            kStream_Destroy(&stream);
+            (void)kStream_Destroy(&stream);
         close(slave);
         close(master);
     }

@@ -331,7 +331,7 @@ TEST_F(SlotTransfer, NothingGoesOutWithoutALinkOrToABadAddress)
     EXPECT_EQ(link->loadStoreSlot(HUB, 0, 1, nullptr, 5), kErrParam);
     EXPECT_EQ(link->setFactoryData(HUB, 2, bytes.data(), 0x10000), kErrParam);
     EXPECT_TRUE(Requests(sim).empty());
-    link->disconnect();
+    (void)link->disconnect();
     EXPECT_EQ(link->loadStoreSlot(HUB, 0, 1, bytes.data(), bytes.size()), kErrConnection);
     EXPECT_EQ(link->unloadStoreSlot(HUB, 0, 1, bytes.data(), bytes.size(), &value), kErrConnection);
     EXPECT_EQ(link->storeSlotCapacity(HUB, 0, 1, &value), kErrConnection);

@@ -155,7 +155,7 @@ TEST_F(LinkObject, SendUEIPacksEachValueTypeMostSignificantByteFirst)
     kTime_MSSleep(50);
     EXPECT_EQ(Requests(sim).size(), expected.size()) << "nothing more was queued";
 
-    link->disconnect();
+    (void)link->disconnect();
     EXPECT_EQ(link->sendUEI(Record(HUB, 3, 0x48, 0x20)), kErrConnection);
 }
 
@@ -313,7 +313,7 @@ TEST_F(LinkObject, TheModuleTellsItsAddressUnlessItIgnoresTheQuery)
     sim.Fault("hub", "ignore_addresses", "[173]");
     EXPECT_EQ(link->getModuleAddress(&address), kErrNotReady);
     EXPECT_EQ(address, 0);
-    link->disconnect();
+    (void)link->disconnect();
     EXPECT_EQ(link->getModuleAddress(&address), kErrNotReady);
 }
 
@@ -349,7 +349,7 @@ protected:
         dir = templ;
         LinkObject::SetUp();
     }
-    void TearDown() override { kDirectory_DeleteTree(dir.c_str()); }
+    void TearDown() override { (void)kDirectory_DeleteTree(dir.c_str()); }
 
     std::string Log() const
     {
@@ -406,7 +406,7 @@ TEST_F(PacketLog, EndsBeforeTheEngineLinkGoes)
         ASSERT_EQ(link.connect(), kErrNone);
         ASSERT_EQ(link.enablePacketLog(path.c_str()), kErrNone);
         for (int i = 0; i < 3; i++)
-            link.sendUEI(Record(2, 3, 0x48, 0x20));
+            (void)link.sendUEI(Record(2, 3, 0x48, 0x20));
         if (round % 2) {
             ASSERT_EQ(link.disconnect(), kErrNone);
         }

@@ -55,7 +55,7 @@ TEST_F(ModuleObject, ConnectingLearnsTheModulesRealAddress)
     ASSERT_EQ(fixed.connectFromSpec(Hub()), kErrNone);
     EXPECT_EQ(fixed.getModuleAddress(), 2) << "networking mode off";
     fixed.setNetworkingMode(true);
-    fixed.disconnect();
+    (void)fixed.disconnect();
     ASSERT_EQ(fixed.reconnect(), kErrNone);
     EXPECT_EQ(fixed.getModuleAddress(), HUB);
 }
@@ -154,13 +154,13 @@ TEST_F(RouterModule, AModuleBehindItIsReachedThroughItsLinkOnceItRoutes)
     ASSERT_EQ(router.connectFromSpec(Hub()), kErrNone);
     EXPECT_EQ(router.getModuleAddress(), HUB);
     SystemClass routing;
-    routing.init(&router, 0);
+    (void)routing.init(&router, 0);
 
     Module sub(8, 0);
     ASSERT_EQ(sub.connectThroughLinkModule(router), kErrNone);
     EXPECT_EQ(sub.connectThroughLinkModule(router), kErrBusy);
     SystemClass system;
-    system.init(&sub, 0);
+    (void)system.init(&sub, 0);
     uint32_t serial = 0;
     EXPECT_EQ(system.getSerialNumber(&serial), kErrTimeout) << "not routed yet";
     ASSERT_EQ(routing.routeToMe(1), kErrNone);
@@ -170,7 +170,7 @@ TEST_F(RouterModule, AModuleBehindItIsReachedThroughItsLinkOnceItRoutes)
     ASSERT_EQ(system.getModel(&model), kErrNone);
     EXPECT_EQ(model, 20);
     EXPECT_EQ(sub.getModuleAddress(), 8) << "its own address, not the router's";
-    sub.reconnect();
+    (void)sub.reconnect();
     EXPECT_EQ(sub.getModuleAddress(), 8) << "networking mode stays off";
     ASSERT_EQ(routing.routeToMe(0), kErrNone);
 

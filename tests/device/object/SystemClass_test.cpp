@@ -139,7 +139,7 @@ TEST_F(SystemEntity, EachOperationSendsItsOptionAndDirection)
     // as one byte: only the request matters.
     EXPECT_NE(system.setInputPowerBehavior(3), kErrNone);
     EXPECT_EQ(Requests(sim).back(), Frame(HUB, {3, 0x9F, 0x20, 3}));
-    system.getInputPowerBehavior(&b);
+    (void)system.getInputPowerBehavior(&b);
     EXPECT_EQ(Requests(sim).back(), Frame(HUB, {3, 0x5F, 0x20}));
 }
 
