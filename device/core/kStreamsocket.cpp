@@ -8,8 +8,8 @@
 // kSOCKET_CONNECT_LIMIT_MS, so an address that never answers holds the
 // lock, and the link's two threads, no longer than that.
 
-#include "device/core/kDescriptor.h"
-#include "device/core/kMutex.h"
+#include "device/core/internal/kDescriptor.h"
+#include "device/core/internal/kMutex.h"
 #include "device/core/kStream.h"
 #include "device/core/kTime.h"
 

@@ -1,4 +1,4 @@
-#include "device/core/kDescriptor.h"
+#include "device/core/internal/kDescriptor.h"
 
 #include "device/core/kTime.h"
 

@@ -2,10 +2,10 @@
 // and on the local IPv4 networks (a multicast request out of every
 // interface, UDP replies to a fixed port).
 
+#include "device/core/internal/vtusb.h"
 #include "device/core/kDiscovery.h"
 #include "device/core/kLog.h"
 #include "device/core/kTime.h"
-#include "device/core/vtusb.h"
 
 #include <ctype.h>
 #include <errno.h>

@@ -10,8 +10,8 @@
 // a destroy) waits until it is settled. Lookups take the mutex only to find
 // the record.
 
+#include "device/core/internal/kLinkRecord.h"
 #include "device/core/kDiscovery.h"
-#include "device/core/kLinkRecord.h"
 #include "device/core/kTime.h"
 
 #include <stdlib.h>

@@ -10,7 +10,7 @@
 // never called again; both threads record into the packet log under the
 // log lock.
 
-#include "device/core/kLinkRecord.h"
+#include "device/core/internal/kLinkRecord.h"
 #include "device/core/kTime.h"
 
 #include <errno.h>

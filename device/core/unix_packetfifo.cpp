@@ -1,5 +1,5 @@
+#include "device/core/internal/kThreadAnnotations.h"
 #include "device/core/kPacketFifo.h"
-#include "device/core/kThreadAnnotations.h"
 #include "device/core/kTime.h"
 
 #include <pthread.h>

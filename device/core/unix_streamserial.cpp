@@ -1,7 +1,7 @@
 // Serial streams over a POSIX terminal device: raw, non-canonical, reads
 // that return at once with what is there.
 
-#include "device/core/kDescriptor.h"
+#include "device/core/internal/kDescriptor.h"
 #include "device/core/kFile.h"
 #include "device/core/kStream.h"
 

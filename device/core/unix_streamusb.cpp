@@ -3,8 +3,8 @@
 // sleeps in the transport until bytes come: on the node's descriptor, or in
 // the bulk transfer that receives them.
 
+#include "device/core/internal/vtusb.h"
 #include "device/core/kStream.h"
-#include "device/core/vtusb.h"
 
 #include <stdio.h>
 #include <stdlib.h>

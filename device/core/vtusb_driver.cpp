@@ -1,6 +1,6 @@
-#include "device/core/vtusb.h"
+#include "device/core/internal/vtusb.h"
 
-#include "device/core/kDescriptor.h"
+#include "device/core/internal/kDescriptor.h"
 #include "device/core/kFile.h"
 
 #include <errno.h>

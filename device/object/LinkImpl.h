@@ -18,8 +18,8 @@
 // one. The engine calls one dispatcher for all Link objects on an engine
 // link (LinkFilter.cpp).
 
+#include "device/core/internal/kThreadAnnotations.h"
 #include "device/core/kLogger.h"
-#include "device/core/kThreadAnnotations.h"
 #include "device/object/Link.h"
 #include "device/object/LocklessQueue.h"
 

@@ -26,11 +26,11 @@
 // Modules print as "module type=T serial=%08X module=M router=R
 // rserial=%08X model=M usbid=%08X ip=A port=P".
 
+#include "device/core/internal/vtusb.h"
 #include "device/core/kDiscovery.h"
 #include "device/core/kError.h"
 #include "device/core/kStream.h"
 #include "device/core/kTime.h"
-#include "device/core/vtusb.h"
 
 #include <arpa/inet.h>
 #include <stdio.h>

@@ -1,4 +1,4 @@
-#include "device/core/kMutex.h"
+#include "device/core/internal/kMutex.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // Named process-local mutexes. A mutex reports misuse (locking it twice from
 // one thread, unlocking it from another) instead of deadlocking.
 
+#include "device/core/internal/kThreadAnnotations.h"
 #include "device/core/kError.h"
-#include "device/core/kThreadAnnotations.h"
 
 #include <assert.h>
 

@@ -3,10 +3,10 @@
 // table (unix_link.cpp) asks of a link's threads (unix_linkthreads.cpp).
 // Not for use outside the engine.
 
+#include "device/core/internal/kMutex.h"
+#include "device/core/internal/kThreadAnnotations.h"
 #include "device/core/kLink.h"
-#include "device/core/kMutex.h"
 #include "device/core/kPacketLog.h"
-#include "device/core/kThreadAnnotations.h"
 
 #include <pthread.h>
 
