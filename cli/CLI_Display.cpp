@@ -12,15 +12,20 @@ static const char PROGRESS_BAR[] =
     "=====================================================================";
 static_assert(sizeof(PROGRESS_BAR) - 1 == PROGRESS_BAR_WIDTH, "bar must hold the full width");
 
-static bool sOnTerminal()
+namespace
+{
+
+bool _on_terminal()
 {
     return isatty(STDOUT_FILENO) == 1;
 }
 
-static void sClearLine()
+void _clear_line()
 {
     fprintf(stdout, "\r%*s\r", CLEAR_WIDTH, " ");
 }
+
+} // namespace
 
 CLI_Display::CLI_Display()
 {
@@ -30,14 +35,14 @@ CLI_Display::CLI_Display()
 
 void CLI_Display::display_progress(bool on)
 {
-    if (!sOnTerminal() || on)
+    if (!_on_terminal() || on)
         return;
-    sClearLine();
+    _clear_line();
 }
 
 void CLI_Display::update_progress(double fraction, const char* label)
 {
-    if (!sOnTerminal())
+    if (!_on_terminal())
         return;
     if (fraction < 0.0)
         fraction = 0.0;
@@ -63,10 +68,10 @@ void CLI_Display::update_spinner(bool on, const char* label)
 {
     static const char* const FRAMES[] = {".", "..", "...", "....", ".....", "....", "...", ".."};
     static uint8_t counter = 0;
-    if (!sOnTerminal())
+    if (!_on_terminal())
         return;
     if (!on) {
-        sClearLine();
+        _clear_line();
         return;
     }
     const char* frame = FRAMES[counter % 8];

@@ -8,10 +8,15 @@
 
 #include <algorithm>
 
-static const char OUTCOME_OK[] = "ok";
-static const char OUTCOME_FAILED[] = "failed";
+using namespace Cli;
 
-static std::string sHex(uint32_t value)
+namespace
+{
+
+const char OUTCOME_OK[] = "ok";
+const char OUTCOME_FAILED[] = "failed";
+
+std::string _hex(uint32_t value)
 {
     char text[16];
     snprintf(text, sizeof(text), "%08X", value);
@@ -19,13 +24,13 @@ static std::string sHex(uint32_t value)
 }
 
 // Serial numbers are 0 only where none was given.
-static void sAddSerial(JsonDocument& document, uint32_t serialNumber)
+void _add_serial(JsonDocument& document, uint32_t serialNumber)
 {
     if (serialNumber != 0)
-        document["serial"] = sHex(serialNumber);
+        document["serial"] = _hex(serialNumber);
 }
 
-static const char* sLinkTypeName(linkType type)
+const char* _link_type_name(linkType type)
 {
     switch (type) {
     case kLinkTypeUSB:
@@ -39,19 +44,19 @@ static const char* sLinkTypeName(linkType type)
     }
 }
 
-static JsonDocument sDevice(const DeviceInfo& d)
+JsonDocument _device(const DeviceInfo& d)
 {
     const linkSpec& s = d.deviceSpec;
     char version[40];
     snprintf(version, sizeof(version), "%u.%u.%u", d.versionMajor, d.versionMinor, d.versionPatch);
-    JsonDocument device = {{"serial", sHex(s.serialNumber)},
+    JsonDocument device = {{"serial", _hex(s.serialNumber)},
                            {"moduleAddress", s.module},
                            {"routerAddress", s.router},
                            {"modelNumber", s.model},
                            {"modelName", kDefs_GetModelName(s.model)},
                            {"version", version},
                            {"build", d.build},
-                           {"linkType", sLinkTypeName(s.type)}};
+                           {"linkType", _link_type_name(s.type)}};
     if (s.type == kLinkTypeTCPIP) {
         const unsigned char* ip = (const unsigned char*)&s.tcpip.ipAddress;
         char address[24];
@@ -65,17 +70,22 @@ static JsonDocument sDevice(const DeviceInfo& d)
     return device;
 }
 
-JsonDocument _json_device_list(const std::vector<DeviceInfo>& devices)
+} // namespace
+
+JsonDocument Cli::_json_device_list(const std::vector<DeviceInfo>& devices)
 {
     JsonDocument list = JsonDocument::array();
     for (const DeviceInfo& d : devices)
-        list.push_back(sDevice(d));
+        list.push_back(_device(d));
     return list;
 }
 
+namespace
+{
+
 // A build text as a number; false for anything but 1 to 10 decimal digits
 // within 32 bits.
-static bool sBuildNumber(const std::string& text, uint32_t& build)
+bool _build_number(const std::string& text, uint32_t& build)
 {
     if (text.empty() || text.size() > 10 || strspn(text.c_str(), "0123456789") != text.size())
         return false;
@@ -84,13 +94,15 @@ static bool sBuildNumber(const std::string& text, uint32_t& build)
     return value <= 0xFFFFFFFFull;
 }
 
-JsonDocument _json_builds(const std::map<std::string, std::string>& builds, uint32_t serialNumber,
-                          bool failed)
+} // namespace
+
+JsonDocument Cli::_json_builds(const std::map<std::string, std::string>& builds,
+                               uint32_t serialNumber, bool failed)
 {
     std::vector<std::pair<uint32_t, std::string>> numbered;
     for (const auto& entry : builds) {
         uint32_t build = 0;
-        if (sBuildNumber(entry.first, build))
+        if (_build_number(entry.first, build))
             numbered.emplace_back(build, entry.second);
         else
             Log::log(DEBUG_Updater, "Build list entry [%s] is not a build number\n",
@@ -101,26 +113,26 @@ JsonDocument _json_builds(const std::map<std::string, std::string>& builds, uint
     for (const auto& entry : numbered)
         list.push_back({{"build", entry.first}, {"version", entry.second}});
     JsonDocument document = JsonDocument::object();
-    sAddSerial(document, serialNumber);
+    _add_serial(document, serialNumber);
     document["outcome"] = failed ? OUTCOME_FAILED : OUTCOME_OK;
     document["builds"] = list;
     return document;
 }
 
-JsonDocument _json_fingerprint(const Fingerprint* fingerprint)
+JsonDocument Cli::_json_fingerprint(const Fingerprint* fingerprint)
 {
     if (!fingerprint)
         return {{"outcome", OUTCOME_FAILED}};
     JsonDocument words = JsonDocument::array();
     for (uint32_t word : fingerprint->words)
-        words.push_back(sHex(word));
+        words.push_back(_hex(word));
     return {{"outcome", OUTCOME_OK}, {"fingerprint", words}};
 }
 
-JsonDocument _json_get(uint32_t serialNumber, uint32_t build)
+JsonDocument Cli::_json_get(uint32_t serialNumber, uint32_t build)
 {
     JsonDocument document = JsonDocument::object();
-    sAddSerial(document, serialNumber);
+    _add_serial(document, serialNumber);
     document["outcome"] = build != 0 ? OUTCOME_OK : OUTCOME_FAILED;
     if (build != 0) {
         document["build"] = build;
@@ -129,10 +141,10 @@ JsonDocument _json_get(uint32_t serialNumber, uint32_t build)
     return document;
 }
 
-JsonDocument _json_update(uint32_t serialNumber, const UpdateOutcome& outcome, bool succeeded)
+JsonDocument Cli::_json_update(uint32_t serialNumber, const UpdateOutcome& outcome, bool succeeded)
 {
     JsonDocument document = JsonDocument::object();
-    sAddSerial(document, serialNumber);
+    _add_serial(document, serialNumber);
     document["outcome"] = succeeded ? OUTCOME_OK : OUTCOME_FAILED;
     if (outcome.build != 0)
         document["build"] = outcome.build;

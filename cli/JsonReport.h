@@ -14,6 +14,9 @@
 
 using JsonDocument = nlohmann::ordered_json;
 
+namespace Cli
+{
+
 /// -D: an array of the modules, in list order.
 JsonDocument _json_device_list(const std::vector<DeviceInfo>& devices);
 
@@ -29,6 +32,8 @@ JsonDocument _json_get(uint32_t serialNumber, uint32_t build);
 
 /// -U: what the update sent and whether it succeeded.
 JsonDocument _json_update(uint32_t serialNumber, const UpdateOutcome& outcome, bool succeeded);
+
+} // namespace Cli
 
 /// The documents of one run's commands, in the order they ran.
 class JsonReport

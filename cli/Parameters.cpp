@@ -10,6 +10,8 @@
 
 #include <vector>
 
+using namespace Cli;
+
 #define OPTION_HELP 0
 #define OPTION_COMMAND 1
 #define OPTION_PARAMETER 2
@@ -56,9 +58,12 @@ static const Option g_rgOptions[] = {
     {nullptr, -1, ARG_NONE},
 };
 
-static const char DEFAULT_SERVER_URL[] = UPDATER_DEFAULT_SERVER_URL;
+namespace
+{
 
-static uint64_t sGetArg(const char* text, const char** end, const char* digits, int base)
+const char DEFAULT_SERVER_URL[] = UPDATER_DEFAULT_SERVER_URL;
+
+uint64_t _get_arg(const char* text, const char** end, const char* digits, int base)
 {
     if (!end || !text)
         return 0;
@@ -70,27 +75,29 @@ static uint64_t sGetArg(const char* text, const char** end, const char* digits, 
     return value;
 }
 
-uint64_t _get_hex_arg(const char* text, const char** end)
+} // namespace
+
+uint64_t Cli::_get_hex_arg(const char* text, const char** end)
 {
-    return sGetArg(text, end, "0123456789ABCDEFabcdef", 16);
+    return _get_arg(text, end, "0123456789ABCDEFabcdef", 16);
 }
 
-uint64_t _get_int_arg(const char* text, const char** end)
+uint64_t Cli::_get_int_arg(const char* text, const char** end)
 {
-    return sGetArg(text, end, "0123456789", 10);
+    return _get_arg(text, end, "0123456789", 10);
 }
 
-int _validate_params(const Parameters&)
+int Cli::_validate_params(const Parameters&)
 {
     return 0;
 }
 
-void _release_params(Parameters& params)
+void Cli::_release_params(Parameters& params)
 {
     params = Parameters();
 }
 
-std::string _build_updater_directory(kErr* error)
+std::string Cli::_build_updater_directory(kErr* error)
 {
     char home[kDIR_PATH_MAX];
     kErr err = kDirectory_GetHomeDirectory(home, sizeof(home));
@@ -103,7 +110,10 @@ std::string _build_updater_directory(kErr* error)
     return BuildPath(home, ".kelvane", "updater", (const char*)nullptr);
 }
 
-static void sSetDefaults(Parameters& params, const char* program)
+namespace
+{
+
+void _set_defaults(Parameters& params, const char* program)
 {
     params = Parameters();
     params.serialNumber = 0;
@@ -135,7 +145,7 @@ static void sSetDefaults(Parameters& params, const char* program)
 
 // The option a word names: itself, or the one table word it is a proper
 // prefix of.
-static const Option* sLookup(const std::string& word)
+const Option* _lookup(const std::string& word)
 {
     const Option* prefixOf = nullptr;
     int prefixCount = 0;
@@ -150,7 +160,7 @@ static const Option* sLookup(const std::string& word)
     return prefixCount == 1 ? prefixOf : nullptr;
 }
 
-static void sFormatError(UpdaterDisplayInterface& display, const char* word, const char* rest)
+void _format_error(UpdaterDisplayInterface& display, const char* word, const char* rest)
 {
     display.message(UpdaterDisplayInterface::LEVEL_ERROR,
                     "Invalid format for \"%s\" parameter, unprocessed characters [%s]", word, rest);
@@ -158,8 +168,8 @@ static void sFormatError(UpdaterDisplayInterface& display, const char* word, con
 
 // -d and -r: hexadecimal, optionally after "0x"; 0 and values beyond 32 bits
 // are refused.
-static bool sSerialArg(UpdaterDisplayInterface& display, const char* word, const char* arg,
-                       const char* prefixLog, const char* invalidFormat, uint32_t& out)
+bool _serial_arg(UpdaterDisplayInterface& display, const char* word, const char* arg,
+                 const char* prefixLog, const char* invalidFormat, uint32_t& out)
 {
     if (arg[0] == '0' && (arg[1] == 'x' || arg[1] == 'X')) {
         Log::log(DEBUG_Updater, "%s", prefixLog);
@@ -169,7 +179,7 @@ static bool sSerialArg(UpdaterDisplayInterface& display, const char* word, const
     uint64_t value = _get_hex_arg(arg, &end);
     bool ok = true;
     if (*end != '\0') {
-        sFormatError(display, word, end);
+        _format_error(display, word, end);
         ok = false;
     }
     if (value == 0 || value > 0xFFFFFFFFu) {
@@ -182,34 +192,33 @@ static bool sSerialArg(UpdaterDisplayInterface& display, const char* word, const
 }
 
 // -b and -o: decimal, wrapped to 32 bits; a text that is not all digits is 0.
-static bool sIntArg(UpdaterDisplayInterface& display, const char* word, const char* arg,
-                    uint32_t& out)
+bool _int_arg(UpdaterDisplayInterface& display, const char* word, const char* arg, uint32_t& out)
 {
     const char* end = arg + strlen(arg);
     uint64_t value = _get_int_arg(arg, &end);
     out = (uint32_t)value;
     if (*end != '\0') {
-        sFormatError(display, word, end);
+        _format_error(display, word, end);
         return false;
     }
     return true;
 }
 
-static void sLogMask(UpdaterDisplayInterface& display, const char* word, const char* arg,
-                     Parameters& params)
+void _log_mask(UpdaterDisplayInterface& display, const char* word, const char* arg,
+               Parameters& params)
 {
     params.extendedUsage = true;
     bool hex = arg[0] == '0' && (arg[1] == 'x' || arg[1] == 'X');
     char* end = nullptr;
     params.logPackageMask = (uint32_t)strtoul(arg, &end, hex ? 16 : 10);
     if (end && *end != '\0') {
-        sFormatError(display, word, end);
+        _format_error(display, word, end);
         return;
     }
     Log::ActivatePackage(params.logPackageMask);
 }
 
-static bool sTransportArg(UpdaterDisplayInterface& display, const char* arg, Parameters& params)
+bool _transport_arg(UpdaterDisplayInterface& display, const char* arg, Parameters& params)
 {
     params.transportGiven = true;
     if (strncmp(arg, "USB", 3) == 0) {
@@ -229,7 +238,7 @@ static bool sTransportArg(UpdaterDisplayInterface& display, const char* arg, Par
     return true;
 }
 
-static bool sCommand(UpdaterDisplayInterface& display, const Option& option, Parameters& params)
+bool _command(UpdaterDisplayInterface& display, const Option& option, Parameters& params)
 {
     switch (option.word[1]) {
     case 'B':
@@ -264,31 +273,32 @@ static bool sCommand(UpdaterDisplayInterface& display, const Option& option, Par
     return true;
 }
 
-static bool sParameter(UpdaterDisplayInterface& display, const Option& option, const char* arg,
-                       Parameters& params)
+bool _parameter(UpdaterDisplayInterface& display, const Option& option, const char* arg,
+                Parameters& params)
 {
     switch (option.word[1]) {
     case 'd':
-        return sSerialArg(display, option.word, arg, "Discarding '0x' serial number prefix\n",
-                          "Invalid serial number obtained from argument [%s]", params.serialNumber);
+        return _serial_arg(display, option.word, arg, "Discarding '0x' serial number prefix\n",
+                           "Invalid serial number obtained from argument [%s]",
+                           params.serialNumber);
     case 'r':
-        return sSerialArg(
+        return _serial_arg(
             display, option.word, arg, "Discarding '0x' router serial number prefix\n",
             "Invalid router serial number obtained from argument [%s]", params.routerSerialNumber);
     case 'b': {
         uint32_t build = 0;
-        if (!sIntArg(display, option.word, arg, build))
+        if (!_int_arg(display, option.word, arg, build))
             return false;
         params.buildNumber = std::to_string(build);
         return true;
     }
     case 'o':
-        return sIntArg(display, option.word, arg, params.baudRate);
+        return _int_arg(display, option.word, arg, params.baudRate);
     case 'X':
-        sLogMask(display, option.word, arg, params);
+        _log_mask(display, option.word, arg, params);
         return true;
     case 't':
-        return sTransportArg(display, arg, params);
+        return _transport_arg(display, arg, params);
     case 'n':
         params.flagN = true;
         return true;
@@ -322,9 +332,11 @@ static bool sParameter(UpdaterDisplayInterface& display, const Option& option, c
     }
 }
 
-int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters& params)
+} // namespace
+
+int Cli::_get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters& params)
 {
-    sSetDefaults(params, argc > 0 ? argv[0] : nullptr);
+    _set_defaults(params, argc > 0 ? argv[0] : nullptr);
     bool failed = false;
     // Options with their arguments first, then the other words, as the parse
     // leaves them.
@@ -340,7 +352,7 @@ int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Paramet
         const char* equals = strchr(word, '=');
         std::string name = equals ? std::string(word, (size_t)(equals - word)) : std::string(word);
         const char* arg = equals ? equals + 1 : nullptr;
-        const Option* option = sLookup(name);
+        const Option* option = _lookup(name);
         if (!option)
             continue;
         if (option->argument == ARG_NONE && arg)
@@ -356,8 +368,8 @@ int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Paramet
             params.helpRequested = true;
             return 0;
         }
-        bool ok = option->id == OPTION_COMMAND ? sCommand(display, *option, params)
-                                               : sParameter(display, *option, arg, params);
+        bool ok = option->id == OPTION_COMMAND ? _command(display, *option, params)
+                                               : _parameter(display, *option, arg, params);
         failed = failed || !ok;
     }
     Log::log(DEBUG_APP, "\nApplication parameters:[%s]\n", params.appName.c_str());

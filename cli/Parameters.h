@@ -63,6 +63,9 @@ struct Parameters {
     bool jsonOutput; ///< -j, --json: one JSON document on the standard output
 };
 
+namespace Cli
+{
+
 /// Fills `params` from the argument vector, reporting parameter errors
 /// through the display as they are met. 0 when the run may go on, 1 after
 /// any parameter error.
@@ -84,3 +87,5 @@ uint64_t _get_int_arg(const char* text, const char** end);
 /// or it is longer than kDIR_PATH_MAX - 1 characters; `*error` (may be null)
 /// gets the home directory lookup's result (kErrOverrun for the latter).
 std::string _build_updater_directory(kErr* error = nullptr);
+
+} // namespace Cli

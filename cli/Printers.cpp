@@ -7,9 +7,14 @@
 #include <algorithm>
 #include <utility>
 
+using namespace Cli;
+
 static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 
-static const char* sLinkTypeName(linkType type)
+namespace
+{
+
+const char* _link_type_name(linkType type)
 {
     switch (type) {
     case kLinkTypeUSB:
@@ -21,7 +26,7 @@ static const char* sLinkTypeName(linkType type)
     }
 }
 
-static void sDeviceLine(UpdaterDisplayInterface& display, const DeviceInfo& d)
+void _device_line(UpdaterDisplayInterface& display, const DeviceInfo& d)
 {
     const linkSpec& s = d.deviceSpec;
     const char* model = kDefs_GetModelName(s.model);
@@ -42,10 +47,12 @@ static void sDeviceLine(UpdaterDisplayInterface& display, const DeviceInfo& d)
     }
 }
 
-void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices,
-                          linkType type)
+} // namespace
+
+void Cli::_display_device_list(UpdaterDisplayInterface& display,
+                               const std::vector<DeviceInfo>& devices, linkType type)
 {
-    display.message(INFO, "Discovered Devices: (%s)", sLinkTypeName(type));
+    display.message(INFO, "Discovered Devices: (%s)", _link_type_name(type));
     if (devices.empty()) {
         display.message(INFO, "    No devices found.");
         return;
@@ -57,12 +64,15 @@ void _display_device_list(UpdaterDisplayInterface& display, const std::vector<De
         display.message(INFO, "    Device    Module   Router  Model          Firmware Version "
                               "(Build)   [IP address]");
     for (const DeviceInfo& d : devices)
-        sDeviceLine(display, d);
+        _device_line(display, d);
 }
+
+namespace
+{
 
 // Text from the server as a terminal may show it: a control character could
 // move the cursor or rewrite the screen, so each one is a "?".
-static std::string sShown(const std::string& text)
+std::string _shown(const std::string& text)
 {
     std::string shown = text;
     for (char& c : shown) {
@@ -72,8 +82,10 @@ static std::string sShown(const std::string& text)
     return shown;
 }
 
-void _display_builds(UpdaterDisplayInterface& display,
-                     const std::map<std::string, std::string>& builds, uint32_t serialNumber)
+} // namespace
+
+void Cli::_display_builds(UpdaterDisplayInterface& display,
+                          const std::map<std::string, std::string>& builds, uint32_t serialNumber)
 {
     if (builds.empty()) {
         display.message(INFO, "No builds found for device [%08X]", serialNumber);
@@ -87,11 +99,11 @@ void _display_builds(UpdaterDisplayInterface& display,
         [](const std::pair<std::string, std::string>& a,
            const std::pair<std::string, std::string>& b) { return a.second < b.second; });
     for (const auto& entry : sorted)
-        display.message(INFO, "%-15.15s\t%-15.15s", sShown(entry.first).c_str(),
-                        sShown(entry.second).c_str());
+        display.message(INFO, "%-15.15s\t%-15.15s", _shown(entry.first).c_str(),
+                        _shown(entry.second).c_str());
 }
 
-void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint)
+void Cli::_display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint)
 {
     display.message(INFO, "[ %08X %08X %08X %08X ]", fingerprint.words[0], fingerprint.words[1],
                     fingerprint.words[2], fingerprint.words[3]);

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+namespace Cli
+{
+
 void _display_device_list(UpdaterDisplayInterface& display, const std::vector<DeviceInfo>& devices,
                           linkType type);
 
@@ -16,3 +19,5 @@ void _display_builds(UpdaterDisplayInterface& display,
                      const std::map<std::string, std::string>& builds, uint32_t serialNumber);
 
 void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fingerprint);
+
+} // namespace Cli

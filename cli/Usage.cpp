@@ -6,6 +6,8 @@
 #include <stdio.h>
 #include <string.h>
 
+using namespace Cli;
+
 // The usage texts, verbatim; the short usage is split where the program's
 // name goes.
 static const char SHORT_USAGE_HEAD[] = R"(
@@ -138,23 +140,23 @@ static const char APP_NAME[] = "Updater";
 static const char APP_VERSION[] = "Version: 1.1 Apr 26 2023";
 static const char COPYRIGHT_NOTICE[] = "Copyright (C) 2023 Kelvane";
 
-void _display_app_version(UpdaterDisplayInterface& display)
+void Cli::_display_app_version(UpdaterDisplayInterface& display)
 {
     display.message(UpdaterDisplayInterface::LEVEL_INFO, "%s (%s)", APP_NAME, APP_VERSION);
 }
 
-void _display_copyright(UpdaterDisplayInterface& display)
+void Cli::_display_copyright(UpdaterDisplayInterface& display)
 {
     display.message(UpdaterDisplayInterface::LEVEL_INFO, "(%s)", COPYRIGHT_NOTICE);
 }
 
-void _display_vt_version(UpdaterDisplayInterface& display)
+void Cli::_display_vt_version(UpdaterDisplayInterface& display)
 {
     display.message(UpdaterDisplayInterface::LEVEL_INFO, "[Vantor Release: %d.%d.%d]",
                     kVersion_GetMajor(), kVersion_GetMinor(), (int)kVersion_GetPatch());
 }
 
-std::string _server_host_and_port(const char* url)
+std::string Cli::_server_host_and_port(const char* url)
 {
     const char* host = strstr(url, "://");
     host = host ? host + 3 : url;
@@ -165,7 +167,7 @@ std::string _server_host_and_port(const char* url)
     return hostPort;
 }
 
-void _display_usage(bool extended, bool full)
+void Cli::_display_usage(bool extended, bool full)
 {
     fprintf(stderr, "%s%s%s", SHORT_USAGE_HEAD, APP_NAME, SHORT_USAGE_TAIL);
     if (!full)

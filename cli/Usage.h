@@ -5,6 +5,9 @@
 
 #include <string>
 
+namespace Cli
+{
+
 void _display_app_version(UpdaterDisplayInterface& display);
 void _display_copyright(UpdaterDisplayInterface& display);
 void _display_vt_version(UpdaterDisplayInterface& display);
@@ -16,3 +19,5 @@ void _display_usage(bool extended, bool full);
 
 /// "host:port" of an http URL (":80" when it names no port).
 std::string _server_host_and_port(const char* url);
+
+} // namespace Cli

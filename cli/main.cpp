@@ -20,11 +20,16 @@
 #include <string.h>
 #include <unistd.h>
 
-static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
-static const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+using namespace Cli;
+
+namespace
+{
+
+const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
+const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
 // The build text as a number; 0 ("latest") when empty or not all digits.
-static uint32_t sBuildFromText(const std::string& text)
+uint32_t _build_from_text(const std::string& text)
 {
     if (text.empty() || strspn(text.c_str(), "0123456789") != text.size())
         return 0;
@@ -32,14 +37,14 @@ static uint32_t sBuildFromText(const std::string& text)
 }
 
 // Each command's document, when the run writes one.
-static void sReport(JsonReport* json, const char* command, JsonDocument document)
+void _report(JsonReport* json, const char* command, JsonDocument document)
 {
     if (json)
         json->Add(command, std::move(document));
 }
 
-static void sFingerprint(CLI_Display& display, Updater& updater, const Parameters& params,
-                         int& status, JsonReport* json)
+void _fingerprint(CLI_Display& display, Updater& updater, const Parameters& params, int& status,
+                  JsonReport* json)
 {
     Fingerprint fingerprint;
     if (updater.Get_Fingerprint(fingerprint, params.serialPort, 0xDEADDEAD, params.birdFile,
@@ -50,13 +55,12 @@ static void sFingerprint(CLI_Display& display, Updater& updater, const Parameter
             _display_fingerprint(display, fingerprint);
     } else {
         display.message(ERROR, "Got no response from chip");
-        sReport(json, "fingerprint", _json_fingerprint(nullptr));
+        _report(json, "fingerprint", _json_fingerprint(nullptr));
         status = 1;
     }
 }
 
-static void sGet(CLI_Display& display, Updater& updater, Parameters& params, int& status,
-                 JsonReport* json)
+void _get(CLI_Display& display, Updater& updater, Parameters& params, int& status, JsonReport* json)
 {
     display.message(INFO, "Retrieving firmware for device with serial number %08X",
                     params.serialNumber);
@@ -68,15 +72,15 @@ static void sGet(CLI_Display& display, Updater& updater, Parameters& params, int
     }
     uint32_t build = updater.Download_Firmware(params.serialNumber, params.buildNumber,
                                                params.overrideModelCheck, false);
-    sReport(json, "get", _json_get(params.serialNumber, build));
+    _report(json, "get", _json_get(params.serialNumber, build));
     if (build != 0)
         params.buildNumber = std::to_string(build);
     else
         status = 1;
 }
 
-static void sShowDevices(CLI_Display& display, const std::vector<DeviceInfo>& devices,
-                         linkType type, JsonReport* json)
+void _show_devices(CLI_Display& display, const std::vector<DeviceInfo>& devices, linkType type,
+                   JsonReport* json)
 {
     if (json)
         json->Add("discover", _json_device_list(devices));
@@ -84,8 +88,7 @@ static void sShowDevices(CLI_Display& display, const std::vector<DeviceInfo>& de
         _display_device_list(display, devices, type);
 }
 
-static void sDiscover(CLI_Display& display, Updater& updater, const Parameters& params,
-                      JsonReport* json)
+void _discover(CLI_Display& display, Updater& updater, const Parameters& params, JsonReport* json)
 {
     linkType type = kLinkTypeStream;
     if (params.transportGiven && params.transport != TRANSPORT_RECOVER)
@@ -95,19 +98,19 @@ static void sDiscover(CLI_Display& display, Updater& updater, const Parameters& 
                         params.routerSerialNumber);
         std::vector<DeviceInfo> devices =
             updater.Discover_VTNetwork_Devices(params.routerSerialNumber, type);
-        sShowDevices(display, devices, type == kLinkTypeStream ? kLinkTypeUSB : type, json);
+        _show_devices(display, devices, type == kLinkTypeStream ? kLinkTypeUSB : type, json);
     } else {
         display.message(INFO, "Searching for Vantor devices");
         if (type == kLinkTypeStream)
             type = kLinkTypeUSB;
-        sShowDevices(display, updater.Discover_Devices(type), type, json);
+        _show_devices(display, updater.Discover_Devices(type), type, json);
     }
 }
 
-static bool sUpdateOrRecover(CLI_Display& display, Updater& updater, const Parameters& params,
-                             UpdateOutcome& outcome)
+bool _update_or_recover(CLI_Display& display, Updater& updater, const Parameters& params,
+                        UpdateOutcome& outcome)
 {
-    uint32_t build = sBuildFromText(params.buildNumber);
+    uint32_t build = _build_from_text(params.buildNumber);
     if (params.transport == TRANSPORT_RECOVER)
         return updater.Recover_Firmware(params.serialPort, build, params.baudRate,
                                         params.serialNumber, params.birdFile,
@@ -121,22 +124,20 @@ static bool sUpdateOrRecover(CLI_Display& display, Updater& updater, const Param
                                    params.overrideModelCheck, &outcome);
 }
 
-static int sUpdate(CLI_Display& display, Updater& updater, const Parameters& params,
-                   JsonReport* json)
+int _update(CLI_Display& display, Updater& updater, const Parameters& params, JsonReport* json)
 {
     UpdateOutcome outcome;
-    bool succeeded = sUpdateOrRecover(display, updater, params, outcome);
-    sReport(json, "update", _json_update(params.serialNumber, outcome, succeeded));
+    bool succeeded = _update_or_recover(display, updater, params, outcome);
+    _report(json, "update", _json_update(params.serialNumber, outcome, succeeded));
     return succeeded ? 0 : 1;
 }
 
-static int sListBuilds(CLI_Display& display, Updater& updater, const Parameters& params,
-                       JsonReport* json)
+int _list_builds(CLI_Display& display, Updater& updater, const Parameters& params, JsonReport* json)
 {
     if (params.serialNumber == 0) {
         display.message(ERROR, "Error must supply a serial number for the List Builds command");
         _display_usage(false, false);
-        sReport(json, "builds", _json_builds({}, 0, true));
+        _report(json, "builds", _json_builds({}, 0, true));
         return 1;
     }
     bool failed = false;
@@ -151,34 +152,33 @@ static int sListBuilds(CLI_Display& display, Updater& updater, const Parameters&
 // The commands after start-up; the status only ever goes from 0 to 1. A
 // command that is refused for a missing parameter still gets its failed
 // document.
-static int sRunCommands(CLI_Display& display, Updater& updater, Parameters& params,
-                        JsonReport* json)
+int _run_commands(CLI_Display& display, Updater& updater, Parameters& params, JsonReport* json)
 {
     int status = 0;
     if (params.commands.IsSet(CMD_FINGERPRINT)) {
         if (params.serialPort.empty()) {
             display.message(ERROR, "Must specify the serial port used for connecting");
-            sReport(json, "fingerprint", _json_fingerprint(nullptr));
+            _report(json, "fingerprint", _json_fingerprint(nullptr));
             return 1;
         }
-        sFingerprint(display, updater, params, status, json);
+        _fingerprint(display, updater, params, status, json);
     }
     if (params.commands.IsSet(CMD_GET)) {
         if (params.serialNumber == 0) {
             display.message(ERROR, "-G must specify a specific device via -d");
             display.message(ERROR, "--help for usage information");
-            sReport(json, "get", _json_get(0, 0));
+            _report(json, "get", _json_get(0, 0));
             return 1;
         }
-        sGet(display, updater, params, status, json);
+        _get(display, updater, params, status, json);
     }
     if (params.commands.IsSet(CMD_DISCOVER)) {
-        sDiscover(display, updater, params, json);
+        _discover(display, updater, params, json);
     } else if (params.commands.IsSet(CMD_UPDATE)) {
-        if (sUpdate(display, updater, params, json) != 0)
+        if (_update(display, updater, params, json) != 0)
             status = 1;
     } else if (params.commands.IsSet(CMD_LIST_BUILDS)) {
-        if (sListBuilds(display, updater, params, json) != 0)
+        if (_list_builds(display, updater, params, json) != 0)
             status = 1;
     }
     return status;
@@ -188,7 +188,7 @@ static int sRunCommands(CLI_Display& display, Updater& updater, Parameters& para
 // written there meanwhile (the display's lines and progress, any library's
 // stray line) can spoil the document. Returns the descriptor the document
 // goes to: the original standard output.
-static int sDivertStandardOutput()
+int _divert_standard_output()
 {
     int document = dup(STDOUT_FILENO);
     if (document < 0)
@@ -200,7 +200,7 @@ static int sDivertStandardOutput()
     return document;
 }
 
-static void sWriteDocument(int fd, const std::string& text)
+void _write_document(int fd, const std::string& text)
 {
     size_t done = 0;
     while (done < text.size()) {
@@ -215,7 +215,7 @@ static void sWriteDocument(int fd, const std::string& text)
         close(fd);
 }
 
-static void sOnSignal(int)
+void _on_signal(int)
 {
     Updater::Interrupt();
 }
@@ -223,15 +223,17 @@ static void sOnSignal(int)
 // The first SIGINT or SIGTERM asks the command to stop where it safely can
 // (no packet cut in half, no temporary file left); a second one ends the
 // run at once, as it always did.
-static void sCatchInterrupts()
+void _catch_interrupts()
 {
     struct sigaction action = {};
-    action.sa_handler = sOnSignal;
+    action.sa_handler = _on_signal;
     action.sa_flags = SA_RESETHAND | SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -240,7 +242,7 @@ int main(int argc, char** argv)
     Log::SetOutput(stderr);
 
     int parsed = _get_params(display, argc, argv, params);
-    int documentFd = params.jsonOutput ? sDivertStandardOutput() : -1;
+    int documentFd = params.jsonOutput ? _divert_standard_output() : -1;
     if (parsed != 0) {
         _display_app_version(display);
         _display_copyright(display);
@@ -273,15 +275,15 @@ int main(int argc, char** argv)
 
     int status;
     JsonReport json;
-    sCatchInterrupts();
+    _catch_interrupts();
     {
         Updater updater(params.serverURL, directory, display);
-        status = sRunCommands(display, updater, params, params.jsonOutput ? &json : nullptr);
+        status = _run_commands(display, updater, params, params.jsonOutput ? &json : nullptr);
     }
     if (Updater::Interrupted())
         status = 1;
     if (params.jsonOutput)
-        sWriteDocument(documentFd, json.Text());
+        _write_document(documentFd, json.Text());
     _release_params(params);
     return status;
 }

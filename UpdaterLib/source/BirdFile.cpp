@@ -21,20 +21,23 @@ enum { INFO_FIELD_SIZE = 16, INFO_BUILD = 0, INFO_VERSION = 1, INFO_SERIAL = 2, 
 enum { BLOCK_HEADER_SIZE = 5 };
 enum { BIRD_HEADER_SIZE = 6, INFLATE_RATIO = 8 };
 
-static uint32_t sReadLE32(const uint8_t* bytes)
+namespace
+{
+
+uint32_t _read_le32(const uint8_t* bytes)
 {
     return (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 |
            (uint32_t)bytes[3] << 24;
 }
 
-static void sWriteLE32(uint8_t* bytes, uint32_t value)
+void _write_le32(uint8_t* bytes, uint32_t value)
 {
     for (int i = 0; i < 4; i++)
         bytes[i] = (uint8_t)(value >> (8 * i));
 }
 
 /// A big-endian word at `offset` in the payload, bytes past its end read as 0.
-static uint32_t sPayloadWord(const BirdBlock& block, uint32_t offset)
+uint32_t _payload_word(const BirdBlock& block, uint32_t offset)
 {
     uint32_t value = 0;
     for (uint32_t i = 0; i < 4; i++) {
@@ -46,7 +49,7 @@ static uint32_t sPayloadWord(const BirdBlock& block, uint32_t offset)
 
 /// The content bytes that hold target addresses [address, address + size),
 /// or null when they do not all lie inside the block's content.
-static uint8_t* sContentAt(const BirdBlock& block, uint32_t address, uint32_t size)
+uint8_t* _content_at(const BirdBlock& block, uint32_t address, uint32_t size)
 {
     if (!block.HasAddress() || address < block.address)
         return nullptr;
@@ -55,6 +58,8 @@ static uint8_t* sContentAt(const BirdBlock& block, uint32_t address, uint32_t si
         return nullptr;
     return block.Content() + offset;
 }
+
+} // namespace
 
 BirdFile::BirdFile(const char* name) : filename(name ? name : "")
 {
@@ -116,9 +121,12 @@ void BirdFile::ResetAll()
     version = 0;
 }
 
+namespace
+{
+
 /// Reads the whole file; logs and fails on an error or a short read.
-static bool sReadWhole(kFile* file, const std::string& name, std::unique_ptr<uint8_t[]>& bytes,
-                       uint64_t& size)
+bool _read_whole(kFile* file, const std::string& name, std::unique_ptr<uint8_t[]>& bytes,
+                 uint64_t& size)
 {
     kErr err = kFile_GetSize(file, &size);
     if (err) {
@@ -136,6 +144,8 @@ static bool sReadWhole(kFile* file, const std::string& name, std::unique_ptr<uin
                  name.c_str(), (size_t)count, (size_t)size);
     return !err && count == size;
 }
+
+} // namespace
 
 bool BirdFile::Load()
 {
@@ -155,7 +165,7 @@ bool BirdFile::Load()
     }
     std::unique_ptr<uint8_t[]> bytes;
     uint64_t size = 0;
-    bool read = sReadWhole(file, filename, bytes, size);
+    bool read = _read_whole(file, filename, bytes, size);
     (void)kFile_Close(&file);
     return read && LoadData(bytes.get(), size);
 }
@@ -206,7 +216,10 @@ bool BirdFile::DecompressData(const uint8_t* data, uint64_t length)
     return true;
 }
 
-static void sLogInfoFields(const BirdBlock& block)
+namespace
+{
+
+void _log_info_fields(const BirdBlock& block)
 {
     for (uint32_t field = 0; field < 4; field++) {
         char text[INFO_FIELD_SIZE + 1] = {0};
@@ -219,6 +232,8 @@ static void sLogInfoFields(const BirdBlock& block)
         Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t \t[%16.16s]\n", text);
     }
 }
+
+} // namespace
 
 bool BirdFile::ScanBlocks(uint8_t* image, uint32_t length)
 {
@@ -253,7 +268,7 @@ bool BirdFile::ScanBlocks(uint8_t* image, uint32_t length)
             block.HasAddress())
             block.address = kUEI_RetrieveInt(block.data);
         if (block.type == BIRD_BLOCK_INFO)
-            sLogInfoFields(block);
+            _log_info_fields(block);
         blocks.push_back(block);
         blockCount++;
         p += BLOCK_HEADER_SIZE + (uint64_t)block.length;
@@ -314,8 +329,8 @@ bool BirdFile::FindSerialNumberOffsets()
     const BirdBlock* block = FirstBlock(BIRD_BLOCK_SERIAL_OFFSETS);
     if (blockCount == 0 || !block)
         return false;
-    serialNumberAddress = sPayloadWord(*block, 0);
-    descriptorAddress = sPayloadWord(*block, 4);
+    serialNumberAddress = _payload_word(*block, 0);
+    descriptorAddress = _payload_word(*block, 4);
     Log::log(DEBUG_BirdFile, "BIRDFILE: Offsets: Serial number: %d, Descriptor: %d\n",
              (int)serialNumberAddress, (int)descriptorAddress);
     return true;
@@ -327,20 +342,20 @@ bool BirdFile::ReplaceSerialNumber(uint32_t serial)
     for (const BirdBlock& block : blocks) {
         if (block.type != BIRD_BLOCK_FIRMWARE)
             continue;
-        uint8_t* word = serialNumberAddress ? sContentAt(block, serialNumberAddress, 4) : nullptr;
+        uint8_t* word = serialNumberAddress ? _content_at(block, serialNumberAddress, 4) : nullptr;
         if (word) {
             Log::log(DEBUG_BirdFile, "BIRDFILE: updating serial number from %08X ==> %08X\n",
-                     sReadLE32(word), serial);
-            sWriteLE32(word, serial);
+                     _read_le32(word), serial);
+            _write_le32(word, serial);
             written = true;
         }
         // The descriptor text is UTF-16LE: each digit goes into the low byte
         // of one character.
-        uint8_t* text = descriptorAddress ? sContentAt(block, descriptorAddress, 16) : nullptr;
+        uint8_t* text = descriptorAddress ? _content_at(block, descriptorAddress, 16) : nullptr;
         if (text) {
             char digits[9];
             snprintf(digits, sizeof(digits), "%08X", serial);
-            for (int i = 0; i < 8; i++)
+            for (size_t i = 0; i < 8; i++)
                 text[2 * i] = (uint8_t)digits[i];
             written = true;
         }
@@ -350,33 +365,38 @@ bool BirdFile::ReplaceSerialNumber(uint32_t serial)
 
 enum { VECTOR_WORDS = 8, CHECK_WORD = 7, SKIPPED_WORD = 5 };
 
+namespace
+{
+
 // The check word that the vector table at `words` must hold.
-static uint32_t sVectorCheck(const uint8_t* words)
+uint32_t _vector_check(const uint8_t* words)
 {
     uint32_t sum = 0;
-    for (int k = 0; k < CHECK_WORD; k++) {
+    for (size_t k = 0; k < CHECK_WORD; k++) {
         if (k != SKIPPED_WORD)
-            sum += sReadLE32(words + 4 * k);
+            sum += _read_le32(words + 4 * k);
     }
     return 0u - sum;
 }
 
-static bool sHoldsVectorTable(const BirdBlock& block)
+bool _holds_vector_table(const BirdBlock& block)
 {
     return block.type == BirdFile::BIRD_BLOCK_FIRMWARE && block.address == 0 &&
            block.ContentLength() >= VECTOR_WORDS * 4;
 }
 
+} // namespace
+
 bool BirdFile::ReplaceVectorChecksum()
 {
     for (const BirdBlock& block : blocks) {
-        if (!sHoldsVectorTable(block))
+        if (!_holds_vector_table(block))
             continue;
         uint8_t* words = block.Content();
-        uint32_t check = sVectorCheck(words);
+        uint32_t check = _vector_check(words);
         Log::log(DEBUG_BirdFile, "BIRDFILE: updating vector checksum from %08X ==> %08X\n",
-                 sReadLE32(words + 4 * CHECK_WORD), check);
-        sWriteLE32(words + 4 * CHECK_WORD, check);
+                 _read_le32(words + (size_t)4 * CHECK_WORD), check);
+        _write_le32(words + (size_t)4 * CHECK_WORD, check);
     }
     return true;
 }
@@ -385,10 +405,10 @@ bool BirdFile::ValidateVectorChecksum() const
 {
     bool found = false;
     for (const BirdBlock& block : blocks) {
-        if (!sHoldsVectorTable(block))
+        if (!_holds_vector_table(block))
             continue;
         const uint8_t* words = block.Content();
-        if (sReadLE32(words + 4 * CHECK_WORD) != sVectorCheck(words))
+        if (_read_le32(words + (size_t)4 * CHECK_WORD) != _vector_check(words))
             return false;
         found = true;
     }
@@ -398,7 +418,7 @@ bool BirdFile::ValidateVectorChecksum() const
 bool BirdFile::DecodeFirmwareBlocks(const uint32_t (&key)[4])
 {
     uint8_t keyBytes[16];
-    for (int i = 0; i < 4; i++)
+    for (size_t i = 0; i < 4; i++)
         kUEI_StoreInt(keyBytes + 4 * i, key[i]);
     for (const BirdBlock& block : blocks) {
         if (block.type != BIRD_BLOCK_FIRMWARE)

@@ -24,11 +24,9 @@ struct EasyCleanup {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
 
-} // namespace
-
 // libcurl's global set-up is not thread-safe, and the download makes its
 // first request on a worker thread.
-static CURLcode sGlobalInit()
+CURLcode _global_init()
 {
     static std::once_flag once;
     static CURLcode result = CURLE_OK;
@@ -36,7 +34,7 @@ static CURLcode sGlobalInit()
     return result;
 }
 
-static size_t sReceive(char* data, size_t size, size_t count, void* context)
+size_t _receive(char* data, size_t size, size_t count, void* context)
 {
     Receiver* receiver = (Receiver*)context;
     size_t bytes = size * count;
@@ -56,24 +54,24 @@ static size_t sReceive(char* data, size_t size, size_t count, void* context)
 
 // libcurl asks this at least once a second during a transfer: an
 // interrupted run ends the request there.
-static int sProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+int _progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
     return Updater::Interrupted() ? 1 : 0;
 }
 
 // RFC 3986's unreserved characters, whatever the locale.
-static bool sUnreserved(unsigned char c)
+bool _unreserved(unsigned char c)
 {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' ||
            c == '.' || c == '_' || c == '~';
 }
 
-static std::string sPercentEncoded(const std::string& text)
+std::string _percent_encoded(const std::string& text)
 {
     static const char HEX[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : text) {
-        if (sUnreserved(c)) {
+        if (_unreserved(c)) {
             out += (char)c;
         } else {
             out += '%';
@@ -84,6 +82,8 @@ static std::string sPercentEncoded(const std::string& text)
     return out;
 }
 
+} // namespace
+
 std::string HTTPRequest::BuildURL(const char* baseURL,
                                   const std::map<std::string, std::string>& parameters)
 {
@@ -91,15 +91,18 @@ std::string HTTPRequest::BuildURL(const char* baseURL,
     if (!parameters.empty()) {
         url += "?";
         for (const auto& entry : parameters)
-            url += sPercentEncoded(entry.first) + "=" + sPercentEncoded(entry.second) + "&";
+            url += _percent_encoded(entry.first) + "=" + _percent_encoded(entry.second) + "&";
     }
     return url;
 }
 
-static CURLcode sSetOptions(CURL* handle, Receiver* receiver, const std::string& url,
-                            const HTTPLimits& limits)
+namespace
 {
-    CURLcode code = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, sReceive);
+
+CURLcode _set_options(CURL* handle, Receiver* receiver, const std::string& url,
+                      const HTTPLimits& limits)
+{
+    CURLcode code = curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, _receive);
     if (code == CURLE_OK)
         code = curl_easy_setopt(handle, CURLOPT_WRITEDATA, receiver);
     if (code == CURLE_OK)
@@ -120,24 +123,26 @@ static CURLcode sSetOptions(CURL* handle, Receiver* receiver, const std::string&
     if (code == CURLE_OK)
         code = curl_easy_setopt(handle, CURLOPT_TIMEOUT, limits.totalSeconds);
     if (code == CURLE_OK)
-        code = curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, sProgress);
+        code = curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, _progress);
     if (code == CURLE_OK)
         code = curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
     return code;
 }
 
+} // namespace
+
 HTTPResponse HTTPRequest::GET(const char* baseURL,
                               const std::map<std::string, std::string>& parameters,
                               const HTTPLimits& limits)
 {
-    CURLcode code = sGlobalInit();
+    CURLcode code = _global_init();
     std::unique_ptr<CURL, EasyCleanup> handle(code == CURLE_OK ? curl_easy_init() : nullptr);
     std::string url = BuildURL(baseURL, parameters);
     HTTPResponse response(url);
     if (!handle)
         throw std::runtime_error("Could not create curl instance");
     Receiver receiver{&response, limits.maxBodyBytes};
-    code = sSetOptions(handle.get(), &receiver, url, limits);
+    code = _set_options(handle.get(), &receiver, url, limits);
     if (code == CURLE_OK) {
         Log::log(DEBUG_ServerComm, "GET(%s)\n", url.c_str());
         code = curl_easy_perform(handle.get());

@@ -38,7 +38,7 @@ struct HTTPLimits {
     long lowSpeedSeconds = 60;
     /// The whole transfer, connection included.
     long totalSeconds = 300;
-    size_t maxBodyBytes = 64u * 1024 * 1024;
+    size_t maxBodyBytes = (size_t)64 * 1024 * 1024;
 };
 
 class HTTPRequest

@@ -20,8 +20,11 @@ enum { LINE_BUFFER_SIZE = 2048 };
 
 using EntryMap = std::map<std::string, std::string>;
 
+namespace
+{
+
 /// The local time in ctime's form, without its newline.
-static std::string sTimeText()
+std::string _time_text()
 {
     time_t now = time(nullptr);
     char text[32];
@@ -30,6 +33,8 @@ static std::string sTimeText()
     text[strcspn(text, "\n")] = '\0';
     return text;
 }
+
+} // namespace
 
 KeyValueStore::KeyValueStore(const char* path)
 {
@@ -144,9 +149,12 @@ bool KeyValueStore::Clear()
     return true;
 }
 
+namespace
+{
+
 /// One line by the file's rules: blank-ish and "#" lines and lines without
 /// "=" are no entries; key and value lose surrounding white space.
-static void sParseLine(const char* line, size_t length, EntryMap& entries)
+void _parse_line(const char* line, size_t length, EntryMap& entries)
 {
     if (length < 3 || line[0] == '#')
         return;
@@ -172,7 +180,7 @@ static void sParseLine(const char* line, size_t length, EntryMap& entries)
 /// After a line that filled the buffer: true when only its newline, or the
 /// end of the file, followed (the line is whole); otherwise reads on to the
 /// end of the line. `err` receives the read error that ended the skip.
-static bool sFinishLongLine(kFile* file, kErr& err)
+bool _finish_long_line(kFile* file, kErr& err)
 {
     char rest[LINE_BUFFER_SIZE];
     uint32_t length = 0;
@@ -186,14 +194,14 @@ static bool sFinishLongLine(kFile* file, kErr& err)
     return false;
 }
 
-static void sReadEntries(kFile* file, const std::string& path, EntryMap& entries)
+void _read_entries(kFile* file, const std::string& path, EntryMap& entries)
 {
     char line[LINE_BUFFER_SIZE];
     uint32_t length = 0;
     kErr err;
     while ((err = kFile_ReadLine(file, line, sizeof(line), &length)) != kErrEOF) {
         if (err == kErrOverrun) {
-            if (!sFinishLongLine(file, err)) {
+            if (!_finish_long_line(file, err)) {
                 Log::log(DEBUG_Attributes, "Attibutes: skipped a line too long in '%s'\n",
                          path.c_str());
                 if (err == kErrEOF)
@@ -208,9 +216,11 @@ static void sReadEntries(kFile* file, const std::string& path, EntryMap& entries
                      err);
             break;
         }
-        sParseLine(line, length, entries);
+        _parse_line(line, length, entries);
     }
 }
+
+} // namespace
 
 void KeyValueStore::Load(const char* path)
 {
@@ -224,28 +234,31 @@ void KeyValueStore::Load(const char* path)
         // Only a file that is not there is made; one that is there but cannot
         // be read keeps what it holds.
         if (!name.empty() && (error == ENOENT || error == ENOTDIR)) {
-            Add(KEY_CREATED_TIME, sTimeText());
+            Add(KEY_CREATED_TIME, _time_text());
             Save(name.c_str());
         }
     }
     filename = name;
     modified = false;
     if (file) {
-        sReadEntries(file, name, entries);
+        _read_entries(file, name, entries);
         (void)kFile_Close(&file);
     }
 }
 
+namespace
+{
+
 /// Whether the reader would give the entry back: a line holds one entry, the
 /// key ends at the first "=", and neither side may hold a NUL.
-static bool sWritable(const std::string& key, const std::string& value)
+bool _writable(const std::string& key, const std::string& value)
 {
     return !key.empty() && key.find_first_of(std::string("=\r\n\0", 4)) == std::string::npos &&
            value.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
 }
 
 /// The key with line breaks shown as "?" so that a log line stays one line.
-static std::string sPrintable(const std::string& key)
+std::string _printable(const std::string& key)
 {
     std::string text = key;
     for (char& c : text) {
@@ -255,12 +268,12 @@ static std::string sPrintable(const std::string& key)
     return text;
 }
 
-static kErr sWriteEntries(kFile* file, const EntryMap& entries)
+kErr _write_entries(kFile* file, const EntryMap& entries)
 {
     for (const auto& entry : entries) {
-        if (!sWritable(entry.first, entry.second)) {
+        if (!_writable(entry.first, entry.second)) {
             Log::log(DEBUG_Attributes, "Attibutes: skipping entry that cannot be written: [%s]\n",
-                     sPrintable(entry.first).c_str());
+                     _printable(entry.first).c_str());
             continue;
         }
         kErr err = kFile_Printf(file, "%s=%s\n", entry.first.c_str(), entry.second.c_str());
@@ -269,6 +282,8 @@ static kErr sWriteEntries(kFile* file, const EntryMap& entries)
     }
     return kErrNone;
 }
+
+} // namespace
 
 bool KeyValueStore::Save(const char* path)
 {
@@ -281,7 +296,7 @@ bool KeyValueStore::Save(const char* path)
                  filename.c_str());
     }
     if (modified)
-        Add(KEY_UPDATED_TIME, sTimeText());
+        Add(KEY_UPDATED_TIME, _time_text());
 
     // The new content goes to a file beside the old one and replaces it in
     // one rename, so that a failure never leaves a half-written file.
@@ -293,7 +308,7 @@ bool KeyValueStore::Save(const char* path)
                  filename.c_str(), errno);
         return false;
     }
-    kErr err = sWriteEntries(file, entries);
+    kErr err = _write_entries(file, entries);
     err = kFile_CommitTemporary(&file, temporary, filename.c_str(), err);
     if (err) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot write attributes file: '%s' (%s)\n",

@@ -5,6 +5,7 @@
 #include "cli/Log.h"
 #include "device/core/kTime.h"
 
+#include <math.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,7 +24,7 @@ const char OK_TEXT[] = "OK\r\n";
 const char RESEND_TEXT[] = "RESEND\r\n";
 const uint32_t COMMAND_CAPACITY = 64;
 
-uint32_t sRateIndex(uint32_t rate)
+uint32_t _rate_index(uint32_t rate)
 {
     for (uint32_t i = 0; i < RATE_COUNT; i++)
         if (RATE_TABLE[i] >= rate)
@@ -31,12 +32,12 @@ uint32_t sRateIndex(uint32_t rate)
     return FALLBACK_RATE_INDEX;
 }
 
-bool sIs(const char* answer, uint32_t length, const char* text)
+bool _is(const char* answer, uint32_t length, const char* text)
 {
     return length == strlen(text) && memcmp(answer, text, length) == 0;
 }
 
-bool sBeginsWith(const char* answer, uint32_t length, const char* text)
+bool _begins_with(const char* answer, uint32_t length, const char* text)
 {
     size_t n = strlen(text);
     return length >= n && memcmp(answer, text, n) == 0;
@@ -44,7 +45,7 @@ bool sBeginsWith(const char* answer, uint32_t length, const char* text)
 
 /// A number line: a number (base detected) and nothing after it but the
 /// line's terminator.
-bool sNumber(const char* line, long long& value)
+bool _number(const char* line, long long& value)
 {
     char* end = nullptr;
     value = strtoll(line, &end, 0);
@@ -97,7 +98,7 @@ kErr NXPSerialClass::Connect(const char* port, uint32_t rate)
     Disconnect();
     if (!port)
         return kErrResource;
-    uint32_t index = sRateIndex(rate);
+    uint32_t index = _rate_index(rate);
     baudRate = RATE_TABLE[index];
     Log::log(DEBUG_NXPSerial, "Creating serial connection: [%s] stream baud:%d(%d)\n", port,
              (int)index, (int)baudRate);
@@ -118,7 +119,7 @@ kErr NXPSerialClass::Connect(kStream* given, uint32_t rate)
     if (!given || given->check != kSTREAMCHECK)
         return kErrParam;
     stream = given;
-    baudRate = RATE_TABLE[sRateIndex(rate)];
+    baudRate = RATE_TABLE[_rate_index(rate)];
     portName[0] = 0;
     return kErrNone;
 }
@@ -139,7 +140,7 @@ kErr NXPSerialClass::SyncStep(const char* text, const char* expected, char* answ
     (void)Response(answer, LINE_CAPACITY, length, text, (uint32_t)(n - 1));
     memset(answer, 0, LINE_CAPACITY);
     kErr err = Response(answer, LINE_CAPACITY, length, expected, (uint32_t)strlen(expected));
-    if (!sBeginsWith(answer, length, "OK"))
+    if (!_begins_with(answer, length, "OK"))
         Log::log(DEBUG_NXPSerial, "Did not receive correct response [%s] != [%s]\n",
                  Printable(answer, length).c_str(), "OK");
     return err;
@@ -158,17 +159,17 @@ kErr NXPSerialClass::Sync()
                  kError_GetErrorText(err), Printable(answer, length).c_str());
         return err;
     }
-    if (!sBeginsWith(answer, length, SYNC_TEXT))
+    if (!_begins_with(answer, length, SYNC_TEXT))
         Log::log(DEBUG_NXPSerial, "Did not receive correct response [%s]\n",
                  Printable(answer, length).c_str());
     // The crystal step's answer decides: a ROM that missed this one
     // answers that one with no OK either.
     (void)SyncStep(SYNC_TEXT, OK_TEXT, answer, length);
     char crystal[16];
-    snprintf(crystal, sizeof(crystal), "%d\r\n", (int)(1000.0f * CRYSTAL_DEFAULT + 0.5f));
+    snprintf(crystal, sizeof(crystal), "%d\r\n", (int)lroundf(1000.0f * CRYSTAL_DEFAULT));
     err = SyncStep(crystal, OK_TEXT, answer, length);
     // A ROM that did not take the crystal frequency takes no command either.
-    if (!sBeginsWith(answer, length, "OK"))
+    if (!_begins_with(answer, length, "OK"))
         return kErrIO;
     return err;
 }
@@ -198,7 +199,7 @@ kErr NXPSerialClass::CommandWithNumbers(const char* command, long long* numbers,
     for (int i = 0; i < count; i++) {
         uint32_t length = 0;
         // An answer without its numbers is no answer.
-        if (GetLine(line, sizeof(line), length, ANSWER_TRIES) || !sNumber(line, numbers[i])) {
+        if (GetLine(line, sizeof(line), length, ANSWER_TRIES) || !_number(line, numbers[i])) {
             Log::log(DEBUG_NXPSerial, "Device answer incomplete: %d of %d numbers\n", i, count);
             return kErrNotReady;
         }
@@ -306,13 +307,13 @@ kErr NXPSerialClass::WriteBlockAnswer(uint32_t& blockStart, uint32_t& sent, uint
     (void)GetLine(answer, sizeof(answer), length, BLOCK_ANSWER_TRIES);
     Log::log(DEBUG_NXPSerial_SR, "Write() waited for checksum %d ms\n",
              (int)(kTime_GetMSTicks() - start));
-    if (sIs(answer, length, OK_TEXT)) {
+    if (_is(answer, length, OK_TEXT)) {
         blockStart = sent;
         Log::log(DEBUG_NXPSerial_SR, "Write() valid transfer of %u of %u (%.0f%%) bytes\n", sent,
                  count, 100.0 * sent / count);
         return kErrNone;
     }
-    if (sIs(answer, length, RESEND_TEXT)) {
+    if (_is(answer, length, RESEND_TEXT)) {
         if (--budget < 1) {
             Log::log(DEBUG_NXPSerial, "Write() exceeded retries\n");
             return kErrTimeout;

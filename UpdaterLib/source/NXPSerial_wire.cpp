@@ -24,7 +24,7 @@ uint32_t WAIT_TIME_MS(uint32_t n, uint32_t rate)
     return rate ? (9000 * n + 18000) / rate + 1 : 0;
 }
 
-std::string sHex(const char* bytes, size_t length)
+std::string _hex(const char* bytes, size_t length)
 {
     std::string out;
     char digits[3];
@@ -35,13 +35,13 @@ std::string sHex(const char* bytes, size_t length)
     return out;
 }
 
-char sShown(uint8_t byte)
+char _shown(uint8_t byte)
 {
     return isprint(byte) ? (char)byte : ' ';
 }
 
 /// Where a byte leaves the match of "\r\n": a CR starts a new one.
-uint32_t sNextMatch(uint32_t match, uint8_t byte)
+uint32_t _next_match(uint32_t match, uint8_t byte)
 {
     if (byte == (uint8_t)TERMINATOR[match])
         return match + 1;
@@ -50,7 +50,7 @@ uint32_t sNextMatch(uint32_t match, uint8_t byte)
 
 /// The log line for a byte that an answer may not begin with, else null:
 /// the end of an earlier line, or line noise.
-const char* sLeadingDrop(uint32_t position, uint8_t byte)
+const char* _leading_drop(uint32_t position, uint8_t byte)
 {
     if (position == 0 && byte == '\n')
         return "Response ignoring leading \\n\n";
@@ -64,7 +64,7 @@ const char* sLeadingDrop(uint32_t position, uint8_t byte)
 /// Reads one byte of an answer; when none is there yet, marks the miss in
 /// the trace and waits up to `pauseMS` for the next before the caller tries
 /// again.
-kErr sReadAnswerByte(kStream* stream, uint8_t& byte, uint32_t pauseMS)
+kErr _read_answer_byte(kStream* stream, uint8_t& byte, uint32_t pauseMS)
 {
     kErr err = kStream_Read(stream, &byte, 1);
     if (err) {
@@ -85,7 +85,7 @@ std::string NXPSerialClass::Printable(const char* bytes, size_t length)
         else if (bytes[i] == '\n')
             out += "\\n";
         else
-            out += sShown((uint8_t)bytes[i]);
+            out += _shown((uint8_t)bytes[i]);
     }
     return out;
 }
@@ -99,7 +99,7 @@ uint32_t NXPSerialClass::CharacterWait(size_t characters) const
 
 kErr NXPSerialClass::Send(const char* text, size_t length, bool expectEcho)
 {
-    Log::log(DEBUG_NXPSerial_SR, "Sending:[%s] [%s]\n", sHex(text, length).c_str(),
+    Log::log(DEBUG_NXPSerial_SR, "Sending:[%s] [%s]\n", _hex(text, length).c_str(),
              Printable(text, length).c_str());
     kErr err = kStream_Write(stream, text, length);
     uint32_t wait = CharacterWait(length);
@@ -119,7 +119,7 @@ kErr NXPSerialClass::Send(const char* text, size_t length, bool expectEcho)
 kErr NXPSerialClass::SendCommand(const char* text)
 {
     size_t length = strlen(text);
-    Log::log(DEBUG_NXPSerial_SR, "Sending:[%s] [%s]\n", sHex(text, length).c_str(),
+    Log::log(DEBUG_NXPSerial_SR, "Sending:[%s] [%s]\n", _hex(text, length).c_str(),
              Printable(text, length).c_str());
     kErr err = kStream_Write(stream, text, length);
     if (err) {
@@ -144,7 +144,7 @@ kErr NXPSerialClass::GetEcho(const char* expected, size_t length, size_t& count)
     kErr err = kErrNone;
     while (count < length && failures < ANSWER_TRIES) {
         uint8_t byte = 0;
-        err = sReadAnswerByte(stream, byte, 1);
+        err = _read_answer_byte(stream, byte, 1);
         if (err) {
             failures++;
             continue;
@@ -175,7 +175,7 @@ kErr NXPSerialClass::GetLine(char* buffer, uint32_t capacity, uint32_t& length, 
     // One byte stays free for the terminating zero.
     while (match < TERMINATION_SIZE && length + 1 < capacity && failures < tries) {
         uint8_t byte = 0;
-        err = sReadAnswerByte(stream, byte, 1);
+        err = _read_answer_byte(stream, byte, 1);
         if (err) {
             failures++;
             continue;
@@ -190,7 +190,7 @@ kErr NXPSerialClass::GetLine(char* buffer, uint32_t capacity, uint32_t& length, 
         }
         anyByte = true;
         buffer[length++] = (char)byte;
-        match = sNextMatch(match, byte);
+        match = _next_match(match, byte);
     }
     buffer[length] = 0;
     Log::log(DEBUG_NXPSerial_SR, "GetLine:[%s] %d %s [%s]\n", Printable(buffer, length).c_str(),
@@ -219,14 +219,14 @@ kErr NXPSerialClass::Response(char* buffer, uint32_t capacity, uint32_t& length,
     kErr err = kErrNone;
     while (length < maximum && match < TERMINATION_SIZE && failures < allowed) {
         uint8_t byte = 0;
-        err = sReadAnswerByte(stream, byte, pause);
+        err = _read_answer_byte(stream, byte, pause);
         if (err) {
             failures++;
             continue;
         }
         // Dropped and unexpected bytes cost a try each, so a line that
         // keeps talking ends the answer as a silent one does.
-        const char* dropped = sLeadingDrop(length, byte);
+        const char* dropped = _leading_drop(length, byte);
         if (dropped) {
             Log::log(DEBUG_NXPSerial_E, "%s", dropped);
             failures++;
@@ -236,12 +236,12 @@ kErr NXPSerialClass::Response(char* buffer, uint32_t capacity, uint32_t& length,
             Log::log(DEBUG_NXPSerial_E,
                      "Error Test_Serial_Response() Expected byte %d does not match [[%02X] %c != "
                      "%c [%02X]]\n",
-                     (int)length, byte, sShown(byte), sShown((uint8_t)expected[length]),
+                     (int)length, byte, _shown(byte), _shown((uint8_t)expected[length]),
                      (uint8_t)expected[length]);
             failures++;
         }
         buffer[length++] = (char)byte;
-        match = sNextMatch(match, byte);
+        match = _next_match(match, byte);
     }
     Log::log(DEBUG_NXPSerial_SR, "Response: [%s]\n", Printable(buffer, length).c_str());
     return err;

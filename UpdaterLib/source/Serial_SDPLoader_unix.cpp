@@ -22,7 +22,7 @@ const size_t ANSWER_SIZE = STATUS_SIZE + 4;
 // However long the caller waits, one answer takes no longer.
 const uint64_t ANSWER_LIMIT_MS = 2000;
 
-bool _isTransient(int error)
+bool _is_transient(int error)
 {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
 }
@@ -121,7 +121,7 @@ ssize_t Serial_SDPLoader::writeData(const std::vector<uint8_t>& packet)
             lastProgress = kTime_GetMSTicks();
             continue;
         }
-        if (n < 0 && !_isTransient(errno)) {
+        if (n < 0 && !_is_transient(errno)) {
             Log::log(DEBUG_iMXSerial, "Serial write failed: %s\n", strerror(errno));
             return -1;
         }

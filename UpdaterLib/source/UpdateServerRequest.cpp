@@ -16,7 +16,10 @@ typedef std::vector<std::string> Lines;
 
 const char* const UpdateServerRequest::default_url = UPDATER_DEFAULT_SERVER_URL;
 
-static std::string sHex(uint32_t value)
+namespace
+{
+
+std::string _hex(uint32_t value)
 {
     char text[12];
     snprintf(text, sizeof(text), "%08X", value);
@@ -24,7 +27,7 @@ static std::string sHex(uint32_t value)
 }
 
 // Lines separated by "\n"; empty lines do not count.
-static Lines sSplitLines(const char* body, size_t size)
+Lines _split_lines(const char* body, size_t size)
 {
     Lines lines;
     size_t start = 0;
@@ -39,7 +42,7 @@ static Lines sSplitLines(const char* body, size_t size)
 }
 
 // Numbers may come with a CR of a CR LF line end.
-static std::string sNumberText(const std::string& line)
+std::string _number_text(const std::string& line)
 {
     if (!line.empty() && line.back() == '\r')
         return line.substr(0, line.size() - 1);
@@ -48,7 +51,7 @@ static std::string sNumberText(const std::string& line)
 
 // The answer's lines when the request succeeded: status 200 and a first line
 // that begins with "ok".
-static bool sRequest(const char* name, const char* url, const Parameters& parameters, Lines& lines)
+bool _request(const char* name, const char* url, const Parameters& parameters, Lines& lines)
 {
     const char* base = url ? url : UpdateServerRequest::default_url;
     try {
@@ -62,7 +65,7 @@ static bool sRequest(const char* name, const char* url, const Parameters& parame
                          response.get_response());
             return false;
         }
-        lines = sSplitLines(response.get_response(), response.get_response_size());
+        lines = _split_lines(response.get_response(), response.get_response_size());
         if (lines.empty() || lines[0].compare(0, 2, "ok") != 0) {
             Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name,
                      response.get_request());
@@ -75,20 +78,22 @@ static bool sRequest(const char* name, const char* url, const Parameters& parame
     }
 }
 
+} // namespace
+
 bool UpdateServerRequest::ping(const char* url)
 {
     Lines lines;
-    return sRequest("ping", url, {{"op", "hi"}, {"rv", "2"}}, lines);
+    return _request("ping", url, {{"op", "hi"}, {"rv", "2"}}, lines);
 }
 
 bool UpdateServerRequest::QueryBuild(uint32_t serialNumber, std::string& build,
                                      std::string& firmware, const char* url)
 {
     Lines lines;
-    if (!sRequest("QueryBuild", url, {{"op", "qu"}, {"sn", sHex(serialNumber)}}, lines))
+    if (!_request("QueryBuild", url, {{"op", "qu"}, {"sn", _hex(serialNumber)}}, lines))
         return false;
     if (lines.size() > 1)
-        build = sNumberText(lines[1]);
+        build = _number_text(lines[1]);
     if (lines.size() > 2)
         firmware = lines[2].substr(0, lines[2].find_first_of("\r\n"));
     return true;
@@ -99,20 +104,23 @@ bool UpdateServerRequest::GetBuild(uint32_t serialNumber, const char* firmware, 
 {
     payload.clear();
     Parameters parameters = {{"op", "bird"},
-                             {"sn", sHex(serialNumber)},
+                             {"sn", _hex(serialNumber)},
                              {"fw", firmware ? firmware : ""},
                              {"bld", build ? build : ""},
                              {"no_cal", noCal ? "true" : "false"}};
     Lines lines;
-    if (!sRequest("GetBuild", url, parameters, lines))
+    if (!_request("GetBuild", url, parameters, lines))
         return false;
     if (lines.size() > 1)
         payload = lines[1];
     return true;
 }
 
+namespace
+{
+
 // Fields split at ";", CR and LF; runs of separators count as one.
-static Lines sFields(const std::string& line)
+Lines _fields(const std::string& line)
 {
     Lines fields;
     size_t start = line.find_first_not_of(";\r\n");
@@ -124,7 +132,7 @@ static Lines sFields(const std::string& line)
     return fields;
 }
 
-static void sAddBuild(const std::string& line, std::map<std::string, std::string>& builds)
+void _add_build(const std::string& line, std::map<std::string, std::string>& builds)
 {
     size_t content = 0;
     for (char c : line)
@@ -132,7 +140,7 @@ static void sAddBuild(const std::string& line, std::map<std::string, std::string
     if (content < 2)
         return;
     Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetBuildList", line.c_str());
-    Lines fields = sFields(line);
+    Lines fields = _fields(line);
     if (fields.empty())
         return;
     std::string version = fields.size() > 1 ? fields[1] : "";
@@ -141,15 +149,17 @@ static void sAddBuild(const std::string& line, std::map<std::string, std::string
              version.c_str());
 }
 
+} // namespace
+
 bool UpdateServerRequest::GetBuildList(uint32_t serialNumber,
                                        std::map<std::string, std::string>& builds, const char* url)
 {
     builds.clear();
     Lines lines;
-    if (!sRequest("GetBuildList", url, {{"op", "builds"}, {"sn", sHex(serialNumber)}}, lines))
+    if (!_request("GetBuildList", url, {{"op", "builds"}, {"sn", _hex(serialNumber)}}, lines))
         return false;
     for (size_t i = 1; i < lines.size(); i++)
-        sAddBuild(lines[i], builds);
+        _add_build(lines[i], builds);
     return true;
 }
 
@@ -161,10 +171,10 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], uint32_
     snprintf(words, sizeof(words), "%08X %08X %08X %08X", fingerprint[0], fingerprint[1],
              fingerprint[2], fingerprint[3]);
     Lines lines;
-    if (!sRequest("GetRecoveryInfo", url, {{"op", "fix"}, {"fp", words}, {"brief", "true"}}, lines))
+    if (!_request("GetRecoveryInfo", url, {{"op", "fix"}, {"fp", words}, {"brief", "true"}}, lines))
         return false;
-    std::string serialText = lines.size() > 1 ? sNumberText(lines[1]) : "";
-    std::string buildText = lines.size() > 2 ? sNumberText(lines[2]) : "";
+    std::string serialText = lines.size() > 1 ? _number_text(lines[1]) : "";
+    std::string buildText = lines.size() > 2 ? _number_text(lines[2]) : "";
     if (lines.size() > 1 && serialNumber)
         *serialNumber = (uint32_t)strtoul(serialText.c_str(), nullptr, 16);
     if (lines.size() > 2 && build)

@@ -5,16 +5,25 @@
 
 #include <atomic>
 
+namespace
+{
+
 // Set from a signal handler: only a lock-free atomic may be touched there.
-static std::atomic<bool> sInterrupted(false);
+std::atomic<bool> _interrupted(false);
+} // namespace
 static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler sets it");
+
+namespace
+{
 
 // The device library's own lines (a module answering discovery from two
 // hosts) belong to the network package of the debug log.
-static void _log_device_line(const char* line)
+void _log_device_line(const char* line)
 {
     Log::log(DEBUG_Network, "%s", line);
 }
+
+} // namespace
 
 Updater::Updater(const std::string& serverURL, const std::string& updaterDirectory,
                  UpdaterDisplayInterface& display)
@@ -25,10 +34,10 @@ Updater::Updater(const std::string& serverURL, const std::string& updaterDirecto
 
 void Updater::Interrupt()
 {
-    sInterrupted.store(true);
+    _interrupted.store(true);
 }
 
 bool Updater::Interrupted()
 {
-    return sInterrupted.load();
+    return _interrupted.load();
 }

@@ -10,14 +10,17 @@
 
 #include <stdexcept>
 
-static std::string _serial_name(uint32_t serialNumber)
+namespace
+{
+
+std::string _serial_name(uint32_t serialNumber)
 {
     char name[9];
     snprintf(name, sizeof(name), "%08X", serialNumber);
     return name;
 }
 
-static void _ensure_directory(const std::string& path)
+void _ensure_directory(const std::string& path)
 {
     if (kDirectory_Exists(path.c_str())) {
         Log::log(DEBUG_Updater, "UpdaterStore: [%s] already exists.\n", path.c_str());
@@ -33,14 +36,12 @@ static void _ensure_directory(const std::string& path)
 }
 
 /// The entry's own name: what follows the last "/" of its full path.
-static std::string _entry_name(const char* path)
+std::string _entry_name(const char* path)
 {
     const char* slash = strrchr(path, '/');
     return slash ? slash + 1 : path;
 }
 
-namespace
-{
 struct Search {
     std::string wanted;
     bool found = false;
@@ -50,9 +51,8 @@ struct Entry {
     std::string name;
     bool isDirectory;
 };
-} // namespace
 
-static bool _search_entry(const kDirectoryListData* entry, void* reference)
+bool _search_entry(const kDirectoryListData* entry, void* reference)
 {
     Search* search = (Search*)reference;
     Log::log(DEBUG_Updater, "%s([%s], %d, %d) searching for %s\n", "_find_item", entry->path,
@@ -66,7 +66,7 @@ static bool _search_entry(const kDirectoryListData* entry, void* reference)
 }
 
 /// Looks for the entry named exactly `wanted`; fills `item` (may be null).
-static bool _find_item(const std::string& directory, const char* wanted, UpdaterStoreItem* item)
+bool _find_item(const std::string& directory, const char* wanted, UpdaterStoreItem* item)
 {
     Search search;
     search.wanted = wanted ? wanted : "";
@@ -82,7 +82,7 @@ static bool _find_item(const std::string& directory, const char* wanted, Updater
     return search.found;
 }
 
-static bool _list_entry(const kDirectoryListData* entry, void* reference)
+bool _list_entry(const kDirectoryListData* entry, void* reference)
 {
     Log::log(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", entry->path,
              entry->isDirectory ? 1 : 0, (int)entry->size);
@@ -92,7 +92,7 @@ static bool _list_entry(const kDirectoryListData* entry, void* reference)
     return true;
 }
 
-static void _find_items(const std::string& directory, std::vector<UpdaterStoreItem>& items)
+void _find_items(const std::string& directory, std::vector<UpdaterStoreItem>& items)
 {
     std::vector<Entry> entries;
     // A directory that cannot be read holds nothing.
@@ -101,6 +101,8 @@ static void _find_items(const std::string& directory, std::vector<UpdaterStoreIt
         items.emplace_back(directory, entry.name,
                            entry.isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE);
 }
+
+} // namespace
 
 UpdaterStoreItem::UpdaterStoreItem(const std::string& base, const std::string& name,
                                    store_item_t type)

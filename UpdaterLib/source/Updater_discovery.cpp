@@ -16,6 +16,8 @@
 #include <memory>
 #include <thread>
 
+using namespace Engine;
+
 using Kelvane::Vantor::Link;
 using Kelvane::Vantor::Module;
 using Kelvane::Vantor::SystemClass;
@@ -44,9 +46,7 @@ struct SpecDeleter {
 };
 typedef std::unique_ptr<linkSpec, SpecDeleter> SpecPtr;
 
-} // namespace
-
-static bool _discovered_device(const linkSpec* spec, bool* count, void* context)
+bool _discovered_device(const linkSpec* spec, bool* count, void* context)
 {
     DeviceInfo device;
     device.deviceSpec = *spec;
@@ -55,7 +55,7 @@ static bool _discovered_device(const linkSpec* spec, bool* count, void* context)
     return true;
 }
 
-static bool _discovered_link(const linkSpec* spec, bool* count, void* context)
+bool _discovered_link(const linkSpec* spec, bool* count, void* context)
 {
     LinkSearch* search = static_cast<LinkSearch*>(context);
     *count = true;
@@ -69,7 +69,7 @@ static bool _discovered_link(const linkSpec* spec, bool* count, void* context)
 
 // Discovery over TCP/IP finds nothing while another program holds its
 // reply port; the user is told once a command.
-static void _tell_port_in_use(UpdaterDisplayInterface& display, kErr err, bool* told)
+void _tell_port_in_use(UpdaterDisplayInterface& display, kErr err, bool* told)
 {
     if (err != kErrBusy || *told)
         return;
@@ -78,8 +78,7 @@ static void _tell_port_in_use(UpdaterDisplayInterface& display, kErr err, bool* 
     *told = true;
 }
 
-static linkType _discover_link_type(uint32_t serialNumber, UpdaterDisplayInterface& display,
-                                    bool* told)
+linkType _discover_link_type(uint32_t serialNumber, UpdaterDisplayInterface& display, bool* told)
 {
     LinkSearch search = {serialNumber, kLinkTypeStream};
     kDiscovery_EnumerateModules(kLinkTypeUSB, _discovered_link, &search);
@@ -90,7 +89,9 @@ static linkType _discover_link_type(uint32_t serialNumber, UpdaterDisplayInterfa
     return search.found;
 }
 
-kErr _read_build_number(Module& module, uint32_t& build)
+} // namespace
+
+kErr Engine::_read_build_number(Module& module, uint32_t& build)
 {
     Link* link = module.getLink();
     if (!link)
@@ -112,8 +113,11 @@ kErr _read_build_number(Module& module, uint32_t& build)
     return kErrNone;
 }
 
+namespace
+{
+
 // A module that gives no build number is listed with build 0.
-static uint32_t _get_build_number(Module& module)
+uint32_t _get_build_number(Module& module)
 {
     uint32_t build = 0;
     return _read_build_number(module, build) == kErrNone ? build : 0;
@@ -121,7 +125,7 @@ static uint32_t _get_build_number(Module& module)
 
 // Fills the version and replaces the addresses with the module's own
 // answers; the first failure is returned and what follows is not asked.
-static kErr _get_version(Module& module, DeviceInfo& device)
+kErr _get_version(Module& module, DeviceInfo& device)
 {
     SystemClass system;
     kErr err = system.init(&module, 0);
@@ -146,7 +150,7 @@ static kErr _get_version(Module& module, DeviceInfo& device)
     return kErrNone;
 }
 
-static void _query_direct(DeviceInfo& device)
+void _query_direct(DeviceInfo& device)
 {
     device.modelName = kDefs_GetModelName(device.deviceSpec.model);
     Module module(FIRST_ADDRESS, 0);
@@ -159,6 +163,8 @@ static void _query_direct(DeviceInfo& device)
     }
     (void)module.disconnect();
 }
+
+} // namespace
 
 std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
 {
@@ -175,11 +181,14 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
     return devices;
 }
 
+namespace
+{
+
 // The module at `address` behind the router, or false when it does not
 // answer its serial number there. Until its own answers replace them, the
 // record holds the address it answered at and the router's address.
-static bool _query_behind(Module& router, const linkSpec& routerSpec, uint32_t routerSerialNumber,
-                          linkType type, uint8_t address, DeviceInfo& device)
+bool _query_behind(Module& router, const linkSpec& routerSpec, uint32_t routerSerialNumber,
+                   linkType type, uint8_t address, DeviceInfo& device)
 {
     Module module(address, 0);
     // A link that did not come up fails the first request below.
@@ -208,6 +217,8 @@ static bool _query_behind(Module& router, const linkSpec& routerSpec, uint32_t r
     return true;
 }
 
+} // namespace
+
 // One address of the router scan.
 struct BehindQuery {
     uint8_t address = 0;
@@ -215,13 +226,16 @@ struct BehindQuery {
     DeviceInfo device;
 };
 
+namespace
+{
+
 // Asks every address behind the router with its requests in flight at
 // once, so the absent ones are waited on side by side rather than one after
 // the other. Every reply filter takes only the replies from the address it
 // asked, and the records come out in address order, as one by one. An
 // address whose thread cannot be made is asked on this one.
-static std::vector<DeviceInfo> _scan_behind(Module& router, const linkSpec& routerSpec,
-                                            uint32_t routerSerialNumber, linkType type)
+std::vector<DeviceInfo> _scan_behind(Module& router, const linkSpec& routerSpec,
+                                     uint32_t routerSerialNumber, linkType type)
 {
     std::vector<BehindQuery> queries((LAST_ADDRESS - FIRST_ADDRESS) / 2 + 1);
     std::vector<std::thread> workers;
@@ -248,6 +262,8 @@ static std::vector<DeviceInfo> _scan_behind(Module& router, const linkSpec& rout
             devices.push_back(query.device);
     return devices;
 }
+
+} // namespace
 
 std::vector<DeviceInfo> Updater::Discover_VTNetwork_Devices(uint32_t routerSerialNumber,
                                                             linkType type)

@@ -23,10 +23,15 @@
 #include <system_error>
 #include <thread>
 
-static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
-static const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+using namespace Engine;
 
-static bool _valid_build(uint32_t serialNumber, uint32_t build, const char* url)
+namespace
+{
+
+const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
+const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+
+bool _valid_build(uint32_t serialNumber, uint32_t build, const char* url)
 {
     std::map<std::string, std::string> builds;
     if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url))
@@ -37,6 +42,8 @@ static bool _valid_build(uint32_t serialNumber, uint32_t build, const char* url)
     }
     return false;
 }
+
+} // namespace
 
 std::map<std::string, std::string> Updater::Get_BuildList(uint32_t serialNumber,
                                                           bool* requestFailed)
@@ -72,11 +79,13 @@ uint32_t Updater::Download_Firmware(const Fingerprint& fingerprint, const std::s
     return Download_Firmware(serialNumber, std::to_string(build), overrideModel, false);
 }
 
+namespace
+{
+
 // GetBuild on a worker thread; the calling thread keeps the spinner turning
 // and joins the worker before it looks at the payload.
-static bool _fetch(UpdaterDisplayInterface& display, uint32_t serialNumber,
-                   const std::string& firmware, const std::string& buildText,
-                   const std::string& url, bool noCal, std::string& payload)
+bool _fetch(UpdaterDisplayInterface& display, uint32_t serialNumber, const std::string& firmware,
+            const std::string& buildText, const std::string& url, bool noCal, std::string& payload)
 {
     std::promise<bool> done;
     std::future<bool> result = done.get_future();
@@ -105,18 +114,15 @@ static bool _fetch(UpdaterDisplayInterface& display, uint32_t serialNumber,
     return ok;
 }
 
-namespace
-{
 struct FreeBytes {
     void operator()(unsigned char* bytes) const { free(bytes); }
 };
-} // namespace
 
 // Whether the decoded bytes are a whole BIRD file: a body cut short or a
 // corrupt stream must never become the latest download. A unit's file must
 // hold firmware; the placeholder unit's is the default liveloader, which
 // holds loader blocks only.
-static bool _whole_bird_file(const unsigned char* bytes, size_t count, uint32_t serialNumber)
+bool _whole_bird_file(const unsigned char* bytes, size_t count, uint32_t serialNumber)
 {
     BirdFile bird;
     BirdFile::BLOCK_TYPE holding = serialNumber == UpdaterEntity::DEFAULT_SERIAL_NUMBER
@@ -130,8 +136,8 @@ static bool _whole_bird_file(const unsigned char* bytes, size_t count, uint32_t 
 // only one running then): a second Ctrl-C, which ends the run at once,
 // lands after the file was renamed into place and never leaves its
 // temporary file behind.
-static kErr _write_uninterrupted(UpdaterStoreItem& item, const std::string& fileName,
-                                 const uint8_t* bytes, size_t count)
+kErr _write_uninterrupted(UpdaterStoreItem& item, const std::string& fileName, const uint8_t* bytes,
+                          size_t count)
 {
     sigset_t held;
     sigset_t before;
@@ -147,8 +153,8 @@ static kErr _write_uninterrupted(UpdaterStoreItem& item, const std::string& file
 // Stores the decoded file and records it as the latest download. Only a
 // whole BIRD file is written, and only a written file is recorded, so a
 // later update never picks a build that is not there.
-static bool _store_download(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
-                            uint32_t serialNumber, uint32_t build, const std::string& payload)
+bool _store_download(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
+                     uint32_t serialNumber, uint32_t build, const std::string& payload)
 {
     size_t count = 0;
     std::unique_ptr<unsigned char, FreeBytes> bytes(
@@ -173,8 +179,8 @@ static bool _store_download(UpdaterDisplayInterface& display, UpdaterStoreItem& 
 
 // Whether the build may be downloaded: listed by the server, or the
 // override given.
-static bool _accept_build(UpdaterDisplayInterface& display, uint32_t serialNumber, uint32_t build,
-                          const char* url, bool overrideModel)
+bool _accept_build(UpdaterDisplayInterface& display, uint32_t serialNumber, uint32_t build,
+                   const char* url, bool overrideModel)
 {
     if (overrideModel) {
         display.message(INFO, "Override specified, skipping validation of build %u", build);
@@ -191,8 +197,8 @@ static bool _accept_build(UpdaterDisplayInterface& display, uint32_t serialNumbe
 
 // The build to fetch (the server's latest for 0) and the firmware text
 // that goes with it; 0 when the server gives no usable answer.
-static uint32_t _choose_build(UpdaterDisplayInterface& display, uint32_t serialNumber,
-                              uint32_t build, const char* url, std::string& firmware)
+uint32_t _choose_build(UpdaterDisplayInterface& display, uint32_t serialNumber, uint32_t build,
+                       const char* url, std::string& firmware)
 {
     std::string latest;
     bool answered = UpdateServerRequest::QueryBuild(serialNumber, latest, firmware, url);
@@ -205,9 +211,8 @@ static uint32_t _choose_build(UpdaterDisplayInterface& display, uint32_t serialN
     return build;
 }
 
-static bool _download(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
-                      uint32_t serialNumber, uint32_t build, const std::string& firmware,
-                      const std::string& url, bool noCal)
+bool _download(UpdaterDisplayInterface& display, UpdaterStoreItem& item, uint32_t serialNumber,
+               uint32_t build, const std::string& firmware, const std::string& url, bool noCal)
 {
     std::string payload;
     bool fetched =
@@ -226,6 +231,8 @@ static bool _download(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
     }
     return _store_download(display, item, serialNumber, build, payload);
 }
+
+} // namespace
 
 uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& buildText,
                                     bool overrideModel, bool noCal)

@@ -22,6 +22,9 @@ class Module;
 }
 } // namespace Kelvane
 
+namespace Engine
+{
+
 /// The build number the connected module runs (command 73 with 0xFF, most
 /// significant byte first): the link's error, or kErrPacket for a reply of
 /// another length; `build` changes only on success.
@@ -63,3 +66,5 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater,
 /// verifies that the board came back running the image's build.
 bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image,
                            uint32_t serialNumber);
+
+} // namespace Engine

@@ -8,7 +8,9 @@
 
 #include <stdexcept>
 
-bool _to_build(const std::string& text, uint32_t& build)
+using namespace Engine;
+
+bool Engine::_to_build(const std::string& text, uint32_t& build)
 {
     if (text.empty() || text.size() > 10 || strspn(text.c_str(), "0123456789") != text.size())
         return false;
@@ -19,7 +21,7 @@ bool _to_build(const std::string& text, uint32_t& build)
     return true;
 }
 
-uint32_t _build_or_zero(const std::string& text)
+uint32_t Engine::_build_or_zero(const std::string& text)
 {
     uint32_t build = 0;
     if (!_to_build(text, build))
@@ -27,7 +29,7 @@ uint32_t _build_or_zero(const std::string& text)
     return build;
 }
 
-std::string _date_text()
+std::string Engine::_date_text()
 {
     time_t now = time(nullptr);
     char text[64] = "";
@@ -37,7 +39,8 @@ std::string _date_text()
     return text;
 }
 
-bool _device_item(const std::string& directory, uint32_t serialNumber, UpdaterStoreItem& item)
+bool Engine::_device_item(const std::string& directory, uint32_t serialNumber,
+                          UpdaterStoreItem& item)
 {
     try {
         UpdaterStore store(directory);

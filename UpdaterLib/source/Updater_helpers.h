@@ -8,6 +8,9 @@
 
 #include <string>
 
+namespace Engine
+{
+
 /// Decimal digits only, within 32 bits.
 bool _to_build(const std::string& text, uint32_t& build);
 /// The build, or 0 with the failed conversion logged.
@@ -17,3 +20,5 @@ std::string _date_text();
 /// The unit's store item, its directory made when the unit is new. False
 /// (logged) when the store or the directory cannot be had.
 bool _device_item(const std::string& directory, uint32_t serialNumber, UpdaterStoreItem& item);
+
+} // namespace Engine

@@ -18,20 +18,24 @@
 #include <stdexcept>
 #include <vector>
 
-static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
-static const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+using namespace Engine;
+
+namespace
+{
+
+const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
+const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
 /// Bytes staged in RAM and copied to flash at a time.
-static const uint32_t LPC_CHUNK = 4096;
-static const uint32_t LPC_FIRST_SECTOR = 0;
-static const uint32_t LPC_LAST_SECTOR = 29;
+const uint32_t LPC_CHUNK = 4096;
+const uint32_t LPC_FIRST_SECTOR = 0;
+const uint32_t LPC_LAST_SECTOR = 29;
 /// A firmware block of exactly this many content bytes ends an LPC image.
-static const uint32_t LPC_END_MARK = 4;
+const uint32_t LPC_END_MARK = 4;
 /// What erased flash holds: padding of this leaves the flash as it was.
-static const uint8_t ERASED_BYTE = 0xFF;
+const uint8_t ERASED_BYTE = 0xFF;
 
-static bool _get_fingerprint_lpc(const std::string& port, uint32_t baudRate,
-                                 Fingerprint& fingerprint)
+bool _get_fingerprint_lpc(const std::string& port, uint32_t baudRate, Fingerprint& fingerprint)
 {
     NXPSerialClass isp;
     kErr err = isp.Connect(port.c_str(), baudRate);
@@ -56,6 +60,8 @@ static bool _get_fingerprint_lpc(const std::string& port, uint32_t baudRate,
     return true;
 }
 
+} // namespace
+
 bool Updater::Get_Fingerprint(Fingerprint& fingerprint, const std::string& port,
                               uint32_t serialNumber, const std::string& birdFile, uint32_t baudRate,
                               bool reset)
@@ -68,9 +74,12 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, const std::string& port,
     return _get_fingerprint_imx(display, *this, port, serialNumber, birdFile, fingerprint, reset);
 }
 
+namespace
+{
+
 // The firmware blocks that an LPC image writes: those before the first one
 // of exactly LPC_END_MARK content bytes.
-static std::vector<BirdBlock> _lpc_blocks(const BirdFile& image)
+std::vector<BirdBlock> _lpc_blocks(const BirdFile& image)
 {
     std::vector<BirdBlock> blocks;
     for (const BirdBlock& block : image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE)) {
@@ -83,8 +92,8 @@ static std::vector<BirdBlock> _lpc_blocks(const BirdFile& image)
 
 // The copied range read back and compared with what was staged; a
 // difference is reported with the first address that differs.
-static bool _verify_chunk(UpdaterDisplayInterface& display, NXPSerialClass& isp,
-                          uint32_t flashAddress, const std::vector<uint8_t>& staged)
+bool _verify_chunk(UpdaterDisplayInterface& display, NXPSerialClass& isp, uint32_t flashAddress,
+                   const std::vector<uint8_t>& staged)
 {
     std::vector<uint8_t> flash(staged.size());
     kErr err = isp.Read(flashAddress, (uint32_t)flash.size(), flash.data());
@@ -104,8 +113,8 @@ static bool _verify_chunk(UpdaterDisplayInterface& display, NXPSerialClass& isp,
 // read back. A copy moves a whole copy length, so a short chunk is padded
 // with erased bytes to that length: whatever lies beyond it in RAM never
 // reaches the flash, and the padding leaves erased flash as it was.
-static bool _program_chunk(UpdaterDisplayInterface& display, NXPSerialClass& isp,
-                           uint32_t flashAddress, const uint8_t* bytes, uint32_t count)
+bool _program_chunk(UpdaterDisplayInterface& display, NXPSerialClass& isp, uint32_t flashAddress,
+                    const uint8_t* bytes, uint32_t count)
 {
     const uint32_t staging = NXPSerialClass::WRITE_ADDRESS;
     uint32_t copyLength = NXPSerialClass::CopyLength(count);
@@ -134,8 +143,8 @@ static bool _program_chunk(UpdaterDisplayInterface& display, NXPSerialClass& isp
     return _verify_chunk(display, isp, flashAddress, staged);
 }
 
-static bool _program_block(UpdaterDisplayInterface& display, NXPSerialClass& isp,
-                           const BirdBlock& block, int number, int announced)
+bool _program_block(UpdaterDisplayInterface& display, NXPSerialClass& isp, const BirdBlock& block,
+                    int number, int announced)
 {
     uint32_t length = block.ContentLength();
     const uint8_t* content = block.Content();
@@ -158,7 +167,7 @@ static bool _program_block(UpdaterDisplayInterface& display, NXPSerialClass& isp
 
 // Everything is erased first; nothing else is done before the chip is
 // known to take commands.
-static bool _prepare_flash(NXPSerialClass& isp, const std::string& port, uint32_t baudRate)
+bool _prepare_flash(NXPSerialClass& isp, const std::string& port, uint32_t baudRate)
 {
     if (isp.Connect(port.c_str(), baudRate) != kErrNone) {
         Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
@@ -185,7 +194,7 @@ static bool _prepare_flash(NXPSerialClass& isp, const std::string& port, uint32_
 // What must hold before anything on the chip is unlocked or erased: the
 // image was made for the unit the chip belongs to (when that is known) and
 // decodes to a vector table the boot ROM will start.
-static bool _check_lpc_image(UpdaterDisplayInterface& display, const BirdFile& image, uint32_t unit)
+bool _check_lpc_image(UpdaterDisplayInterface& display, const BirdFile& image, uint32_t unit)
 {
     if (unit != 0 && image.GetSerialNumber() != unit) {
         display.message(ERROR, "Recovery image is for unit %08X, not %08X", image.GetSerialNumber(),
@@ -199,8 +208,8 @@ static bool _check_lpc_image(UpdaterDisplayInterface& display, const BirdFile& i
     return true;
 }
 
-static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
-                                  const std::string& port, uint32_t baudRate, uint32_t unit)
+bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
+                           const std::string& port, uint32_t baudRate, uint32_t unit)
 {
     std::vector<BirdBlock> blocks = _lpc_blocks(image);
     // An image with nothing to write would leave the chip erased and the
@@ -246,8 +255,8 @@ static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& im
 // number replaces the one given, a build given wins over its build. False,
 // reported, when the server names no unit and none was given: there is
 // nothing to look for in the store, nor a unit to check the image against.
-static bool _ask_server(UpdaterDisplayInterface& display, const Fingerprint& fingerprint,
-                        const std::string& url, uint32_t& serialNumber, uint32_t& build)
+bool _ask_server(UpdaterDisplayInterface& display, const Fingerprint& fingerprint,
+                 const std::string& url, uint32_t& serialNumber, uint32_t& build)
 {
     uint32_t serverSerial = 0;
     uint32_t serverBuild = 0;
@@ -263,6 +272,8 @@ static bool _ask_server(UpdaterDisplayInterface& display, const Fingerprint& fin
         build = serverBuild;
     return serialNumber != 0;
 }
+
+} // namespace
 
 bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t baudRate,
                                uint32_t serialNumber, const std::string& birdFile, bool)

@@ -19,6 +19,8 @@
 #include <stdexcept>
 #include <vector>
 
+using namespace Engine;
+
 using Kelvane::Vantor::Module;
 using Kelvane::Vantor::SystemClass;
 
@@ -50,9 +52,8 @@ public:
 private:
     UpdaterDisplayInterface& display;
 };
-} // namespace
 
-static uint32_t _jump_address(const BirdFile& liveloader)
+uint32_t _jump_address(const BirdFile& liveloader)
 {
     for (const BirdBlock& block : liveloader.FindBlocks(BirdFile::BIRD_BLOCK_LOADER_START)) {
         if (block.HasAddress())
@@ -61,7 +62,7 @@ static uint32_t _jump_address(const BirdFile& liveloader)
     return IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
 }
 
-static SDPLoader_Interface* _transport(const std::string& port)
+SDPLoader_Interface* _transport(const std::string& port)
 {
     if (port == "USB")
         return new HID_SDPLoader(IMX1050::VID, IMX1050::PID);
@@ -71,7 +72,7 @@ static SDPLoader_Interface* _transport(const std::string& port)
 // Every loader block needs its load address, and there must be one: a
 // liveloader that cannot arrive whole is never started, since the ROM would
 // run whatever the RAM holds.
-static bool _loader_blocks_complete(const std::vector<BirdBlock>& blocks)
+bool _loader_blocks_complete(const std::vector<BirdBlock>& blocks)
 {
     if (blocks.empty()) {
         Log::log(DEBUG_Updater, "The liveloader file holds no loader block\n");
@@ -86,8 +87,10 @@ static bool _loader_blocks_complete(const std::vector<BirdBlock>& blocks)
     return true;
 }
 
-kErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& liveloader,
-                               const std::string& port)
+} // namespace
+
+kErr Engine::_transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& liveloader,
+                                       const std::string& port)
 {
     Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
     std::vector<BirdBlock> blocks = liveloader.FindBlocks(BirdFile::BIRD_BLOCK_LOADER);
@@ -110,10 +113,13 @@ kErr _transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& liveloader,
     return kErrNone;
 }
 
+namespace
+{
+
 // Up to LIVELOADER_ATTEMPTS, one second apart: the first of the serial
 // numbers that connects over USB. A serial number of 0 is never tried: it
 // would take whichever module came first.
-static bool _connect_liveloader(Module& module, const std::vector<uint32_t>& serialNumbers)
+bool _connect_liveloader(Module& module, const std::vector<uint32_t>& serialNumbers)
 {
     for (int attempt = 1; attempt <= LIVELOADER_ATTEMPTS; attempt++) {
         for (uint32_t serialNumber : serialNumbers) {
@@ -133,9 +139,8 @@ static bool _connect_liveloader(Module& module, const std::vector<uint32_t>& ser
 
 // The unit's current build fetched into the store without a word on the
 // console; its file name, or "" when none came.
-static std::string _download_liveloader(UpdaterDisplayInterface& display, Updater& updater,
-                                        UpdaterStore& store, uint32_t serialNumber,
-                                        UpdaterStoreItem& item)
+std::string _download_liveloader(UpdaterDisplayInterface& display, Updater& updater,
+                                 UpdaterStore& store, uint32_t serialNumber, UpdaterStoreItem& item)
 {
     MutedMessages muted(display);
     Log::log(DEBUG_APP, "Existing loader device not found. Downloading.\n");
@@ -148,9 +153,8 @@ static std::string _download_liveloader(UpdaterDisplayInterface& display, Update
 
 // The file named (for a known unit only), else the unit's latest download,
 // else its current build downloaded now.
-static bool _load_liveloader(UpdaterDisplayInterface& display, Updater& updater,
-                             uint32_t serialNumber, const std::string& birdFile,
-                             BirdFile& liveloader)
+bool _load_liveloader(UpdaterDisplayInterface& display, Updater& updater, uint32_t serialNumber,
+                      const std::string& birdFile, BirdFile& liveloader)
 {
     try {
         UpdaterStore store(updater.UpdaterDirectory());
@@ -176,7 +180,7 @@ static bool _load_liveloader(UpdaterDisplayInterface& display, Updater& updater,
     }
 }
 
-static bool _read_fingerprint(Module& module, Fingerprint& fingerprint, bool reset)
+bool _read_fingerprint(Module& module, Fingerprint& fingerprint, bool reset)
 {
     SystemClass system;
     // Binding needs no exchange; a module gone fails the first read.
@@ -196,9 +200,11 @@ static bool _read_fingerprint(Module& module, Fingerprint& fingerprint, bool res
     return true;
 }
 
-bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater,
-                          const std::string& port, uint32_t serialNumber,
-                          const std::string& birdFile, Fingerprint& fingerprint, bool reset)
+} // namespace
+
+bool Engine::_get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater,
+                                  const std::string& port, uint32_t serialNumber,
+                                  const std::string& birdFile, Fingerprint& fingerprint, bool reset)
 {
     if (serialNumber == 0)
         serialNumber = DEFAULT_SERIAL;
@@ -217,7 +223,8 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater,
     return _read_fingerprint(module, fingerprint, reset);
 }
 
-bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image, uint32_t serialNumber)
+bool Engine::_recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image,
+                                   uint32_t serialNumber)
 {
     if (image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).empty()) {
         display.message(ERROR, "Recovery image holds no firmware");

@@ -24,30 +24,35 @@
 #include <exception>
 #include <stdexcept>
 
+using namespace Engine;
+
 using Kelvane::Vantor::Module;
 using Kelvane::Vantor::SystemClass;
 
-static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
-static const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+namespace
+{
+
+const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
+const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
 /// How long the link is given to drop once the loader has started.
-static const uint64_t LOADER_DROP_WAIT_MS = 1500;
-static const uint64_t LOADER_DROP_POLL_MS = 20;
+const uint64_t LOADER_DROP_WAIT_MS = 1500;
+const uint64_t LOADER_DROP_POLL_MS = 20;
 /// Attempts, one second apart, to find the module again in its loader.
-static const int LOADER_FIND_ATTEMPTS = 15;
-static const uint64_t LOADER_FIND_PAUSE_MS = 1000;
+const int LOADER_FIND_ATTEMPTS = 15;
+const uint64_t LOADER_FIND_PAUSE_MS = 1000;
 /// How long a rebooted module is looked for, an attempt a second, before
 /// the update counts as not verified.
-static const uint64_t REBOOT_FIND_WINDOW_MS = 30000;
+const uint64_t REBOOT_FIND_WINDOW_MS = 30000;
 
-static std::string _build_file_name(uint32_t build)
+std::string _build_file_name(uint32_t build)
 {
     return std::to_string(build) + ".bird";
 }
 
 // The store entry's value as a build number; a path or a negative number
 // gives 0.
-static uint32_t _recorded_build(UpdaterStoreItem& item, const char* key)
+uint32_t _recorded_build(UpdaterStoreItem& item, const char* key)
 {
     int value = item.Settings().GetInt(key, 0);
     return value > 0 ? (uint32_t)value : 0;
@@ -55,8 +60,8 @@ static uint32_t _recorded_build(UpdaterStoreItem& item, const char* key)
 
 // The server's latest build when its file is in the store, else the latest
 // download, else the latest transfer; 0 when none of them is known.
-static uint32_t _choose_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
-                              uint32_t serialNumber, const std::string& url)
+uint32_t _choose_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
+                       uint32_t serialNumber, const std::string& url)
 {
     std::string latest;
     std::string firmware;
@@ -84,7 +89,7 @@ static uint32_t _choose_build(UpdaterDisplayInterface& display, UpdaterStoreItem
     return build;
 }
 
-static bool _insert_serial_number(BirdFile& bird, uint32_t serialNumber)
+bool _insert_serial_number(BirdFile& bird, uint32_t serialNumber)
 {
     if (!bird.IsSerialNumberTemplate())
         return true;
@@ -98,7 +103,7 @@ static bool _insert_serial_number(BirdFile& bird, uint32_t serialNumber)
 }
 
 // USB first; a module that is not on USB is looked for over TCP/IP.
-static kErr _connect_direct(Module& module, uint32_t serialNumber)
+kErr _connect_direct(Module& module, uint32_t serialNumber)
 {
     kErr err = module.connect(kLinkTypeUSB, serialNumber);
     if (err == kErrNotFound)
@@ -109,8 +114,8 @@ static kErr _connect_direct(Module& module, uint32_t serialNumber)
 // Connects the target, directly or over the router's link; `err` is the
 // target's result. False, reported, when the router path cannot even be
 // tried.
-static bool _connect(UpdaterDisplayInterface& display, Module& target, uint32_t serialNumber,
-                     uint8_t moduleAddress, uint32_t routerSerialNumber, kErr& err)
+bool _connect(UpdaterDisplayInterface& display, Module& target, uint32_t serialNumber,
+              uint8_t moduleAddress, uint32_t routerSerialNumber, kErr& err)
 {
     if (routerSerialNumber == 0) {
         err = _connect_direct(target, serialNumber);
@@ -129,8 +134,8 @@ static bool _connect(UpdaterDisplayInterface& display, Module& target, uint32_t 
     return true;
 }
 
-static bool _validate_birdfile(UpdaterDisplayInterface& display, const BirdFile& bird,
-                               Module& module, uint32_t serialNumber)
+bool _validate_birdfile(UpdaterDisplayInterface& display, const BirdFile& bird, Module& module,
+                        uint32_t serialNumber)
 {
     if (bird.GetBlockCount() == 0)
         return false;
@@ -164,8 +169,8 @@ static bool _validate_birdfile(UpdaterDisplayInterface& display, const BirdFile&
 // The first block that fails ends the stage: a loader that did not arrive
 // whole is never started, and firmware that did not is never rebooted into.
 template <typename Prepared, typename Send>
-static kErr _send_blocks(UpdaterDisplayInterface& display, UpdaterEntity& entity, const char* stage,
-                         const std::vector<BirdBlock>& blocks, Prepared prepared, Send send)
+kErr _send_blocks(UpdaterDisplayInterface& display, UpdaterEntity& entity, const char* stage,
+                  const std::vector<BirdBlock>& blocks, Prepared prepared, Send send)
 {
     int number = 1;
     uint32_t total = 0;
@@ -186,7 +191,7 @@ static kErr _send_blocks(UpdaterDisplayInterface& display, UpdaterEntity& entity
     return err;
 }
 
-static kErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
+kErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
 {
     UpdaterEntity entity;
     // Binding needs no exchange; a module gone fails the first request.
@@ -235,7 +240,7 @@ static kErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, B
 
 // The kind of link the module is reached over, and found again over after
 // each restart.
-static linkType _link_type(Module& module)
+linkType _link_type(Module& module)
 {
     linkSpec spec = {};
     if (module.getLinkSpecifier(&spec) == kErrNone && spec.type == kLinkTypeTCPIP)
@@ -246,7 +251,7 @@ static linkType _link_type(Module& module)
 // The module restarts into its loader after the LOAD reply, so its link
 // drops a moment later; it is then looked for again. A module that keeps
 // its link is used as it is. False when it did not come back.
-static bool _find_loader(Module& module, linkType type, uint32_t serialNumber)
+bool _find_loader(Module& module, linkType type, uint32_t serialNumber)
 {
     uint64_t start = kTime_GetMSTicks();
     while (module.isConnected() && kTime_GetMSTicks() - start < LOADER_DROP_WAIT_MS)
@@ -268,7 +273,9 @@ static bool _find_loader(Module& module, linkType type, uint32_t serialNumber)
     return false;
 }
 
-kErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
+} // namespace
+
+kErr Engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
 {
     UpdaterEntity entity;
     // Binding needs no exchange; a module gone fails the first request.
@@ -296,9 +303,12 @@ kErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFi
     return err;
 }
 
+namespace
+{
+
 // The packed version of an identity block's "a.b.c" text; false for any
 // other text.
-static bool _parse_version(const std::string& text, uint32_t& packed)
+bool _parse_version(const std::string& text, uint32_t& packed)
 {
     unsigned long parts[3] = {0, 0, 0};
     const unsigned long limits[3] = {15, 15, 0xFFFFFF};
@@ -319,8 +329,8 @@ static bool _parse_version(const std::string& text, uint32_t& packed)
 // The rebooted module, found again and asked which build and version it
 // runs; false when it gave no answer within the window. Every link that
 // did not answer is given back, so each attempt makes a new one.
-static bool _find_rebooted(UpdaterDisplayInterface& display, Module& module, linkType type,
-                           uint32_t serialNumber, uint32_t& build, uint32_t& version)
+bool _find_rebooted(UpdaterDisplayInterface& display, Module& module, linkType type,
+                    uint32_t serialNumber, uint32_t& build, uint32_t& version)
 {
     SystemClass system;
     uint64_t start = kTime_GetMSTicks();
@@ -339,8 +349,10 @@ static bool _find_rebooted(UpdaterDisplayInterface& display, Module& module, lin
     }
 }
 
-bool _verify_update(UpdaterDisplayInterface& display, Module& module, linkType type,
-                    uint32_t serialNumber, const BirdFile& bird, uint32_t& verifiedBuild)
+} // namespace
+
+bool Engine::_verify_update(UpdaterDisplayInterface& display, Module& module, linkType type,
+                            uint32_t serialNumber, const BirdFile& bird, uint32_t& verifiedBuild)
 {
     uint32_t build = 0;
     uint32_t version = 0;
@@ -371,10 +383,13 @@ bool _verify_update(UpdaterDisplayInterface& display, Module& module, linkType t
     return true;
 }
 
+namespace
+{
+
 // Loader, then firmware, then the module seen running the file's build;
 // the first stage that fails ends the update and is reported.
-static bool _update_module(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
-                           uint32_t serialNumber, uint32_t& verifiedBuild)
+bool _update_module(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
+                    uint32_t serialNumber, uint32_t& verifiedBuild)
 {
     linkType type = _link_type(module);
     kErr err = _transfer_loader(display, module, bird);
@@ -400,13 +415,15 @@ static bool _update_module(UpdaterDisplayInterface& display, Module& module, Bir
     return _verify_update(display, module, type, serialNumber, bird, verifiedBuild);
 }
 
-static void _record_transfer(UpdaterStoreItem& item, const std::string& path)
+void _record_transfer(UpdaterStoreItem& item, const std::string& path)
 {
     item.Settings().Add("LATEST_TRANSFER", path);
     item.Settings().Add("LAST_TRANSFER_DATE", _date_text());
     if (!item.Settings().Save())
         Log::log(DEBUG_Updater, "Could not record the transfer of %s\n", path.c_str());
 }
+
+} // namespace
 
 BirdFile Updater::load_bird(const char* prefix, const std::string& birdFile, uint32_t serialNumber,
                             uint32_t build, bool downloadIfMissing)
@@ -430,11 +447,14 @@ BirdFile Updater::load_bird(const char* prefix, const std::string& birdFile, uin
     return item.ReadBirdFile(name);
 }
 
+namespace
+{
+
 // Whether the file may go into the connected module. A file without
 // firmware would leave the module in its loader, and one whose blocks do
 // not add up is damaged, so the override never lets either through.
-static bool _accept_birdfile(UpdaterDisplayInterface& display, const BirdFile& bird, Module& module,
-                             uint32_t serialNumber, bool overrideModel)
+bool _accept_birdfile(UpdaterDisplayInterface& display, const BirdFile& bird, Module& module,
+                      uint32_t serialNumber, bool overrideModel)
 {
     if (bird.ValidateLayout() &&
         (overrideModel || _validate_birdfile(display, bird, module, serialNumber)))
@@ -446,8 +466,8 @@ static bool _accept_birdfile(UpdaterDisplayInterface& display, const BirdFile& b
 // The file for the update: the one named, or the build's from the store
 // (the build chosen when none was given), with the unit's serial number
 // written into a template. False, reported or logged, when there is none.
-static bool _update_file(Updater& updater, BirdFile& bird, uint32_t serialNumber, uint32_t& build,
-                         const std::string& birdFile, UpdaterStoreItem& item)
+bool _update_file(Updater& updater, BirdFile& bird, uint32_t serialNumber, uint32_t& build,
+                  const std::string& birdFile, UpdaterStoreItem& item)
 {
     UpdaterDisplayInterface& display = updater.Display();
     if (birdFile.empty() && build == 0) {
@@ -465,6 +485,8 @@ static bool _update_file(Updater& updater, BirdFile& bird, uint32_t serialNumber
     }
     return _insert_serial_number(bird, serialNumber);
 }
+
+} // namespace
 
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdFile,
                               uint8_t moduleAddress, uint32_t routerSerialNumber,

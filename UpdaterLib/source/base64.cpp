@@ -10,11 +10,14 @@ const char encoding_table[64] = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J
                                  'n', 'o', 'p', 'q', 'r', 's', 't', 'u', 'v', 'w', 'x', 'y', 'z',
                                  '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', '+', '/'};
 
-static const uint8_t INVALID = 0xFF;
+namespace
+{
+
+const uint8_t INVALID = 0xFF;
 
 // Indexed by the unsigned byte, so text with the high bit set cannot reach
 // outside the table.
-static void sBuildReverse(uint8_t reverse[256])
+void _build_reverse(uint8_t reverse[256])
 {
     memset(reverse, INVALID, 256);
     for (uint8_t i = 0; i < 64; i++)
@@ -23,8 +26,7 @@ static void sBuildReverse(uint8_t reverse[256])
 
 // Padding is one or two "=" at the very end; any other "=" or a character
 // outside the alphabet would decode to bytes nobody sent.
-static bool sValid(const unsigned char* text, size_t length, const uint8_t reverse[256],
-                   size_t* padding)
+bool _valid(const unsigned char* text, size_t length, const uint8_t reverse[256], size_t* padding)
 {
     size_t pad = 0;
     if (length >= 1 && text[length - 1] == '=')
@@ -37,15 +39,17 @@ static bool sValid(const unsigned char* text, size_t length, const uint8_t rever
     return true;
 }
 
+} // namespace
+
 unsigned char* base64_decode(const char* text, size_t length, size_t* decodedLength)
 {
     if (length % 4 != 0 || (length > 0 && !text))
         return nullptr;
     uint8_t reverse[256];
-    sBuildReverse(reverse);
+    _build_reverse(reverse);
     const unsigned char* in = (const unsigned char*)text;
     size_t padding = 0;
-    if (!sValid(in, length, reverse, &padding))
+    if (!_valid(in, length, reverse, &padding))
         return nullptr;
     size_t outLength = length / 4 * 3 - padding;
     unsigned char* out = (unsigned char*)malloc(outLength + 1);

@@ -28,7 +28,7 @@ struct K_CAPABILITY("mutex") sTableMutex {
 struct _linkEntry;
 
 // Broadcast whenever an entry stops being busy.
-static pthread_cond_t _settled = PTHREAD_COND_INITIALIZER;
+static pthread_cond_t sSettled = PTHREAD_COND_INITIALIZER;
 
 static struct {
     _linkEntry* head;
@@ -65,7 +65,7 @@ static void sUnlockTable(void) K_RELEASE(_links.mutex) K_NO_THREAD_SAFETY_ANALYS
 
 static void sAwaitSettled(void) K_REQUIRES(_links.mutex) K_NO_THREAD_SAFETY_ANALYSIS
 {
-    pthread_cond_wait(&_settled, &_links.mutex.mutex);
+    pthread_cond_wait(&sSettled, &_links.mutex.mutex);
 }
 
 static void sSettle(_linkEntry* entry) K_REQUIRES(_links.mutex);
@@ -94,7 +94,7 @@ static _linkEntry* sLookupEntryByIdentifier(uint32_t identifier, uint32_t port, 
 static void sSettle(_linkEntry* entry)
 {
     entry->busy = false;
-    pthread_cond_broadcast(&_settled);
+    pthread_cond_broadcast(&sSettled);
 }
 
 // The entry once no create or reset works on it; null when there is none

@@ -422,8 +422,8 @@ kErr EntityClass::setStreamEnabled(bool enable)
                               m_impl->index, enable);
 }
 
-kErr EntityClass::registerOptionCallback(uint8_t option, bool enable, streamCallback callback,
-                                         void* reference)
+kErr EntityClass::registerOptionCallback(uint8_t option, bool enable,
+                                         const streamCallback& callback, void* reference)
 {
     Link* link = m_impl ? m_impl->link() : nullptr;
     if (!link)

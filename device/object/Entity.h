@@ -88,7 +88,7 @@ public:
 
     /// Streams of every option of this entity.
     kErr setStreamEnabled(bool enable);
-    kErr registerOptionCallback(uint8_t option, bool enable, streamCallback callback,
+    kErr registerOptionCallback(uint8_t option, bool enable, const streamCallback& callback,
                                 void* reference);
     /// The cached samples of this entity's streams.
     kErr getStreamStatus(std::map<uint64_t, uint32_t>* status);

@@ -167,7 +167,7 @@ public:
     /// refuses gives its code, and no entry of that option is left.
     /// kErrParam for a module address that is odd or 255.
     kErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
-                                bool enable, streamCallback callback, void* reference);
+                                bool enable, const streamCallback& callback, void* reference);
     /// registerStreamCallback without a callback.
     kErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable);
     /// Asks the module whether it streams anything.

@@ -249,7 +249,7 @@ static kErr sAskStream(Link& link, uint8_t module, uint64_t key, bool enable)
 }
 
 kErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
-                                  bool enable, streamCallback callback, void* reference)
+                                  bool enable, const streamCallback& callback, void* reference)
 {
     if (!m_impl)
         return kErrMemory;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace Cli;
+
 // Server texts need not be UTF-8, nor build texts numbers; neither may
 // stop the document.
 TEST(JsonReport, BuildsByNumberAndServerTextThatIsNotUtf8)

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+using namespace Cli;
+
 class ParseTest : public ::testing::Test
 {
 protected:

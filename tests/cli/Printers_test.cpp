@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+using namespace Cli;
+
 static DeviceInfo sDevice(linkType type, uint32_t serial, int32_t error)
 {
     DeviceInfo d;

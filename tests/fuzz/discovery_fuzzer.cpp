@@ -14,6 +14,8 @@
 
 #include <vector>
 
+using namespace Cli;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::vector<DeviceInfo> devices;

@@ -20,6 +20,8 @@
 
 #include <stdexcept>
 
+using namespace Cli;
+
 namespace
 {
 
