@@ -24,18 +24,6 @@ enum { BIRD_HEADER_SIZE = 6, INFLATE_RATIO = 8 };
 namespace
 {
 
-uint32_t _read_le32(const uint8_t* bytes)
-{
-    return (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 |
-           (uint32_t)bytes[3] << 24;
-}
-
-void _write_le32(uint8_t* bytes, uint32_t value)
-{
-    for (int i = 0; i < 4; i++)
-        bytes[i] = (uint8_t)(value >> (8 * i));
-}
-
 /// A big-endian word at `offset` in the payload, bytes past its end read as 0.
 uint32_t _payload_word(const BirdBlock& block, uint32_t offset)
 {
@@ -345,8 +333,8 @@ bool BirdFile::ReplaceSerialNumber(uint32_t serial)
         uint8_t* word = serialNumberAddress ? _content_at(block, serialNumberAddress, 4) : nullptr;
         if (word) {
             Log::log(DEBUG_BirdFile, "BIRDFILE: updating serial number from %08X ==> %08X\n",
-                     _read_le32(word), serial);
-            _write_le32(word, serial);
+                     kUEI_RetrieveIntLE(word), serial);
+            kUEI_StoreIntLE(word, serial);
             written = true;
         }
         // The descriptor text is UTF-16LE: each digit goes into the low byte
@@ -374,7 +362,7 @@ uint32_t _vector_check(const uint8_t* words)
     uint32_t sum = 0;
     for (size_t k = 0; k < CHECK_WORD; k++) {
         if (k != SKIPPED_WORD)
-            sum += _read_le32(words + 4 * k);
+            sum += kUEI_RetrieveIntLE(words + 4 * k);
     }
     return 0u - sum;
 }
@@ -395,8 +383,8 @@ bool BirdFile::ReplaceVectorChecksum()
         uint8_t* words = block.Content();
         uint32_t check = _vector_check(words);
         Log::log(DEBUG_BirdFile, "BIRDFILE: updating vector checksum from %08X ==> %08X\n",
-                 _read_le32(words + (size_t)4 * CHECK_WORD), check);
-        _write_le32(words + (size_t)4 * CHECK_WORD, check);
+                 kUEI_RetrieveIntLE(words + (size_t)4 * CHECK_WORD), check);
+        kUEI_StoreIntLE(words + (size_t)4 * CHECK_WORD, check);
     }
     return true;
 }
@@ -408,7 +396,7 @@ bool BirdFile::ValidateVectorChecksum() const
         if (!_holds_vector_table(block))
             continue;
         const uint8_t* words = block.Content();
-        if (_read_le32(words + (size_t)4 * CHECK_WORD) != _vector_check(words))
+        if (kUEI_RetrieveIntLE(words + (size_t)4 * CHECK_WORD) != _vector_check(words))
             return false;
         found = true;
     }

@@ -19,6 +19,23 @@ uint32_t kUEI_RetrieveInt(const uint8_t* bytes)
            (uint32_t)bytes[3];
 }
 
+uint16_t kUEI_RetrieveShortLE(const uint8_t* bytes)
+{
+    return (uint16_t)(bytes[0] | bytes[1] << 8);
+}
+
+uint32_t kUEI_RetrieveIntLE(const uint8_t* bytes)
+{
+    return (uint32_t)bytes[0] | ((uint32_t)bytes[1] << 8) | ((uint32_t)bytes[2] << 16) |
+           ((uint32_t)bytes[3] << 24);
+}
+
+void kUEI_StoreIntLE(uint8_t* bytes, uint32_t value)
+{
+    for (int i = 0; i < 4; i++)
+        bytes[i] = (uint8_t)(value >> (8 * i));
+}
+
 void kUEI_StoreInt(uint8_t* bytes, uint32_t value)
 {
     bytes[0] = (uint8_t)(value >> 24);

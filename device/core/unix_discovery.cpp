@@ -6,6 +6,7 @@
 #include "device/core/kDiscovery.h"
 #include "device/core/kLog.h"
 #include "device/core/kTime.h"
+#include "device/core/kUEI.h"
 
 #include <ctype.h>
 #include <errno.h>
@@ -165,14 +166,6 @@ static int sSendRequests(void)
     return sent;
 }
 
-static uint32_t sLittleEndian(const uint8_t* p, int width)
-{
-    uint32_t value = 0;
-    for (int i = width - 1; i >= 0; i--)
-        value = (value << 8) | p[i];
-    return value;
-}
-
 kErr kDiscovery_ReadReply(const uint8_t* reply, size_t length, uint32_t ipAddress, linkSpec* spec)
 {
     if (!reply || !spec)
@@ -185,11 +178,11 @@ kErr kDiscovery_ReadReply(const uint8_t* reply, size_t length, uint32_t ipAddres
     memcpy(info.bytes, reply, length < sizeof(info.bytes) ? length : sizeof(info.bytes));
     memset(spec, 0, sizeof(*spec));
     spec->type = kLinkTypeTCPIP;
-    spec->serialNumber = spec->routerSerialNumber = sLittleEndian(&info.bytes[4], 4);
+    spec->serialNumber = spec->routerSerialNumber = kUEI_RetrieveIntLE(&info.bytes[4]);
     spec->module = spec->router = info.bytes[1];
     spec->model = info.bytes[kDISCOVERY_MODEL_OFFSET];
     spec->tcpip.ipAddress = ipAddress;
-    spec->tcpip.ipPort = sLittleEndian(&info.bytes[2], 2);
+    spec->tcpip.ipPort = kUEI_RetrieveShortLE(&info.bytes[2]);
     return kErrNone;
 }
 

@@ -21,6 +21,10 @@ TEST(kUEI, BigEndianFields)
     kUEI_ModifyIntBuffer(words, 2);
     EXPECT_EQ(words[0], 1u);
     EXPECT_EQ(words[1], 0x12345678u);
+    kUEI_StoreIntLE(bytes, 0x01020304);
+    EXPECT_EQ(bytes[0], 4);
+    EXPECT_EQ(kUEI_RetrieveIntLE(bytes), 0x01020304u);
+    EXPECT_EQ(kUEI_RetrieveShortLE(bytes), 0x0304);
 }
 
 TEST(kDefs, ModelNames)
