@@ -6,7 +6,6 @@
 //      so that it reaches the scan through the whole load.
 
 #include "UpdaterLib/source/BirdFile.h"
-#include "cli/Log.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -43,14 +42,6 @@ static void sCheckBounds(const BirdFile& file, const uint8_t* image, size_t size
         if (!block.HasAddress() && (block.address != 0 || block.Content() != nullptr))
             abort();
     }
-}
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    // Every log line is formatted, and none is shown.
-    Log::SetOutput(fopen("/dev/null", "w"));
-    Log::ActivatePackage(0xFFFFFFFF);
-    return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

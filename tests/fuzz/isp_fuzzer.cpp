@@ -5,7 +5,6 @@
 // exchanges and how far the session goes; the rest is what the ROM says.
 
 #include "UpdaterLib/source/NXPSerial.h"
-#include "cli/Log.h"
 #include "device/core/kStream.h"
 
 #include <stdio.h>
@@ -54,13 +53,6 @@ bool sSpent(const Line& line)
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    Log::SetOutput(fopen("/dev/null", "w"));
-    Log::ActivatePackage(0xFFFFFFFF);
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

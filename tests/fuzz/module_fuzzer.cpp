@@ -19,7 +19,6 @@
 // pause before it asks to synchronise.
 
 #include "UpdaterLib/source/UpdaterEntity.h"
-#include "cli/Log.h"
 #include "device/core/kLink.h"
 #include "device/object/Entity.h"
 #include "device/object/Module.h"
@@ -497,13 +496,6 @@ uint32_t sRunningLink()
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    Log::SetOutput(fopen("/dev/null", "w"));
-    Log::ActivatePackage(0xFFFFFFFF);
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

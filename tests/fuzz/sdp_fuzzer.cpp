@@ -11,7 +11,6 @@
 #include "UpdaterLib/source/HID_SDPLoader.h"
 #include "UpdaterLib/source/SDPLoader.h"
 #include "UpdaterLib/source/Serial_SDPLoader_unix.h"
-#include "cli/Log.h"
 
 #include <hidapi/hidapi.h>
 #include <stdio.h>
@@ -117,13 +116,6 @@ int hid_read_timeout(hid_device*, unsigned char* buffer, size_t length, int)
 }
 
 } // extern "C"
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    Log::SetOutput(fopen("/dev/null", "w"));
-    Log::ActivatePackage(0xFFFFFFFF);
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

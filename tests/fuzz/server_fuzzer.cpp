@@ -11,7 +11,6 @@
 #include "UpdaterLib/source/HTTPRequest.h"
 #include "UpdaterLib/source/UpdateServerRequest.h"
 #include "UpdaterLib/source/base64.h"
-#include "cli/Log.h"
 #include "cli/Printers.h"
 #include "tests/fuzz/QuietDisplay.h"
 
@@ -53,13 +52,6 @@ HTTPResponse HTTPRequest::GET(const char* baseURL, const std::map<std::string, s
         throw std::runtime_error("Timeout was reached");
     response.set_status(kind % 4 == 2 ? 500 + kind : 200);
     return response;
-}
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    Log::SetOutput(fopen("/dev/null", "w"));
-    Log::ActivatePackage(0xFFFFFFFF);
-    return 0;
 }
 
 static void sLoadBuild(const std::string& payload)

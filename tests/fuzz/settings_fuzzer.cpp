@@ -3,7 +3,6 @@
 // file format cannot carry.
 
 #include "UpdaterLib/source/KeyValueStore.h"
-#include "cli/Log.h"
 #include "device/core/kDirectory.h"
 
 #include <stdio.h>
@@ -19,16 +18,17 @@ static void sRemoveDirectory()
     (void)kDirectory_DeleteTree(sDirectory.c_str());
 }
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
+/// The run's scratch directory, made on the first input.
+static const std::string& sScratch()
 {
-    char templ[] = "/tmp/settings-fuzz-XXXXXX";
-    if (!mkdtemp(templ))
-        abort();
-    sDirectory = templ;
-    atexit(sRemoveDirectory);
-    Log::SetOutput(fopen("/dev/null", "w"));
-    Log::ActivatePackage(0xFFFFFFFF);
-    return 0;
+    if (sDirectory.empty()) {
+        char templ[] = "/tmp/settings-fuzz-XXXXXX";
+        if (!mkdtemp(templ))
+            abort();
+        sDirectory = templ;
+        atexit(sRemoveDirectory);
+    }
+    return sDirectory;
 }
 
 /// Whether a line "key=value" reads back as that entry.
@@ -41,8 +41,8 @@ static bool sCarried(const std::string& key, const std::string& value)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    std::string in = sDirectory + "/in";
-    std::string out = sDirectory + "/out";
+    std::string in = sScratch() + "/in";
+    std::string out = sScratch() + "/out";
     FILE* f = fopen(in.c_str(), "wb");
     if (!f || fwrite(data, 1, size, f) != size || fclose(f) != 0)
         abort();
