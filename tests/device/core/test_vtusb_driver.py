@@ -6,6 +6,7 @@ linked with the library."""
 
 import os
 import sys
+import threading
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "support"))
 import updater_test  # noqa: E402
@@ -155,6 +156,29 @@ class Transfers(EmulatedUsbTest):
             self.assertEqual(self.probe().ask("enumerate USB")[0], ["1"])
         self.peer.send_in(1, b"\x42")
         self.assertEqual(reader.answer()[0], ["kErrNone", "42"], "its own transfer, intact")
+
+    def test_plugging_while_clients_open_and_close_their_contexts(self):
+        # Each enumeration opens and closes libusb's event socket; a uevent
+        # sent just then once took the harness, and every client, down.
+        plugging = threading.Event()
+
+        def plug():
+            devnum = 2  # a new node each time, as the harness keeps the old ones
+            while not plugging.is_set():
+                self.peer.attach(1, "40F5849A", devnum=devnum)
+                self.peer.detach(1)
+                devnum += 1
+
+        plugger = threading.Thread(target=plug)
+        plugger.start()
+        try:
+            p = self.probe()
+            for _ in range(1500):
+                p.ask("enumerate USB")
+        finally:
+            plugging.set()
+            plugger.join()
+        self.assertIsNone(self.usb.process.poll(), "the harness is still up")
 
     def test_a_client_that_died_leaves_no_transfer_behind(self):
         first = self.opened()
