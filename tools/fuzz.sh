@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds the libFuzzer targets (clang, AddressSanitizer and UBSan) and runs
-# each for the given number of seconds from its seed corpus.
+# each for the given number of seconds from its seed corpus, as many at a
+# time as there are cores.
 #   tools/fuzz.sh [seconds [target...]]   default 60 seconds, every target
 # SKIP_DEPS=1 skips the package installation (it needs root). Inputs the
 # fuzzer finds go to a temporary copy of the corpus, never into the tree;
@@ -31,11 +32,31 @@ trap 'rm -rf "$work"' EXIT INT TERM
 mkdir -p "$dir/artifacts"
 export ASAN_OPTIONS="detect_leaks=1:verify_asan_link_order=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+# As many fuzzers at a time as there are cores; each one's report is shown
+# whole once its batch has ended.
+batch=$(nproc)
 status=0
-for target in $targets; do
-	cp -R "tests/fuzz/corpus/$target" "$work/$target"
-	echo "== $target: $seconds s"
-	"$dir/tests/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
-		-artifact_prefix="$dir/artifacts/$target-" "$work/$target" || status=1
+fuzz_one() {
+	cp -R "tests/fuzz/corpus/$1" "$work/$1"
+	"$dir/tests/fuzz/$1" -max_total_time="$seconds" -print_final_stats=1 \
+		-artifact_prefix="$dir/artifacts/$1-" "$work/$1" >"$work/$1.log" 2>&1
+}
+# shellcheck disable=SC2086
+set -- $targets
+while [ $# -gt 0 ]; do
+	running=""
+	count=0
+	while [ $# -gt 0 ] && [ "$count" -lt "$batch" ]; do
+		fuzz_one "$1" &
+		running="$running $1:$!"
+		count=$((count + 1))
+		shift
+	done
+	for job in $running; do
+		target=${job%%:*}
+		wait "${job#*:}" || status=1
+		echo "== $target: $seconds s"
+		cat "$work/$target.log"
+	done
 done
 exit $status
