@@ -42,6 +42,9 @@ typedef struct {
 /// `*count` (false on entry) to count the module. Return false to stop.
 typedef bool (*kDiscoveryCallback)(const linkSpec* spec, bool* count, void* reference);
 
+/// The serial number of a module or loader that has none of its own.
+#define kDISCOVERY_DEFAULT_SERIAL 0xDEADDEADu
+
 /// TCP/IP discovery: the request goes to this group and port, the replies
 /// come to the host's reply port.
 #define kDISCOVERY_GROUP "232.2.2.2"
@@ -78,6 +81,12 @@ uint8_t kDiscovery_EnumerateModules(linkType type, kDiscoveryCallback callback, 
 kErr kDiscovery_Enumerate(linkType type, kDiscoveryCallback callback, void* reference,
                           uint8_t* counted);
 
+/// As kDiscovery_Enumerate, but a TCP/IP walk collects replies for at most
+/// `waitMS` after its request, so that a caller can ask again soon (a USB
+/// walk never waits).
+kErr kDiscovery_EnumerateWithin(linkType type, kDiscoveryCallback callback, void* reference,
+                                uint32_t waitMS, uint8_t* counted);
+
 /// The module with `serialNumber` reachable by `type`, as a new specifier
 /// that the caller frees with kLinkSpec_Destroy; null when none answered.
 linkSpec* kDiscovery_FindModule(linkType type, uint32_t serialNumber);
@@ -85,6 +94,10 @@ linkSpec* kDiscovery_FindModule(linkType type, uint32_t serialNumber);
 /// As kDiscovery_FindModule, with the reason when `*found` stays null:
 /// kErrNotFound when no module answered, else as kDiscovery_Enumerate.
 kErr kDiscovery_Find(linkType type, uint32_t serialNumber, linkSpec** found);
+
+/// As kDiscovery_Find, waiting at most `waitMS` for the module's reply over
+/// TCP/IP: the poll of a search that asks again until its own deadline.
+kErr kDiscovery_FindWithin(linkType type, uint32_t serialNumber, uint32_t waitMS, linkSpec** found);
 
 /// The first module found with a serial number other than 0, or null.
 linkSpec* kDiscovery_FindFirstModule(linkType type);

@@ -212,12 +212,13 @@ typedef struct {
 } sSeen;
 
 // True when another host has already answered for the reply's serial number:
-// a module is listed once, from its first reply. A module without a serial
-// number (0) cannot be told from another one, and a host answering again
-// (out of two interfaces) is reported again.
+// a module is listed once, from its first reply. Modules without a serial
+// number of their own (0, or the default one of a loader) cannot be told
+// apart, so each counts; a host answering again (out of two interfaces) is
+// reported again.
 static bool sAnsweredElsewhere(sSeen* seen, uint32_t serialNumber, in_addr_t from)
 {
-    if (serialNumber == 0)
+    if (serialNumber == 0 || serialNumber == kDISCOVERY_DEFAULT_SERIAL)
         return false;
     for (uint32_t i = 0; i < seen->count; i++) {
         if (seen->serialNumber[i] != serialNumber || seen->host[i] == from)
@@ -263,17 +264,31 @@ static uint8_t sCollect(int listener, uint64_t deadline, kDiscoveryCallback call
     return counted;
 }
 
-static kErr sEnumerateTCPIP(kDiscoveryCallback callback, void* reference, uint8_t* counted)
+static kErr sEnumerateTCPIP(kDiscoveryCallback callback, void* reference, uint32_t longestMS,
+                            uint8_t* counted)
 {
     int listener = -1;
     kErr err = sOpenListener(&listener);
     if (err)
         return err;
     if (sSendRequests() > 0)
-        *counted =
-            sCollect(listener, kTime_GetMSTicks() + kDISCOVERY_LONGEST_MS, callback, reference);
+        *counted = sCollect(listener, kTime_GetMSTicks() + longestMS, callback, reference);
     close(listener);
     return kErrNone;
+}
+
+static kErr sEnumerate(linkType type, kDiscoveryCallback callback, void* reference,
+                       uint32_t longestMS, uint8_t* counted)
+{
+    uint8_t count = 0;
+    kErr err = kErrNone;
+    if (callback && type == kLinkTypeUSB)
+        count = sEnumerateUSB(callback, reference);
+    else if (callback && type == kLinkTypeTCPIP)
+        err = sEnumerateTCPIP(callback, reference, longestMS, &count);
+    if (counted)
+        *counted = count;
+    return err;
 }
 
 // ---- the public operations
@@ -281,15 +296,13 @@ static kErr sEnumerateTCPIP(kDiscoveryCallback callback, void* reference, uint8_
 kErr kDiscovery_Enumerate(linkType type, kDiscoveryCallback callback, void* reference,
                           uint8_t* counted)
 {
-    uint8_t count = 0;
-    kErr err = kErrNone;
-    if (callback && type == kLinkTypeUSB)
-        count = sEnumerateUSB(callback, reference);
-    else if (callback && type == kLinkTypeTCPIP)
-        err = sEnumerateTCPIP(callback, reference, &count);
-    if (counted)
-        *counted = count;
-    return err;
+    return sEnumerate(type, callback, reference, kDISCOVERY_LONGEST_MS, counted);
+}
+
+kErr kDiscovery_EnumerateWithin(linkType type, kDiscoveryCallback callback, void* reference,
+                                uint32_t waitMS, uint8_t* counted)
+{
+    return sEnumerate(type, callback, reference, waitMS, counted);
 }
 
 uint8_t kDiscovery_EnumerateModules(linkType type, kDiscoveryCallback callback, void* reference)
@@ -320,7 +333,7 @@ bool cbFirstCallback(const linkSpec* spec, bool* count, void* reference)
 }
 
 static kErr sFind(linkType type, uint32_t serialNumber, kDiscoveryCallback callback,
-                  linkSpec** found)
+                  uint32_t longestMS, linkSpec** found)
 {
     *found = nullptr;
     linkSpec* spec = kLinkSpec_Create(type);
@@ -328,7 +341,7 @@ static kErr sFind(linkType type, uint32_t serialNumber, kDiscoveryCallback callb
         return kErrMemory;
     spec->serialNumber = serialNumber;
     uint8_t counted = 0;
-    kErr err = kDiscovery_Enumerate(type, callback, spec, &counted);
+    kErr err = sEnumerate(type, callback, spec, longestMS, &counted);
     if (!err && counted == 0)
         err = kErrNotFound;
     if (err)
@@ -339,20 +352,26 @@ static kErr sFind(linkType type, uint32_t serialNumber, kDiscoveryCallback callb
 
 kErr kDiscovery_Find(linkType type, uint32_t serialNumber, linkSpec** found)
 {
-    return found ? sFind(type, serialNumber, cbSNCallback, found) : kErrParam;
+    return found ? sFind(type, serialNumber, cbSNCallback, kDISCOVERY_LONGEST_MS, found)
+                 : kErrParam;
+}
+
+kErr kDiscovery_FindWithin(linkType type, uint32_t serialNumber, uint32_t waitMS, linkSpec** found)
+{
+    return found ? sFind(type, serialNumber, cbSNCallback, waitMS, found) : kErrParam;
 }
 
 linkSpec* kDiscovery_FindModule(linkType type, uint32_t serialNumber)
 {
     linkSpec* found = nullptr;
-    (void)sFind(type, serialNumber, cbSNCallback, &found);
+    (void)sFind(type, serialNumber, cbSNCallback, kDISCOVERY_LONGEST_MS, &found);
     return found;
 }
 
 linkSpec* kDiscovery_FindFirstModule(linkType type)
 {
     linkSpec* found = nullptr;
-    (void)sFind(type, 0, cbFirstCallback, &found);
+    (void)sFind(type, 0, cbFirstCallback, kDISCOVERY_LONGEST_MS, &found);
     return found;
 }
 
