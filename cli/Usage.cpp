@@ -134,6 +134,9 @@ static const char SAMPLE_USAGE[] = R"( Sample usage:
 -D -r D272031D                 Discover all devices connected to the I2C Vantor network
                                of the given routing device D272031D.
 
+-U -d 0000DA01 -r D272031D     Update the firmware of device 0000DA01 on the network of
+                               the routing device D272031D, through the router's link.
+
 )";
 
 static const char APP_NAME[] = "Updater";

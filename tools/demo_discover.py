@@ -16,6 +16,7 @@ directory) as its home; everything started here is stopped at the end.
 import os
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -24,6 +25,9 @@ import netns  # noqa: E402
 import simulator  # noqa: E402
 import updater_test  # noqa: E402
 import usb_emulation  # noqa: E402
+
+sys.path.insert(0, HERE)
+import birdtool  # noqa: E402
 
 IP = netns.MODULE_ADDRESS
 ROUTER = "D272031D"
@@ -34,7 +38,8 @@ NETWORK_MODULES = [
     {"name": "router", "serial": ROUTER, "model": 15, "address": 4, "version": "1.3.7",
      "build": 90, "transports": TCP, "behind": [
          {"name": "daq", "serial": "0000DA01", "model": 20, "address": 6, "router": 4,
-          "version": "4.5.6", "build": 1234},
+          "version": "4.5.6", "build": 1234,
+          "upgrade": {"new_version": "4.5.7", "new_build": 1235}},
          {"name": "relay", "serial": "0000DA02", "model": 18, "address": 8, "router": 4,
           "version": "2.0.3", "build": 77}]},
 ]
@@ -69,6 +74,17 @@ def where(module):
     return "emulated USB"
 
 
+def daq_build(directory):
+    """Build 1235 of the module behind the router, as a BIRD file."""
+    path = os.path.join(directory, "1235.bird")
+    blocks = [birdtool.identity_block(1235, "4.5.7", 0x0000DA01, "RackDaq1"),
+              birdtool.loader_block(0x10000000, birdtool.pattern("random", 512, 1)),
+              birdtool.firmware_block(0, birdtool.pattern("random", 4096, 2))]
+    with open(path, "wb") as f:
+        f.write(birdtool.bird_file(blocks))
+    return path
+
+
 def with_namespaces(home, usb_reason):
     config = {"discovery": {"interface": IP},
               "modules": NETWORK_MODULES + ([] if usb_reason else USB_MODULES)}
@@ -89,6 +105,10 @@ def with_namespaces(home, usb_reason):
             note="replies are collected until none came for 2 s")
         run(home, ["-D", "-r", ROUTER, "-t", "TCPIP"], pair.host_prefix(),
             note="asks all 126 addresses behind the router at once: about a second")
+        with tempfile.TemporaryDirectory(prefix="updater-demo-files-") as files:
+            run(home, ["-U", "-d", "0000DA01", "-r", ROUTER, "-f", daq_build(files)],
+                pair.host_prefix(), note="finds the module behind the router, updates it "
+                "through the router and sees it run the new build")
     print("Namespaces and simulator stopped.")
 
 

@@ -43,6 +43,18 @@ bool HID_SDPLoader::init()
     return handle != nullptr;
 }
 
+size_t HID_SDPLoader::Count(uint16_t vendorID, uint16_t productID)
+{
+    if (hid_init() != 0)
+        return 0;
+    hid_device_info* devices = hid_enumerate(vendorID, productID);
+    size_t count = 0;
+    for (hid_device_info* device = devices; device; device = device->next)
+        count++;
+    hid_free_enumeration(devices);
+    return count;
+}
+
 ssize_t HID_SDPLoader::writeData(const std::vector<uint8_t>& packet)
 {
     if (!handle || packet.empty())

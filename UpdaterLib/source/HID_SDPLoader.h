@@ -20,6 +20,8 @@ public:
 
     /// False when no such device is present or it cannot be opened.
     bool init() override;
+    /// How many HID devices with the vendor and product ID are attached.
+    static size_t Count(uint16_t vendorID, uint16_t productID);
     /// The whole packet, report ID first; hidapi's count or -1.
     ssize_t writeData(const std::vector<uint8_t>& packet) override;
     /// Reads report after report, each waiting at most `timeoutMs`, until a

@@ -17,7 +17,7 @@ static const uint8_t PREPARE_REPLY_MIN = 5;
 static const uint8_t SUM_REPLY_MIN = 7;
 static const uint8_t NO_STATUS = 0xFF;
 
-UpdaterEntity::UpdaterEntity() : module(nullptr), validate(true) {}
+UpdaterEntity::UpdaterEntity() : module(nullptr), validate(true), finder(nullptr) {}
 
 UpdaterEntity::~UpdaterEntity() = default;
 
@@ -26,6 +26,16 @@ kErr UpdaterEntity::init(Module* module, uint8_t index, bool validate)
     this->module = module;
     this->validate = validate;
     return EntityClass::init(module, cmdUPGRADE, index);
+}
+
+void UpdaterEntity::SetFinder(const ModuleFinder* finder)
+{
+    this->finder = finder;
+}
+
+ModuleFinder UpdaterEntity::_path() const
+{
+    return finder ? *finder : ModuleFinder::Direct(*module);
 }
 
 kErr UpdaterEntity::_send(uint8_t operation, const uint8_t* bytes, uint8_t count)
@@ -178,7 +188,6 @@ kErr UpdaterEntity::_sum_check(uint32_t checksum, uint32_t blocks)
 {
     Log::log(DEBUG_Network_FIRM,
              "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
-    // A SUM that did not go out shows as a missing reply.
     // A SUM that did not go out shows as its missing reply.
     (void)_send(val_UPGRADE_SUM, nullptr, 0);
     uint8_t reply[kPACKET_DATA_MAX];
@@ -219,6 +228,8 @@ kErr UpdaterEntity::LoaderStart()
         return kErrNone;
     }
     err = _reconnect(LOAD_RECONNECT_DELAY_MS);
+    if (err == kErrBusy || err == kErrCancel)
+        return err;
     if (err) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or reply when starting loader. [%d, %s]\n",
                  (int)err, kError_GetErrorText(err));
@@ -235,34 +246,37 @@ kErr UpdaterEntity::LoaderStart()
     return kErrNone;
 }
 
-// A failed attempt can leave a link that never runs behind; it is given back
-// so that the next attempt makes a new one.
+// Each attempt asks for up to `delayMS` and ends as soon as the module
+// answers; the first series takes the module where it was, the second the
+// one loader that came up with the default serial number on the same path.
 kErr UpdaterEntity::_reconnect(uint32_t delayMS)
 {
     if (!module)
         return kErrResource;
+    ModuleFinder path = _path();
     (void)module->disconnect();
     kErr err = kErrNotFound;
     for (int series = 0; series < 2; series++) {
         for (int attempt = 1; attempt <= RECONNECT_ATTEMPTS; attempt++) {
+            uint64_t deadline = kTime_GetMSTicks() + delayMS;
             if (series == 0) {
                 Log::log(DEBUG_Network, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n",
                          attempt, RECONNECT_ATTEMPTS);
-                err = module->reconnect();
+                err = path.Reconnect(*module, deadline);
             } else {
                 Log::log(DEBUG_Network,
                          "NETWORK: Attempting to reconnect DEFAULT sn. Attempt: %d of %d\n",
                          attempt, RECONNECT_ATTEMPTS);
-                err = module->connect(kLinkTypeUSB, DEFAULT_SERIAL_NUMBER);
+                err = path.FindDefaultLoader(*module, deadline);
             }
             if (!err) {
                 Log::log(DEBUG_Network, "NETWORK: Reconnected to device\n");
                 return kErrNone;
             }
-            (void)module->disconnect();
+            if (err == kErrBusy || err == kErrCancel)
+                return err;
             Log::log(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n",
                      (int)delayMS);
-            kTime_MSSleep(delayMS);
         }
     }
     return err;
@@ -328,7 +342,7 @@ kErr UpdaterEntity::FirmwareWrite(uint32_t count)
     return kErrNone;
 }
 
-// No reply is awaited: the dropping link is the acknowledgement.
+// No reply is awaited: the module going away is the acknowledgement.
 kErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
 {
     Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
@@ -337,15 +351,24 @@ kErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
         return err;
     if (err)
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
-    uint64_t start = kTime_GetMSTicks();
-    while (module && module->isConnected()) {
-        if (kTime_GetMSTicks() - start >= REBOOT_DROP_WAIT_MS) {
-            Log::log(DEBUG_Network_FIRM, "NETWORK: Link still up %d ms after REBOOT.\n",
+    if (!module)
+        return err;
+    ModuleFinder path = _path();
+    uint64_t deadline = kTime_GetMSTicks() + REBOOT_DROP_WAIT_MS;
+    for (;;) {
+        uint64_t now = kTime_GetMSTicks();
+        kErr gone = path.AwaitGone(*module, now + REBOOT_POLL_MS < deadline ? now + REBOOT_POLL_MS
+                                                                            : deadline);
+        if (gone != kErrTimeout) {
+            err = gone == kErrCancel ? gone : err;
+            break;
+        }
+        if (kTime_GetMSTicks() >= deadline) {
+            Log::log(DEBUG_Network_FIRM, "NETWORK: Module still there %d ms after REBOOT.\n",
                      (int)REBOOT_DROP_WAIT_MS);
             err = err ? err : kErrTimeout;
             break;
         }
-        kTime_MSSleep(REBOOT_POLL_MS);
         display.update_spinner(true, "Verifying Update");
         Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
         Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");

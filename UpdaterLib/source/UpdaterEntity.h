@@ -11,6 +11,7 @@
 // never throws; once the run is interrupted (Updater::Interrupt) every
 // operation that would send a packet returns kErrCancel instead.
 
+#include "UpdaterLib/source/ModuleFinder.h"
 #include "UpdaterLib/source/UpdaterDisplayInterface.h"
 #include "device/core/kError.h"
 #include "device/object/Entity.h"
@@ -55,6 +56,10 @@ public:
     /// Binds the upgrade entity of the module (not owned, must outlive the
     /// entity); with `validate` every block transfer ends with a SUM check.
     kErr init(Kelvane::Vantor::Module* module, uint8_t index, bool validate);
+    /// The path on which _reconnect and LoaderReboot look for the module
+    /// (not owned, must outlive the entity); without one, the module's own
+    /// kind of link, directly.
+    void SetFinder(const ModuleFinder* finder);
 
     /// INIT: kErrPacket for a reply of 5 data bytes or fewer; the load base
     /// is only logged.
@@ -69,8 +74,9 @@ public:
     /// kErrParam for a block without an address.
     kErr LoaderTransfer(const uint8_t* block, uint32_t length);
     /// LOAD. Without a reply the link is re-opened (_reconnect with 500 ms
-    /// between attempts) and the reply awaited once more: kErrTimeout when
-    /// either fails.
+    /// per attempt) and the reply awaited once more: kErrTimeout when
+    /// either fails, kErrBusy when more than one loader with the default
+    /// serial number answers, kErrCancel on an interrupt.
     kErr LoaderStart();
     /// The firmware image in pieces of `blockSize` bytes, each sent with
     /// _block_transfer and then written (FirmwareWrite). The first failure
@@ -83,16 +89,18 @@ public:
     /// kErrInvalidOption without a reply, or for a status other than 0 (a
     /// reply without a status byte counts as status 0xFF).
     kErr FirmwareWrite(uint32_t count);
-    /// REBOOT, then waits for the link to drop under the display's spinner.
-    /// kErrTimeout when it is still up after REBOOT_DROP_WAIT_MS; a failed
-    /// send gives its code.
+    /// REBOOT, then waits under the display's spinner until the module has
+    /// gone (its link dropped, or behind a router no answer at its address).
+    /// kErrTimeout when it is still there after REBOOT_DROP_WAIT_MS; a
+    /// failed send gives its code.
     kErr LoaderReboot(UpdaterDisplayInterface& display);
 
 private:
     /// Disconnects, then tries RECONNECT_ATTEMPTS times to connect again
-    /// with the stored link specifier and as many times to the USB module
-    /// with the default serial number, sleeping `delayMS` after each failed
-    /// attempt. The last attempt's code.
+    /// with the stored link specifier and as many times to the one loader
+    /// with the default serial number on the same path, each attempt
+    /// asking for up to `delayMS`. The last attempt's code; kErrBusy or
+    /// kErrCancel end the series at once.
     kErr _reconnect(uint32_t delayMS);
     /// DATA chunks of at most DATA_CHUNK_MAX bytes, each acknowledged with
     /// its byte count before the next is sent, then (with validate) SUM.
@@ -110,6 +118,10 @@ private:
     /// bytes past its length read as 0.
     kErr _await(uint8_t operation, uint8_t* reply, uint8_t& length);
 
+    /// The finder given, or the module's direct one.
+    ModuleFinder _path() const;
+
     Kelvane::Vantor::Module* module;
     bool validate;
+    const ModuleFinder* finder;
 };

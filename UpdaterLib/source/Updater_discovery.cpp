@@ -265,6 +265,18 @@ std::vector<DeviceInfo> _scan_behind(Module& router, const linkSpec& routerSpec,
 
 } // namespace
 
+uint8_t Engine::_find_behind(Module& router, uint32_t routerSerialNumber, uint32_t serialNumber)
+{
+    linkSpec routerSpec = {};
+    if (router.getLinkSpecifier(&routerSpec) != kErrNone)
+        return 0;
+    for (const DeviceInfo& device :
+         _scan_behind(router, routerSpec, routerSerialNumber, routerSpec.type))
+        if (device.deviceSpec.serialNumber == serialNumber)
+            return (uint8_t)device.deviceSpec.module;
+    return 0;
+}
+
 std::vector<DeviceInfo> Updater::Discover_VTNetwork_Devices(uint32_t routerSerialNumber,
                                                             linkType type)
 {

@@ -5,6 +5,7 @@
 // the recovery.
 
 #include "UpdaterLib/source/BirdFile.h"
+#include "UpdaterLib/source/ModuleFinder.h"
 #include "UpdaterLib/source/Updater.h"
 #include "UpdaterLib/source/UpdaterDisplayInterface.h"
 #include "device/core/kDiscovery.h"
@@ -30,21 +31,28 @@ namespace Engine
 /// another length; `build` changes only on success.
 kErr _read_build_number(Kelvane::Vantor::Module& module, uint32_t& build);
 
-/// Sends the firmware blocks to the loader running in the connected module
-/// and reboots the module into the new firmware. The first block that fails
-/// ends the stage without REBOOT (the module stays in its loader); its code
-/// is returned.
-kErr _transfer_firmware(UpdaterDisplayInterface& display, Kelvane::Vantor::Module& module,
-                        BirdFile& bird);
+/// The bus address at which the module with `serialNumber` answers behind
+/// the connected, routing router, or 0 when none does. Every address is
+/// asked at once, as the router scan asks them.
+uint8_t _find_behind(Kelvane::Vantor::Module& router, uint32_t routerSerialNumber,
+                     uint32_t serialNumber);
 
-/// After REBOOT: finds the module again over `type` (an attempt a second,
-/// for about 30 s) and asks which build and version it runs. True, with
-/// "Update verified: ..." shown and `verifiedBuild` set, when it came back
-/// with the file's build and version (each only where the file's identity
-/// block gives one); false, with "Firmware update not verified [...]"
-/// shown, otherwise. The module is left disconnected.
+/// Sends the firmware blocks to the loader running in the connected module
+/// and reboots the module into the new firmware, awaiting its going away on
+/// the finder's path. The first block that fails ends the stage without
+/// REBOOT (the module stays in its loader); its code is returned.
+kErr _transfer_firmware(UpdaterDisplayInterface& display, Kelvane::Vantor::Module& module,
+                        BirdFile& bird, const ModuleFinder& finder);
+
+/// After REBOOT: finds the module again on the finder's path (for about
+/// 30 s) and asks which build and version it runs. True, with "Update
+/// verified: ..." shown and `verifiedBuild` set, when it came back with the
+/// file's build and, where the file's identity block gives one, its
+/// version; false, with "Firmware update not verified [...]" shown,
+/// otherwise (a file that names no build is never verified). The module is
+/// left disconnected.
 bool _verify_update(UpdaterDisplayInterface& display, Kelvane::Vantor::Module& module,
-                    linkType type, uint32_t serialNumber, const BirdFile& bird,
+                    const ModuleFinder& finder, uint32_t serialNumber, const BirdFile& bird,
                     uint32_t& verifiedBuild);
 
 /// Writes the liveloader's loader blocks into the processor's RAM through

@@ -29,9 +29,9 @@ static const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEV
 /// The serial number a liveloader from the default image reports, and the
 /// store's unit of that image.
 static const uint32_t DEFAULT_SERIAL = 0xDEADDEAD;
-/// Attempts, one second apart, to find the started liveloader on USB.
+/// Attempts of a second each to find the started liveloader on USB.
 static const int LIVELOADER_ATTEMPTS = 15;
-static const uint64_t LIVELOADER_PAUSE_MS = 1000;
+static const uint64_t LIVELOADER_ATTEMPT_MS = 1000;
 /// The system option whose sub-indices 0 to 3 give fingerprint words 3 to 0.
 static const uint8_t OPTION_IDENTIFIER = 39;
 
@@ -89,13 +89,20 @@ bool _loader_blocks_complete(const std::vector<BirdBlock>& blocks)
 
 } // namespace
 
-kErr Engine::_transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& liveloader,
+kErr Engine::_transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& liveloader,
                                        const std::string& port)
 {
     Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
     std::vector<BirdBlock> blocks = liveloader.FindBlocks(BirdFile::BIRD_BLOCK_LOADER);
     if (!_loader_blocks_complete(blocks))
         return kErrConnection;
+    // The device is opened by its IDs alone: with two attached, either
+    // board could take the other's image.
+    if (port == "USB" && HID_SDPLoader::Count(IMX1050::VID, IMX1050::PID) > 1) {
+        display.message(ERROR, "More than one device waits in its boot ROM; leave only the one "
+                               "being recovered attached");
+        return kErrBusy;
+    }
     SDPLoader loader;
     loader.setLoader(_transport(port));
     if (loader.init() != SDPLoader::SDP_OK)
@@ -116,25 +123,31 @@ kErr Engine::_transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& livel
 namespace
 {
 
-// Up to LIVELOADER_ATTEMPTS, one second apart: the first of the serial
-// numbers that connects over USB. A serial number of 0 is never tried: it
-// would take whichever module came first.
-bool _connect_liveloader(Module& module, const std::vector<uint32_t>& serialNumbers)
+// Up to LIVELOADER_ATTEMPTS of a second each: the first of the serial
+// numbers that connects over USB, asked in turn. The default serial number
+// takes the one liveloader that reports it, never one of several (kErrBusy,
+// shown); 0 is never tried: it would take whichever module came first.
+kErr _connect_liveloader(UpdaterDisplayInterface& display, Module& module,
+                         const std::vector<uint32_t>& serialNumbers)
 {
+    ModuleFinder finder(kLinkTypeUSB);
     for (int attempt = 1; attempt <= LIVELOADER_ATTEMPTS; attempt++) {
-        for (uint32_t serialNumber : serialNumbers) {
-            if (serialNumber == 0)
-                continue;
-            if (module.connect(kLinkTypeUSB, serialNumber) == kErrNone && module.isConnected())
-                return true;
-            // A link that never ran is given back, so the next attempt
-            // makes a new one.
-            (void)module.disconnect();
+        uint64_t end = kTime_GetMSTicks() + LIVELOADER_ATTEMPT_MS;
+        while (kTime_GetMSTicks() < end) {
+            for (uint32_t serialNumber : serialNumbers) {
+                uint64_t poll = kTime_GetMSTicks() + ModuleFinder::POLL_MS;
+                kErr err = serialNumber == DEFAULT_SERIAL ? finder.FindDefaultLoader(module, poll)
+                           : serialNumber != 0 ? finder.FindAgain(module, serialNumber, poll)
+                                               : kErrNotFound;
+                if (err == kErrBusy)
+                    display.message(ERROR, "More than one module waits in its loader; leave "
+                                           "only the one being updated attached");
+                if (err == kErrNone || err == kErrBusy || err == kErrCancel)
+                    return err;
+            }
         }
-        if (attempt < LIVELOADER_ATTEMPTS)
-            kTime_MSSleep(LIVELOADER_PAUSE_MS);
     }
-    return false;
+    return kErrNotFound;
 }
 
 // The unit's current build fetched into the store without a word on the
@@ -216,7 +229,7 @@ bool Engine::_get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& upd
         return false;
     }
     Module module(0, 0);
-    if (!_connect_liveloader(module, {serialNumber})) {
+    if (_connect_liveloader(display, module, {serialNumber}) != kErrNone) {
         Log::log(DEBUG_APP, "Could not connect to device.\n");
         return false;
     }
@@ -234,15 +247,18 @@ bool Engine::_recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& i
     if (serialNumber != DEFAULT_SERIAL)
         serialNumbers.push_back(serialNumber);
     Module module(0, 0);
-    if (!_connect_liveloader(module, serialNumbers)) {
-        display.message(ERROR, "Could not connect to device");
+    kErr err = _connect_liveloader(display, module, serialNumbers);
+    if (err) {
+        if (err != kErrBusy)
+            display.message(ERROR, "Could not connect to device");
         return false;
     }
-    if (_transfer_firmware(display, module, image) != kErrNone) {
+    ModuleFinder finder(kLinkTypeUSB);
+    if (_transfer_firmware(display, module, image, finder) != kErrNone) {
         display.message(ERROR, "Failed to transfer firmware");
         return false;
     }
     // The board counts as recovered only once it runs the image's build.
     uint32_t verifiedBuild = 0;
-    return _verify_update(display, module, kLinkTypeUSB, serialNumber, image, verifiedBuild);
+    return _verify_update(display, module, finder, serialNumber, image, verifiedBuild);
 }

@@ -1,11 +1,13 @@
 // The update command: choose the build, load and check its BIRD file
-// against the connected module, send the loader and start it, find the
-// module again in its loader, send the firmware and reboot the module, and
-// record the transfer in the unit's settings.
+// against the connected module (directly, or behind a router), send the
+// loader and start it, find the module again in its loader, send the
+// firmware and reboot the module, see it run the new build, and record the
+// transfer in the unit's settings.
 
 #include "UpdaterLib/source/Updater.h"
 
 #include "UpdaterLib/source/BirdFile.h"
+#include "UpdaterLib/source/ModuleFinder.h"
 #include "UpdaterLib/source/UpdateServerRequest.h"
 #include "UpdaterLib/source/UpdaterEntity.h"
 #include "UpdaterLib/source/UpdaterStore.h"
@@ -35,15 +37,15 @@ namespace
 const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
-/// How long the link is given to drop once the loader has started.
+/// How long the module is given to go away once the loader has started.
 const uint64_t LOADER_DROP_WAIT_MS = 1500;
-const uint64_t LOADER_DROP_POLL_MS = 20;
-/// Attempts, one second apart, to find the module again in its loader.
+/// Attempts of a second each to find the module again in its loader.
 const int LOADER_FIND_ATTEMPTS = 15;
-const uint64_t LOADER_FIND_PAUSE_MS = 1000;
-/// How long a rebooted module is looked for, an attempt a second, before
-/// the update counts as not verified.
+const uint64_t LOADER_FIND_ATTEMPT_MS = 1000;
+/// How long a rebooted module is looked for, in attempts of a second each,
+/// before the update counts as not verified.
 const uint64_t REBOOT_FIND_WINDOW_MS = 30000;
+const uint64_t REBOOT_FIND_ATTEMPT_MS = 1000;
 
 std::string _build_file_name(uint32_t build)
 {
@@ -111,25 +113,57 @@ kErr _connect_direct(Module& module, uint32_t serialNumber)
     return err;
 }
 
-// Connects the target, directly or over the router's link; `err` is the
-// target's result. False, reported, when the router path cannot even be
-// tried.
-bool _connect(UpdaterDisplayInterface& display, Module& target, uint32_t serialNumber,
-              uint8_t moduleAddress, uint32_t routerSerialNumber, kErr& err)
+// While it lives, the router passes the packets for the modules behind
+// it; routing is switched off again at the end of the update.
+class Routing
 {
-    if (routerSerialNumber == 0) {
-        err = _connect_direct(target, serialNumber);
-        return true;
+public:
+    explicit Routing(Module& router) { (void)system.init(&router, 0); }
+    ~Routing()
+    {
+        // A router that does not take it keeps routing.
+        if (on)
+            (void)system.routeToMe(0);
     }
-    if (moduleAddress == 0) {
+    Routing(const Routing&) = delete;
+    Routing& operator=(const Routing&) = delete;
+
+    bool Start()
+    {
+        on = system.routeToMe(1) == kErrNone;
+        return on;
+    }
+
+private:
+    SystemClass system;
+    bool on = false;
+};
+
+// The target behind the router: the router connected and routing, the
+// target's address the one given or, without one, the one at which the
+// router's bus answers with the target's serial number. False, reported,
+// when the update cannot go that way.
+bool _connect_routed(UpdaterDisplayInterface& display, Module& target, Module& router,
+                     Routing& routing, uint32_t serialNumber, uint8_t moduleAddress,
+                     uint32_t routerSerialNumber, kErr& err)
+{
+    if (moduleAddress == 0 && serialNumber == 0) {
         display.message(ERROR, "Module address required for indirect firmware update");
         return false;
     }
-    Module router(0, 0);
-    if (_connect_direct(router, routerSerialNumber) != kErrNone) {
+    if (_connect_direct(router, routerSerialNumber) != kErrNone || !routing.Start()) {
         display.message(ERROR, "Failed to connect to link module [%08X]", routerSerialNumber);
         return false;
     }
+    uint8_t address = moduleAddress;
+    if (address == 0)
+        address = _find_behind(router, routerSerialNumber, serialNumber);
+    if (address == 0) {
+        display.message(ERROR, "Module %08X not found behind router %08X", serialNumber,
+                        routerSerialNumber);
+        return false;
+    }
+    target.setModuleAddress(address);
     err = target.connectThroughLinkModule(router);
     return true;
 }
@@ -191,11 +225,13 @@ kErr _send_blocks(UpdaterDisplayInterface& display, UpdaterEntity& entity, const
     return err;
 }
 
-kErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
+kErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
+                      const ModuleFinder& finder)
 {
     UpdaterEntity entity;
     // Binding needs no exchange; a module gone fails the first request.
     (void)entity.init(&module, 0, true);
+    entity.SetFinder(&finder);
     kErr err = entity.LoaderInit();
     if (err) {
         Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", (int)err,
@@ -231,6 +267,9 @@ kErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
         Log::log(DEBUG_Updater,
                  "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
         err = kErrNone;
+    } else if (err == kErrBusy) {
+        display.message(ERROR, "More than one module waits in its loader; leave only the one "
+                               "being updated attached");
     } else if (err && err != kErrCancel) {
         display.message(ERROR, "Error starting loader [%d, %s]", (int)err,
                         kError_GetErrorText(err));
@@ -238,48 +277,33 @@ kErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     return err;
 }
 
-// The kind of link the module is reached over, and found again over after
-// each restart.
-linkType _link_type(Module& module)
+// The module restarts into its loader after the LOAD reply, so it goes
+// away a moment later and is then looked for again on the same path. A
+// module that stays is used as it is. False when it did not come back.
+bool _find_loader(Module& module, const ModuleFinder& finder, uint32_t serialNumber)
 {
-    linkSpec spec = {};
-    if (module.getLinkSpecifier(&spec) == kErrNone && spec.type == kLinkTypeTCPIP)
-        return kLinkTypeTCPIP;
-    return kLinkTypeUSB;
-}
-
-// The module restarts into its loader after the LOAD reply, so its link
-// drops a moment later; it is then looked for again. A module that keeps
-// its link is used as it is. False when it did not come back.
-bool _find_loader(Module& module, linkType type, uint32_t serialNumber)
-{
-    uint64_t start = kTime_GetMSTicks();
-    while (module.isConnected() && kTime_GetMSTicks() - start < LOADER_DROP_WAIT_MS)
-        kTime_MSSleep(LOADER_DROP_POLL_MS);
-    if (module.isConnected())
+    kErr gone = finder.AwaitGone(module, kTime_GetMSTicks() + LOADER_DROP_WAIT_MS);
+    if (gone == kErrTimeout)
         return true;
-    (void)module.disconnect();
     for (int attempt = 1; attempt <= LOADER_FIND_ATTEMPTS && !Updater::Interrupted(); attempt++) {
         Log::log(DEBUG_Updater, "Looking for the device in its loader, attempt %d of %d\n", attempt,
                  LOADER_FIND_ATTEMPTS);
-        if (module.discoverAndConnect(type, serialNumber) == kErrNone && module.isConnected())
+        if (finder.FindAgain(module, serialNumber, kTime_GetMSTicks() + LOADER_FIND_ATTEMPT_MS) ==
+            kErrNone)
             return true;
-        // A link that never ran is given back, so the next attempt makes a
-        // new one.
-        (void)module.disconnect();
-        if (attempt < LOADER_FIND_ATTEMPTS)
-            kTime_MSSleep(LOADER_FIND_PAUSE_MS);
     }
     return false;
 }
 
 } // namespace
 
-kErr Engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
+kErr Engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
+                                const ModuleFinder& finder)
 {
     UpdaterEntity entity;
     // Binding needs no exchange; a module gone fails the first request.
     (void)entity.init(&module, 0, true);
+    entity.SetFinder(&finder);
     Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.GetFilename().c_str());
     kErr err = _send_blocks(
         display, entity, "firmware", bird.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE),
@@ -326,37 +350,37 @@ bool _parse_version(const std::string& text, uint32_t& packed)
     return true;
 }
 
-// The rebooted module, found again and asked which build and version it
-// runs; false when it gave no answer within the window. Every link that
-// did not answer is given back, so each attempt makes a new one.
-bool _find_rebooted(UpdaterDisplayInterface& display, Module& module, linkType type,
+// The rebooted module, found again on its path and asked which build and
+// version it runs; false when it gave no answer within the window.
+bool _find_rebooted(UpdaterDisplayInterface& display, Module& module, const ModuleFinder& finder,
                     uint32_t serialNumber, uint32_t& build, uint32_t& version)
 {
     SystemClass system;
-    uint64_t start = kTime_GetMSTicks();
+    uint64_t deadline = kTime_GetMSTicks() + REBOOT_FIND_WINDOW_MS;
     for (int attempt = 1;; attempt++) {
-        (void)module.disconnect();
         Log::log(DEBUG_Updater, "Looking for the device after its reboot, attempt %d\n", attempt);
-        if (module.discoverAndConnect(type, serialNumber) == kErrNone && module.isConnected() &&
+        display.update_spinner(true, "Verifying Update");
+        uint64_t now = kTime_GetMSTicks();
+        uint64_t until =
+            now + REBOOT_FIND_ATTEMPT_MS < deadline ? now + REBOOT_FIND_ATTEMPT_MS : deadline;
+        if (finder.FindAgain(module, serialNumber, until) == kErrNone &&
             _read_build_number(module, build) == kErrNone && system.init(&module, 0) == kErrNone &&
             system.getVersion(&version) == kErrNone)
             return true;
-        display.update_spinner(true, "Verifying Update");
-        if (kTime_GetMSTicks() - start + LOADER_FIND_PAUSE_MS > REBOOT_FIND_WINDOW_MS ||
-            Updater::Interrupted())
+        if (kTime_GetMSTicks() >= deadline || Updater::Interrupted())
             return false;
-        kTime_MSSleep(LOADER_FIND_PAUSE_MS);
     }
 }
 
 } // namespace
 
-bool Engine::_verify_update(UpdaterDisplayInterface& display, Module& module, linkType type,
-                            uint32_t serialNumber, const BirdFile& bird, uint32_t& verifiedBuild)
+bool Engine::_verify_update(UpdaterDisplayInterface& display, Module& module,
+                            const ModuleFinder& finder, uint32_t serialNumber, const BirdFile& bird,
+                            uint32_t& verifiedBuild)
 {
     uint32_t build = 0;
     uint32_t version = 0;
-    bool back = _find_rebooted(display, module, type, serialNumber, build, version);
+    bool back = _find_rebooted(display, module, finder, serialNumber, build, version);
     display.update_spinner(false, "Verifying Update");
     (void)module.disconnect();
     if (!back) {
@@ -364,8 +388,14 @@ bool Engine::_verify_update(UpdaterDisplayInterface& display, Module& module, li
                         Updater::Interrupted() ? "interrupted" : "did not come back");
         return false;
     }
+    // Only a comparison verifies: the module coming back proves nothing of
+    // what it runs.
     uint32_t fileBuild = bird.GetBuild();
-    if (fileBuild != 0 && build != fileBuild) {
+    if (fileBuild == 0) {
+        display.message(ERROR, "Firmware update not verified [the file names no build]");
+        return false;
+    }
+    if (build != fileBuild) {
         display.message(ERROR, "Firmware update not verified [%08X runs build %u, not %u]",
                         serialNumber, build, fileBuild);
         return false;
@@ -389,20 +419,22 @@ namespace
 // Loader, then firmware, then the module seen running the file's build;
 // the first stage that fails ends the update and is reported.
 bool _update_module(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
-                    uint32_t serialNumber, uint32_t& verifiedBuild)
+                    uint32_t serialNumber, const ModuleFinder& finder, uint32_t& verifiedBuild)
 {
-    linkType type = _link_type(module);
-    kErr err = _transfer_loader(display, module, bird);
+    kErr err = _transfer_loader(display, module, bird, finder);
     if (!err) {
-        if (!_find_loader(module, type, serialNumber) && !Updater::Interrupted()) {
+        if (!_find_loader(module, finder, serialNumber) && !Updater::Interrupted()) {
             display.message(ERROR,
                             "Module did not come back in its loader [%08X]; repeat the update "
                             "to finish it",
                             serialNumber);
             return false;
         }
-        err = Updater::Interrupted() ? kErrCancel : _transfer_firmware(display, module, bird);
+        err =
+            Updater::Interrupted() ? kErrCancel : _transfer_firmware(display, module, bird, finder);
     }
+    if (err == kErrBusy)
+        return false;
     if (err == kErrCancel) {
         display.message(ERROR, "Firmware update interrupted");
         return false;
@@ -412,7 +444,7 @@ bool _update_module(UpdaterDisplayInterface& display, Module& module, BirdFile& 
                         kError_GetErrorText(err));
         return false;
     }
-    return _verify_update(display, module, type, serialNumber, bird, verifiedBuild);
+    return _verify_update(display, module, finder, serialNumber, bird, verifiedBuild);
 }
 
 void _record_transfer(UpdaterStoreItem& item, const std::string& path)
@@ -513,9 +545,15 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         return false;
     outcome->build = birdFile.empty() ? build : bird.GetBuild();
     outcome->file = birdFile.empty() ? _build_file_name(build) : birdFile;
+    // The router, when there is one, outlives every use of its link.
+    Module router(0, 0);
+    Routing routing(router);
     Module target(moduleAddress, 0);
     kErr err = kErrNone;
-    if (!_connect(display, target, serialNumber, moduleAddress, routerSerialNumber, err))
+    if (routerSerialNumber == 0)
+        err = _connect_direct(target, serialNumber);
+    else if (!_connect_routed(display, target, router, routing, serialNumber, moduleAddress,
+                              routerSerialNumber, err))
         return false;
     bool updated = false;
     if (err) {
@@ -523,7 +561,12 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
     } else {
         if (!_accept_birdfile(display, bird, target, serialNumber, overrideModel))
             return false;
-        updated = _update_module(display, target, bird, serialNumber, outcome->verifiedBuild);
+        ModuleFinder finder = routerSerialNumber == 0
+                                  ? ModuleFinder::Direct(target)
+                                  : ModuleFinder(ModuleFinder::Direct(router).Type(), router,
+                                                 target.getModuleAddress());
+        updated =
+            _update_module(display, target, bird, serialNumber, finder, outcome->verifiedBuild);
     }
     if (updated)
         _record_transfer(item, outcome->file);

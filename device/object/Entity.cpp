@@ -12,7 +12,11 @@ namespace Vantor
 {
 
 struct EntityClass::impl {
-    explicit impl(EntityClass& owner) : owner(owner), module(nullptr), command(0), index(0) {}
+    explicit impl(EntityClass& owner)
+        : owner(owner), module(nullptr), command(0), index(0),
+          replyTimeoutMS(Link::REPLY_TIMEOUT_MS)
+    {
+    }
 
     Link* link() const { return module ? module->getLink() : nullptr; }
 
@@ -23,6 +27,7 @@ struct EntityClass::impl {
     Module* module;
     uint8_t command;
     uint8_t index;
+    uint64_t replyTimeoutMS;
 };
 
 EntityClass::EntityClass() : m_impl(new (std::nothrow) impl(*this)) {}
@@ -42,6 +47,12 @@ kErr EntityClass::init(Module* module, uint8_t command, uint8_t index)
 uint8_t EntityClass::getIndex() const
 {
     return m_impl ? m_impl->index : 0;
+}
+
+void EntityClass::setReplyTimeout(uint64_t timeoutMS)
+{
+    if (m_impl)
+        m_impl->replyTimeoutMS = timeoutMS;
 }
 
 Module* EntityClass::boundModule() const
@@ -98,7 +109,7 @@ kErr EntityClass::impl::get(uint8_t option, uei* u)
     u->specifier = index;
     // The reply sets the type; one that carried no value leaves it at none.
     u->type = UEI_TYPE_NONE;
-    err = link->receiveUEI(address, command, option, index, u);
+    err = link->receiveUEI(address, command, option, index, u, nullptr, replyTimeoutMS);
     if (err)
         return err;
     if (u->specifier & UEI_SPEC_ERROR)
@@ -121,7 +132,7 @@ kErr EntityClass::impl::set(uint8_t option, bool indexed, uint8_t subindex, uei*
         return err;
     u->option = (uint8_t)(option | UEI_OPTION_REPLY);
     u->specifier = index;
-    err = link->receiveUEI(address, command, u->option, index, u);
+    err = link->receiveUEI(address, command, u->option, index, u, nullptr, replyTimeoutMS);
     if (!err && (u->specifier & UEI_SPEC_ERROR))
         return ueiReplyError(*u);
     return err;

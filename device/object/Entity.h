@@ -41,6 +41,9 @@ public:
 
     kErr init(Module* module, uint8_t command, uint8_t index);
     uint8_t getIndex() const;
+    /// How long get and set await their reply (Link::REPLY_TIMEOUT_MS until
+    /// changed): a poll that asks again soon waits less.
+    void setReplyTimeout(uint64_t timeoutMS);
 
     /// The get exchange for the record, answered from a cached stream sample
     /// when the link holds one (kErrNone fresh, kErrStreamStale read

@@ -6,13 +6,16 @@ REBOOT (30 s); and over TCP/IP a module that restarts without answering
 LOAD and takes a while to listen again, and one that never comes back
 after REBOOT (30 s). None of the failures is taken for a success."""
 
-from update_fixtures import (SERIAL, TcpUpdateTest, Unit, UsbUpdateTest, read_settings,
-                             updater_test)
+from update_fixtures import (SERIAL, SPARE_LOADER, TcpUpdateTest, Unit, UsbUpdateTest,
+                             read_settings, start_usb, updater_test, usb_emulation)
+
+BUSY = ("More than one module waits in its loader; leave only the one being updated "
+        "attached\n")
 
 
 class ReconnectsOverUsb(UsbUpdateTest):
-    def run_with(self, faults=None, upgrade=None, *args):
-        self.start_module(upgrade, faults)
+    def run_with(self, faults=None, upgrade=None, *args, extra=()):
+        self.start_module(upgrade, faults, extra=extra)
         self.unit = Unit(1002, "1.1.0", seed=9)
         self.path = self.file(self.unit)
         return self.update("-f", self.path, *args)
@@ -26,6 +29,14 @@ class ReconnectsOverUsb(UsbUpdateTest):
                       "NETWORK: Reconnected to device\n", result.err)
         self.assertIn("Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n",
                       result.err)
+
+    def test_two_loaders_under_the_default_serial_number_get_nothing(self):
+        result = self.run_with({"no_load_reply": True}, {"loader_serial": "DEADDEAD"},
+                               extra=[SPARE_LOADER])
+        self.assertIn(BUSY, result.err)
+        self.assert_failed(result, loads=1)
+        for name in ("hub", "spare"):
+            self.assertEqual(self.sim.state(name)["upgrade"]["firmware_blocks"], [], name)
 
     def test_a_module_back_in_its_loader_too_late_takes_the_update_again(self):
         result = self.run_with({"restart_delay_ms": {"load": 30000}}, None, "-X", "0x1")
@@ -65,6 +76,18 @@ class ReconnectsOverTcp(TcpUpdateTest):
         self.assertIn("NETWORK: Couldn't reconnect to device delaying: 500 ms\n"
                       "NETWORK: Attempting to reconnect. Attempt: 2 of 5\n", result.err)
         self.assertNotIn("DEFAULT sn", result.err, "found again where it was")
+
+    def test_a_lost_load_reply_never_reaches_a_default_serial_usb_board(self):
+        reason = usb_emulation.why_not_available()
+        if reason:
+            self.skipTest(reason)
+        usb_sim, usb = start_usb(self, {"modules": [dict(SPARE_LOADER, transports={"usb": {}})]})
+        self.start_module(faults={"no_load_reply": True, "no_return_after_load": True})
+        result = self.update("-f", self.file(Unit(1002, "1.1.0", seed=8)), env=usb.env())
+        self.assertIn("Module did not come back in its loader [%s]" % SERIAL, result.err)
+        self.assertEqual(result.status, 1, result)
+        counts = usb_sim.state("spare")["upgrade"]["counts"]
+        self.assertEqual(sum(counts.values()), 0, "the USB board got nothing")
 
     def test_a_module_that_never_comes_back_after_reboot_is_not_verified(self):
         self.start_module(faults={"no_return_after_reboot": True})

@@ -9,7 +9,7 @@ import os
 import shutil
 import tempfile
 
-from update_fixtures import (OTHER_SERIAL, SERIAL, TcpUpdateTest, Unit, birdtool,
+from update_fixtures import (OTHER_SERIAL, ROUTER, SERIAL, TcpUpdateTest, Unit, birdtool,
                              read_settings, seed_store, unit_dir, updater_test)
 from update_server_support import UpdateServerProcess
 
@@ -189,6 +189,12 @@ class UpdateOverTcp(TcpUpdateTest):
         path = self.file(unit)
         self.assert_updated(self.update("-f", path), unit, path)
 
+    def test_a_file_that_names_no_build_is_never_verified(self):
+        self.start_module()
+        result = self.update("-f", self.file(Unit(0, "1.1.0")))
+        self.assertIn("Firmware update not verified [the file names no build]\n", result.err)
+        self.assert_failed(result, loads=1, reboots=1)
+
     def test_get_and_update_in_one_run_as_json(self):
         self.start_module(NEW_1003)
         result = self.served(command=("-G", "-U", "--json"))
@@ -200,10 +206,36 @@ class UpdateOverTcp(TcpUpdateTest):
         self.assertEqual(document["update"], {"serial": SERIAL, "outcome": "ok", "build": 1003,
                                               "file": "1003.bird", "verifiedBuild": 1003})
 
-    def test_an_indirect_update_needs_a_module_address(self):
-        result = self.update("-f", self.file(self.units[1002]), "-r", "D272031D")
-        self.assertEqual(result.status, 1, result)
-        self.assertIn("Module address required for indirect firmware update\n", result.err)
+    # Through a router: the module is found behind it, restarts without the
+    # link dropping, and is verified through it.
+
+    def test_a_module_behind_a_router_is_updated_and_verified_through_it(self):
+        self.start_module(routed=True)
+        path = self.file(self.units[1002])
+        result = self.update("-f", path, "-r", ROUTER)
+        self.assert_updated(result, self.units[1002], path)
+        self.assertEqual(self.sim.state("router")["route_to_me"], 0, "routing switched off")
+
+    def test_a_module_behind_a_router_that_does_not_take_the_image(self):
+        for faults, reason in (({"no_return_after_reboot": True}, "did not come back"),
+                               ({"reboot_to_old_image": True}, "runs build 1001, not 1002")):
+            with self.subTest(reason):
+                self.start_module(routed=True, faults=faults)
+                result = self.update("-f", self.file(self.units[1002]), "-r", ROUTER)
+                self.assertIn("Firmware update not verified [%s %s]\n" % (SERIAL, reason),
+                              result.err)
+                self.assert_failed(result, loads=1, reboots=1)
+                self.sim.stop()
+
+    def test_a_module_that_is_not_behind_the_router(self):
+        path = self.file(self.units[1002])
+        result = self.update("-f", path, "-r", ROUTER)
+        self.assertIn("Failed to connect to link module [%s]\n" % ROUTER, result.err)
+        self.start_module(routed=True)
+        result = self.update("-f", path, "-r", ROUTER, serial=OTHER_SERIAL)
+        self.assertIn("Module %s not found behind router %s\n" % (OTHER_SERIAL, ROUTER),
+                      result.err)
+        self.assertEqual((result.status, self.upgrade()["counts"]["init"]), (1, 0))
 
 
 if __name__ == "__main__":

@@ -28,6 +28,7 @@ import birdtool  # noqa: E402
 SERIAL = "40F5849A"
 SERIAL_NUMBER = int(SERIAL, 16)
 OTHER_SERIAL = "0BADCAFE"
+ROUTER = "D272031D"
 MODEL = 17
 MODEL_NAME = "HubQuad"
 DATE = re.compile(r"^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}$")
@@ -87,17 +88,32 @@ def _put(payload, block_address, address, data):
         payload[offset:offset + len(data)] = data
 
 
-def module_config(transport, upgrade=None, faults=None, version="1.0.0", build=1001):
+# A second board waiting in its loader under the default serial number.
+SPARE_LOADER = {"name": "spare", "serial": "DEADDEAD", "model": MODEL, "address": 2,
+                "mode": "loader"}
+
+
+def module_config(transport, upgrade=None, faults=None, version="1.0.0", build=1001,
+                  routed=False, extra=()):
+    """The module "hub" and the `extra` ones on the same kind of link;
+    `routed` puts the hub at address 6 behind the router ROUTER, whose link
+    is the one given."""
     up = {"new_version": "1.1.0", "new_build": 1002, "block_size": 512, "restart_ms": 300}
     up.update(upgrade or {})
     module = {"name": "hub", "serial": SERIAL, "model": MODEL, "address": 2,
               "version": version, "build": build, "upgrade": up, "faults": faults or {}}
-    config = {"modules": [module]}
-    if transport == "tcp":
-        module["transports"] = {"tcp": {"bind": netns.MODULE_ADDRESS, "port": 0}}
-        config["discovery"] = {"interface": netns.MODULE_ADDRESS}
-    else:
-        module["transports"] = {"usb": {}}
+    linked = module
+    if routed:
+        module.update(address=6, router=2)
+        linked = {"name": "router", "serial": ROUTER, "model": MODEL, "address": 2,
+                  "behind": [module]}
+    config = {"modules": [linked] + [dict(m) for m in extra]}
+    for m in config["modules"]:
+        if transport == "tcp":
+            m["transports"] = {"tcp": {"bind": netns.MODULE_ADDRESS, "port": 0}}
+            config["discovery"] = {"interface": netns.MODULE_ADDRESS}
+        else:
+            m["transports"] = {"usb": {}}
     return config
 
 
@@ -197,13 +213,25 @@ class TcpUpdateTest(UpdateTest):
         self.addCleanup(self.sim.stop)
         return self.sim
 
-    def update(self, *args, url="http://127.0.0.1:9/cgi/u", command=("-U",)):
+    def update(self, *args, url="http://127.0.0.1:9/cgi/u", command=("-U",), serial=SERIAL,
+               env=None):
         """One run of the binary in the host namespace; the default server
         URL is a closed port there."""
-        completed = updater_test.run_updater(list(command) + ["-d", SERIAL] + list(args) +
+        completed = updater_test.run_updater(list(command) + ["-d", serial] + list(args) +
                                              ["-u", url], self.home, timeout=180,
-                                             prefix=self.pair.host_prefix())
+                                             prefix=self.pair.host_prefix(), env=env)
         return updater_test.Result(completed)
+
+
+def start_usb(test, config):
+    """The simulator on emulated USB with every module of `config` attached."""
+    sim = simulator.Simulator(config, usb=True).start()
+    test.addCleanup(sim.stop)
+    usb = usb_emulation.UsbEmulation(sim.usb_socket)
+    usb.start()
+    test.addCleanup(usb.stop)
+    usb.wait_devices(len(config["modules"]))
+    return sim, usb
 
 
 class UsbUpdateTest(UpdateTest):
@@ -219,13 +247,7 @@ class UsbUpdateTest(UpdateTest):
             self.skipTest(reason)
 
     def start_module(self, upgrade=None, faults=None, **fields):
-        self.sim = simulator.Simulator(module_config("usb", upgrade, faults, **fields),
-                                       usb=True).start()
-        self.addCleanup(self.sim.stop)
-        self.usb = usb_emulation.UsbEmulation(self.sim.usb_socket)
-        self.usb.start()
-        self.addCleanup(self.usb.stop)
-        self.usb.wait_devices(1)
+        self.sim, self.usb = start_usb(self, module_config("usb", upgrade, faults, **fields))
         return self.sim
 
     def command(self, *args):
