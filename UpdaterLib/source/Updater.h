@@ -31,6 +31,24 @@ struct UpdateOutcome {
     uint32_t build = 0;         ///< the build sent (a named file's own); 0 unknown
     std::string file;           ///< the file sent, or the build's file name
     uint32_t verifiedBuild = 0; ///< the build the module runs afterwards; 0 unverified
+    uint32_t previousBuild = 0; ///< the build the module ran before; 0 unknown
+    bool current = false;       ///< left alone: it already ran the file's build
+    bool planned = false;       ///< a dry run that a real run could start from
+    /// What the file would send: its loader and firmware blocks and their
+    /// payload bytes (set by a dry run).
+    uint32_t loaderBlocks = 0;
+    uint32_t firmwareBlocks = 0;
+    uint32_t bytes = 0;
+};
+
+/// How an update goes beyond sending the file.
+struct UpdateOptions {
+    /// Resolve the file, find the module, read its identity and make every
+    /// check, then show the plan: no upgrade packet is sent, nothing is
+    /// downloaded and nothing is written into the store.
+    bool dryRun = false;
+    /// A module that already runs the file's build is not flashed.
+    bool skipCurrent = false;
 };
 
 /// Identifies a processor for recovery; word 0 first.
@@ -77,7 +95,8 @@ public:
     /// whatever the result.
     bool Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdFile,
                          uint8_t moduleAddress, uint32_t routerSerialNumber, bool overrideModel,
-                         UpdateOutcome* outcome = nullptr);
+                         UpdateOutcome* outcome = nullptr,
+                         const UpdateOptions& options = UpdateOptions());
 
     /// Fetches the build (decimal text; empty: the server's latest) into the
     /// module's store directory under a spinner, and records it as the

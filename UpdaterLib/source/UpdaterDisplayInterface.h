@@ -5,6 +5,22 @@
 // implementation needs no lock. Calls return at once; none may throw or
 // call back into the engine.
 
+#include <stdint.h>
+
+/// One step of an update, for a display that reports the steps as they
+/// happen (a progress stream).
+struct ProgressEvent {
+    enum Kind { STAGE, BLOCK, REBOOT, VERIFY };
+    Kind kind = STAGE;
+    const char* stage = ""; ///< STAGE, BLOCK: "loader" or "firmware"
+    uint32_t block = 0;     ///< BLOCK: the block done, from 1
+    uint32_t blocks = 0;    ///< the stage's blocks
+    uint64_t bytes = 0;     ///< BLOCK: the stage's bytes sent so far
+    uint64_t total = 0;     ///< the stage's bytes in all
+    bool verified = false;  ///< VERIFY: whether the module runs the file's build
+    uint32_t build = 0;     ///< VERIFY: the build it was seen to run; 0 unknown
+};
+
 class UpdaterDisplayInterface
 {
 public:
@@ -26,6 +42,8 @@ public:
     virtual void info_message(const char* text) = 0;
     /// One line about a failure, without its line end.
     virtual void error_message(const char* text) = 0;
+    /// A step of an update; shown by nothing unless a display wants it.
+    virtual void progress_event(const ProgressEvent&) {}
 
     /// Formats into 2048 bytes (longer texts are cut) and hands the text to
     /// error_message for LEVEL_ERROR, to info_message otherwise. Nothing while

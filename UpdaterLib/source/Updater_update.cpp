@@ -24,6 +24,7 @@
 #include <stdlib.h>
 
 #include <exception>
+#include <mutex>
 #include <stdexcept>
 
 using namespace Engine;
@@ -198,6 +199,14 @@ bool _validate_birdfile(UpdaterDisplayInterface& display, const BirdFile& bird, 
     return true;
 }
 
+uint32_t _payload_bytes(const std::vector<BirdBlock>& blocks)
+{
+    uint32_t bytes = 0;
+    for (const BirdBlock& block : blocks)
+        bytes += block.length;
+    return bytes;
+}
+
 // A stage's blocks in file order, each announced, prepared (`prepared`
 // says what the PREPARE result means for the stage) and handed to `send`.
 // The first block that fails ends the stage: a loader that did not arrive
@@ -209,6 +218,12 @@ kErr _send_blocks(UpdaterDisplayInterface& display, UpdaterEntity& entity, const
     int number = 1;
     uint32_t total = 0;
     kErr err = kErrNone;
+    ProgressEvent event;
+    event.stage = stage;
+    event.blocks = (uint32_t)blocks.size();
+    event.total = _payload_bytes(blocks);
+    display.progress_event(event);
+    event.kind = ProgressEvent::BLOCK;
     for (const BirdBlock& block : blocks) {
         display.message(INFO, "Transferring %s block %d of %d, %d bytes", stage, number,
                         (int)blocks.size(), (int)block.length);
@@ -219,6 +234,9 @@ kErr _send_blocks(UpdaterDisplayInterface& display, UpdaterEntity& entity, const
         if (err)
             break;
         total += block.length;
+        event.block = (uint32_t)number;
+        event.bytes = total;
+        display.progress_event(event);
         number++;
     }
     display.message(INFO, "Transferred %d blocks, %d total bytes", number - 1, (int)total);
@@ -322,8 +340,12 @@ kErr Engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module
         });
     // A stage that failed sends no REBOOT: the module stays in its loader,
     // and the update can be repeated.
-    if (!err)
+    if (!err) {
+        ProgressEvent reboot;
+        reboot.kind = ProgressEvent::REBOOT;
+        display.progress_event(reboot);
         err = entity.LoaderReboot(display);
+    }
     return err;
 }
 
@@ -374,15 +396,14 @@ bool _find_rebooted(UpdaterDisplayInterface& display, Module& module, const Modu
 
 } // namespace
 
-bool Engine::_verify_update(UpdaterDisplayInterface& display, Module& module,
-                            const ModuleFinder& finder, uint32_t serialNumber, const BirdFile& bird,
-                            uint32_t& verifiedBuild)
+namespace
 {
-    uint32_t build = 0;
-    uint32_t version = 0;
-    bool back = _find_rebooted(display, module, finder, serialNumber, build, version);
-    display.update_spinner(false, "Verifying Update");
-    (void)module.disconnect();
+
+// Whether the module came back running what the file holds; the reason
+// shown when not.
+bool _compare_identity(UpdaterDisplayInterface& display, bool back, uint32_t serialNumber,
+                       const BirdFile& bird, uint32_t build, uint32_t version)
+{
     if (!back) {
         display.message(ERROR, "Firmware update not verified [%08X %s]", serialNumber,
                         Updater::Interrupted() ? "interrupted" : "did not come back");
@@ -409,30 +430,69 @@ bool Engine::_verify_update(UpdaterDisplayInterface& display, Module& module,
         return false;
     }
     display.message(INFO, "Update verified: module %08X runs build %u", serialNumber, build);
-    verifiedBuild = build;
     return true;
+}
+
+} // namespace
+
+bool Engine::_verify_update(UpdaterDisplayInterface& display, Module& module,
+                            const ModuleFinder& finder, uint32_t serialNumber, const BirdFile& bird,
+                            uint32_t& verifiedBuild)
+{
+    uint32_t build = 0;
+    uint32_t version = 0;
+    bool back = _find_rebooted(display, module, finder, serialNumber, build, version);
+    display.update_spinner(false, "Verifying Update");
+    (void)module.disconnect();
+    ProgressEvent event;
+    event.kind = ProgressEvent::VERIFY;
+    event.verified = _compare_identity(display, back, serialNumber, bird, build, version);
+    event.build = back ? build : 0;
+    display.progress_event(event);
+    if (event.verified)
+        verifiedBuild = build;
+    return event.verified;
 }
 
 namespace
 {
+
+// USB loaders may all come up with the default serial number, which only
+// one at a time may do: the USB updates of one run take their loader stage
+// in turn. Over TCP/IP and behind a router they run side by side.
+std::mutex g_usbLoaderStage;
+
+// The loader sent and started, and the module found again in it.
+kErr _loader_stage(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
+                   uint32_t serialNumber, const ModuleFinder& finder)
+{
+    std::unique_lock<std::mutex> turn(g_usbLoaderStage, std::defer_lock);
+    if (!finder.Routed() && finder.Type() == kLinkTypeUSB)
+        turn.lock();
+    kErr err = _transfer_loader(display, module, bird, finder);
+    if (err)
+        return err;
+    if (_find_loader(module, finder, serialNumber))
+        return kErrNone;
+    if (Updater::Interrupted())
+        return kErrCancel;
+    display.message(ERROR,
+                    "Module did not come back in its loader [%08X]; repeat the update to finish it",
+                    serialNumber);
+    return kErrNotFound;
+}
 
 // Loader, then firmware, then the module seen running the file's build;
 // the first stage that fails ends the update and is reported.
 bool _update_module(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
                     uint32_t serialNumber, const ModuleFinder& finder, uint32_t& verifiedBuild)
 {
-    kErr err = _transfer_loader(display, module, bird, finder);
-    if (!err) {
-        if (!_find_loader(module, finder, serialNumber) && !Updater::Interrupted()) {
-            display.message(ERROR,
-                            "Module did not come back in its loader [%08X]; repeat the update "
-                            "to finish it",
-                            serialNumber);
-            return false;
-        }
+    kErr err = _loader_stage(display, module, bird, serialNumber, finder);
+    if (err == kErrNotFound)
+        return false;
+    if (!err)
         err =
             Updater::Interrupted() ? kErrCancel : _transfer_firmware(display, module, bird, finder);
-    }
     if (err == kErrBusy)
         return false;
     if (err == kErrCancel) {
@@ -499,7 +559,7 @@ bool _accept_birdfile(UpdaterDisplayInterface& display, const BirdFile& bird, Mo
 // (the build chosen when none was given), with the unit's serial number
 // written into a template. False, reported or logged, when there is none.
 bool _update_file(Updater& updater, BirdFile& bird, uint32_t serialNumber, uint32_t& build,
-                  const std::string& birdFile, UpdaterStoreItem& item)
+                  const std::string& birdFile, UpdaterStoreItem& item, bool dryRun)
 {
     UpdaterDisplayInterface& display = updater.Display();
     if (birdFile.empty() && build == 0) {
@@ -510,7 +570,14 @@ bool _update_file(Updater& updater, BirdFile& bird, uint32_t serialNumber, uint3
         }
     }
     try {
-        bird = updater.load_bird("Updating", birdFile, serialNumber, build, false);
+        if (dryRun && birdFile.empty()) {
+            // The store's file is read where it is: a dry run makes no
+            // store item.
+            display.message(INFO, "Updating firmware with build: %u", build);
+            bird = item.ReadBirdFile(_build_file_name(build));
+        } else {
+            bird = updater.load_bird("Updating", birdFile, serialNumber, build, false);
+        }
     } catch (const std::exception&) {
         display.message(ERROR, "Failed to load bird file");
         return false;
@@ -518,11 +585,54 @@ bool _update_file(Updater& updater, BirdFile& bird, uint32_t serialNumber, uint3
     return _insert_serial_number(bird, serialNumber);
 }
 
+// The unit's store item as it is, made by nothing: a dry run writes
+// nothing, and an unknown unit reads as one with empty settings.
+bool _existing_item(const std::string& directory, uint32_t serialNumber, UpdaterStoreItem& item)
+{
+    try {
+        UpdaterStore store(directory);
+        (void)store.FindDevice(serialNumber, &item);
+        return true;
+    } catch (const std::runtime_error& e) {
+        Log::log(DEBUG_Updater, "%s\n", e.what());
+        return false;
+    }
+}
+
+// What a run with the options does instead of an update, once the module
+// and the file passed every check: true when it ends the run there, with
+// its outcome set.
+bool _instead_of_update(UpdaterDisplayInterface& display, const UpdateOptions& options,
+                        const BirdFile& bird, uint32_t serialNumber, UpdateOutcome& outcome)
+{
+    if (options.skipCurrent && bird.GetBuild() != 0 && outcome.previousBuild == bird.GetBuild()) {
+        display.message(INFO, "Module %08X already runs build %u", serialNumber,
+                        outcome.previousBuild);
+        outcome.current = true;
+        return true;
+    }
+    if (!options.dryRun)
+        return false;
+    std::vector<BirdBlock> loaders = bird.FindBlocks(BirdFile::BIRD_BLOCK_LOADER);
+    std::vector<BirdBlock> firmware = bird.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE);
+    outcome.loaderBlocks = (uint32_t)loaders.size();
+    outcome.firmwareBlocks = (uint32_t)firmware.size();
+    outcome.bytes = _payload_bytes(loaders) + _payload_bytes(firmware);
+    display.message(INFO,
+                    "Would update module %08X from build %u to build %u with %s (%u loader "
+                    "blocks, %u firmware blocks, %u bytes)",
+                    serialNumber, outcome.previousBuild, outcome.build, outcome.file.c_str(),
+                    outcome.loaderBlocks, outcome.firmwareBlocks, outcome.bytes);
+    outcome.planned = true;
+    return true;
+}
+
 } // namespace
 
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdFile,
                               uint8_t moduleAddress, uint32_t routerSerialNumber,
-                              bool overrideModel, UpdateOutcome* outcome)
+                              bool overrideModel, UpdateOutcome* outcome,
+                              const UpdateOptions& options)
 {
     UpdateOutcome ignored;
     if (!outcome)
@@ -535,13 +645,14 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
     // A new unit gets its directory first: what is read and recorded below
     // always goes through a real store item.
     UpdaterStoreItem item;
-    if (!_device_item(updaterDirectory, serialNumber, item)) {
+    if (!(options.dryRun ? _existing_item(updaterDirectory, serialNumber, item)
+                         : _device_item(updaterDirectory, serialNumber, item))) {
         display.message(ERROR, "Could not create directory for storing BIRD file");
         return false;
     }
     uint64_t start = kTime_GetMSTicks();
     BirdFile bird;
-    if (!_update_file(*this, bird, serialNumber, build, birdFile, item))
+    if (!_update_file(*this, bird, serialNumber, build, birdFile, item, options.dryRun))
         return false;
     outcome->build = birdFile.empty() ? build : bird.GetBuild();
     outcome->file = birdFile.empty() ? _build_file_name(build) : birdFile;
@@ -561,6 +672,10 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
     } else {
         if (!_accept_birdfile(display, bird, target, serialNumber, overrideModel))
             return false;
+        if (_read_build_number(target, outcome->previousBuild) != kErrNone)
+            outcome->previousBuild = 0;
+        if (_instead_of_update(display, options, bird, serialNumber, *outcome))
+            return true;
         ModuleFinder finder = routerSerialNumber == 0
                                   ? ModuleFinder::Direct(target)
                                   : ModuleFinder(ModuleFinder::Direct(router).Type(), router,

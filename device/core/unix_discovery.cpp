@@ -13,6 +13,7 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -264,17 +265,24 @@ static uint8_t sCollect(int listener, uint64_t deadline, kDiscoveryCallback call
     return counted;
 }
 
+// The replies come to one fixed port, which one walk at a time can hold:
+// the walks of a process's threads take turns, so a second one is not
+// taken for another program holding the port.
+static pthread_mutex_t sReplyPort = PTHREAD_MUTEX_INITIALIZER;
+
 static kErr sEnumerateTCPIP(kDiscoveryCallback callback, void* reference, uint32_t longestMS,
                             uint8_t* counted)
 {
+    pthread_mutex_lock(&sReplyPort);
     int listener = -1;
     kErr err = sOpenListener(&listener);
-    if (err)
-        return err;
-    if (sSendRequests() > 0)
-        *counted = sCollect(listener, kTime_GetMSTicks() + longestMS, callback, reference);
-    close(listener);
-    return kErrNone;
+    if (!err) {
+        if (sSendRequests() > 0)
+            *counted = sCollect(listener, kTime_GetMSTicks() + longestMS, callback, reference);
+        close(listener);
+    }
+    pthread_mutex_unlock(&sReplyPort);
+    return err;
 }
 
 static kErr sEnumerate(linkType type, kDiscoveryCallback callback, void* reference,
