@@ -7,8 +7,10 @@ Each case runs in turn with each binary given, so both see the same load.
 
     sudo bench/update_time_bench.py [--runs N] [--baseline OTHER_BINARY]
 
-Cases: a module reached directly, and the same module behind a router
-(-r); a binary that cannot update through a router shows "failed".
+Cases: a module reached directly, the same module behind a router (-r),
+and four such modules updated in one run (-d A,B,C,D, each its own
+simulated module over TCP/IP); a binary that cannot run a case shows
+"failed".
 Needs root (network namespaces); prints figures, asserts nothing.
 """
 
@@ -32,10 +34,15 @@ ROUTER = "D272031D"
 UPGRADE = {"restart_ms": 300, "new_version": "1.1.0", "new_build": 1002}
 
 
-def config(routed):
+FLEET = [SERIAL, "0000F001", "0000F002", "0000F003"]
+
+
+def config(case):
     module = {"name": "hub", "serial": SERIAL, "model": 17, "address": 2, "upgrade": UPGRADE}
     tcp = {"tcp": {"bind": netns.MODULE_ADDRESS, "port": 0}}
-    if routed:
+    if case == "fleet":
+        modules = [dict(module, name=serial, serial=serial, transports=tcp) for serial in FLEET]
+    elif case == "routed":
         module["address"] = 6
         modules = [{"name": "router", "serial": ROUTER, "model": 17, "address": 2,
                     "transports": tcp, "behind": [module]}]
@@ -45,9 +52,11 @@ def config(routed):
     return {"discovery": {"interface": netns.MODULE_ADDRESS}, "modules": modules}
 
 
-def run_once(pair, binary, path, routed):
-    args = ["-U", "-d", SERIAL, "-f", path] + (["-r", ROUTER] if routed else [])
-    with simulator.Simulator(config(routed), prefix=pair.module_prefix()), \
+def run_once(pair, binary, path, case):
+    args = {"direct": ["-d", SERIAL], "routed": ["-d", SERIAL, "-r", ROUTER],
+            "fleet": ["-d", ",".join(FLEET), "-OVERRIDE"]}[case]
+    args = ["-U", "-f", path] + args
+    with simulator.Simulator(config(case), prefix=pair.module_prefix()), \
             updater_test.temporary_home() as home:
         updater_test.UPDATER_BIN = binary
         start = time.monotonic()
@@ -85,14 +94,20 @@ def main():
         print("Update of a 4 KiB file over TCP/IP, module away 300 ms after LOAD and REBOOT,"
               " %d runs each" % args.runs)
         with netns.NetnsPair() as pair:
-            for routed in (False, True):
+            medians = {}
+            for case in ("direct", "routed", "fleet"):
                 walls = {name: [] for name, _ in binaries}
                 for _ in range(args.runs):
                     for name, binary in binaries:
-                        walls[name].append(run_once(pair, binary, path, routed))
+                        walls[name].append(run_once(pair, binary, path, case))
                 for name, _ in binaries:
-                    print("  %-8s %-10s %s" % ("routed" if routed else "direct", name,
-                                              figures(walls[name])))
+                    print("  %-8s %-10s %s" % (case, name, figures(walls[name])))
+                    if None not in walls[name]:
+                        medians[(case, name)] = statistics.median(walls[name])
+            for name, _ in binaries:
+                if ("fleet", name) in medians and ("direct", name) in medians:
+                    print("  %s: 4 modules in one run / one module = %.2f"
+                          % (name, medians[("fleet", name)] / medians[("direct", name)]))
     return 0
 
 

@@ -141,16 +141,33 @@ JsonDocument Cli::_json_get(uint32_t serialNumber, uint32_t build)
     return document;
 }
 
-JsonDocument Cli::_json_update(uint32_t serialNumber, const UpdateOutcome& outcome, bool succeeded)
+const char* Cli::_update_outcome(const UpdateOutcome& outcome, bool succeeded)
+{
+    if (!succeeded)
+        return OUTCOME_FAILED;
+    return outcome.planned ? "planned" : outcome.current ? "current" : OUTCOME_OK;
+}
+
+JsonDocument Cli::_json_update(uint32_t serialNumber, const UpdateOutcome& outcome, bool succeeded,
+                               bool extended)
 {
     JsonDocument document = JsonDocument::object();
     _add_serial(document, serialNumber);
-    document["outcome"] = succeeded ? OUTCOME_OK : OUTCOME_FAILED;
+    document["outcome"] = extended    ? _update_outcome(outcome, succeeded)
+                          : succeeded ? OUTCOME_OK
+                                      : OUTCOME_FAILED;
     if (outcome.build != 0)
         document["build"] = outcome.build;
     if (!outcome.file.empty())
         document["file"] = outcome.file;
     document["verifiedBuild"] = outcome.verifiedBuild;
+    if (!extended)
+        return document;
+    document["previousBuild"] = outcome.previousBuild;
+    if (outcome.planned)
+        document["plan"] = {{"loaderBlocks", outcome.loaderBlocks},
+                            {"firmwareBlocks", outcome.firmwareBlocks},
+                            {"bytes", outcome.bytes}};
     return document;
 }
 

@@ -30,8 +30,15 @@ JsonDocument _json_fingerprint(const Fingerprint* fingerprint);
 /// -G: the build stored (0: the get failed).
 JsonDocument _json_get(uint32_t serialNumber, uint32_t build);
 
-/// -U: what the update sent and whether it succeeded.
-JsonDocument _json_update(uint32_t serialNumber, const UpdateOutcome& outcome, bool succeeded);
+/// -U: what the update sent and whether it succeeded. `extended` (a run of
+/// several modules, or one with --dry-run or --skip-current) adds the build
+/// the module ran before and a dry run's plan; outcome "current" or
+/// "planned" then tells a module left alone or only planned.
+JsonDocument _json_update(uint32_t serialNumber, const UpdateOutcome& outcome, bool succeeded,
+                          bool extended = false);
+
+/// The outcome word of an update: "ok", "failed", "current" or "planned".
+const char* _update_outcome(const UpdateOutcome& outcome, bool succeeded);
 
 } // namespace Cli
 

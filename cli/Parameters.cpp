@@ -54,6 +54,10 @@ static const Option g_rgOptions[] = {
     {"--help", OPTION_HELP, ARG_NONE},
     // Taken only whole, so that "--" and "--h" stay prefixes of --help alone.
     {"--json", OPTION_PARAMETER, ARG_NONE, true},
+    {"--jobs", OPTION_PARAMETER, ARG_REQUIRED, true},
+    {"--dry-run", OPTION_PARAMETER, ARG_NONE, true},
+    {"--skip-current", OPTION_PARAMETER, ARG_NONE, true},
+    {"--progress", OPTION_PARAMETER, ARG_REQUIRED, true},
     {"-j", OPTION_PARAMETER, ARG_NONE},
     {nullptr, -1, ARG_NONE},
 };
@@ -62,6 +66,8 @@ namespace
 {
 
 const char DEFAULT_SERVER_URL[] = UPDATER_DEFAULT_SERVER_URL;
+const uint32_t DEFAULT_JOBS = 4;
+const uint32_t MOST_JOBS = 64;
 
 uint64_t _get_arg(const char* text, const char** end, const char* digits, int base)
 {
@@ -141,6 +147,10 @@ void _set_defaults(Parameters& params, const char* program)
     params.extendedUsage = true;
     params.helpRequested = false;
     params.jsonOutput = false;
+    params.jobs = DEFAULT_JOBS;
+    params.dryRun = false;
+    params.skipCurrent = false;
+    params.progressJson = false;
 }
 
 // The option a word names: itself, or the one table word it is a proper
@@ -273,14 +283,68 @@ bool _command(UpdaterDisplayInterface& display, const Option& option, Parameters
     return true;
 }
 
+// -d: one serial number, or several separated by commas, each read as a
+// single one is.
+bool _serial_list_arg(UpdaterDisplayInterface& display, const char* word, const char* arg,
+                      Parameters& params)
+{
+    params.serialNumbers.clear();
+    bool ok = true;
+    std::string list(arg);
+    size_t from = 0;
+    for (;;) {
+        size_t comma = list.find(',', from);
+        std::string item = list.substr(from, comma == std::string::npos ? comma : comma - from);
+        uint32_t serialNumber = 0;
+        ok = _serial_arg(display, word, item.c_str(), "Discarding '0x' serial number prefix\n",
+                         "Invalid serial number obtained from argument [%s]", serialNumber) &&
+             ok;
+        params.serialNumbers.push_back(serialNumber);
+        if (comma == std::string::npos)
+            break;
+        from = comma + 1;
+    }
+    params.serialNumber = params.serialNumbers[0];
+    return ok;
+}
+
+// The long options beyond --json: each only whole.
+bool _long_parameter(UpdaterDisplayInterface& display, const Option& option, const char* arg,
+                     Parameters& params)
+{
+    std::string word(option.word);
+    if (word == "--dry-run") {
+        params.dryRun = true;
+    } else if (word == "--skip-current") {
+        params.skipCurrent = true;
+    } else if (word == "--progress") {
+        params.progressJson = strcmp(arg, "json") == 0;
+        if (!params.progressJson) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            "Invalid progress format [%s]; the one format is json", arg);
+            return false;
+        }
+    } else if (word == "--jobs") {
+        const char* end = arg + strlen(arg);
+        uint64_t jobs = _get_int_arg(arg, &end);
+        if (*end != '\0' || jobs == 0 || jobs > MOST_JOBS) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                            "Invalid number of jobs [%s]; give 1 to %u", arg, MOST_JOBS);
+            return false;
+        }
+        params.jobs = (uint32_t)jobs;
+    } else {
+        params.jsonOutput = true;
+    }
+    return true;
+}
+
 bool _parameter(UpdaterDisplayInterface& display, const Option& option, const char* arg,
                 Parameters& params)
 {
     switch (option.word[1]) {
     case 'd':
-        return _serial_arg(display, option.word, arg, "Discarding '0x' serial number prefix\n",
-                           "Invalid serial number obtained from argument [%s]",
-                           params.serialNumber);
+        return _serial_list_arg(display, option.word, arg, params);
     case 'r':
         return _serial_arg(
             display, option.word, arg, "Discarding '0x' router serial number prefix\n",
@@ -324,9 +388,10 @@ bool _parameter(UpdaterDisplayInterface& display, const Option& option, const ch
         params.serverURL = arg;
         return true;
     case 'j':
-    case '-': // --json, the one long parameter
         params.jsonOutput = true;
         return true;
+    case '-':
+        return _long_parameter(display, option, arg, params);
     default:
         return true;
     }

@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 enum COMMANDS : uint32_t {
     CMD_DISCOVER = 0x1,
@@ -61,6 +62,13 @@ struct Parameters {
     bool extendedUsage;
     bool helpRequested;
     bool jsonOutput; ///< -j, --json: one JSON document on the standard output
+    /// -d: every serial number given (comma-separated); serialNumber is the
+    /// first.
+    std::vector<uint32_t> serialNumbers;
+    uint32_t jobs;     ///< --jobs: the most modules updated at once
+    bool dryRun;       ///< --dry-run: the plan, nothing sent, fetched or written
+    bool skipCurrent;  ///< --skip-current: a module on the file's build is left alone
+    bool progressJson; ///< --progress=json: the update's steps as JSON lines on stderr
 };
 
 namespace Cli

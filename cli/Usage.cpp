@@ -65,6 +65,14 @@ static const char EXTENDED_USAGE_TAIL[] =
     R"(     -j or --json             - Write the result as one JSON document on the
                                 standard output (-D, -B, -G, -U, -N); all
                                 messages go to the standard error stream.
+     -d <serial>,<serial>...  - With -G and -U: several devices, updated at
+                                once, then one summary line each.
+     --jobs <n>               - At most n devices at once [Default: 4].
+     --dry-run                - Check everything and show the plan; send,
+                                download and store nothing.
+     --skip-current           - Leave a device that already runs the build.
+     --progress=json          - The update's steps as JSON lines on the
+                                standard error stream.
   Extended Commands:
      -I                       - View stored device information.
                                 Must either use DISCOVER command ["-D"] or
@@ -136,6 +144,9 @@ static const char SAMPLE_USAGE[] = R"( Sample usage:
 
 -U -d 0000DA01 -r D272031D     Update the firmware of device 0000DA01 on the network of
                                the routing device D272031D, through the router's link.
+
+-U -d 40F5849A,0BADCAFE        Update both devices at once; the run ends with one line
+                               per device and exits 0 only when every update was verified.
 
 )";
 

@@ -6,6 +6,7 @@
 
 #include "UpdaterLib/source/Updater.h"
 #include "cli/CLI_Display.h"
+#include "cli/Fleet.h"
 #include "cli/JsonReport.h"
 #include "cli/Log.h"
 #include "cli/Parameters.h"
@@ -62,6 +63,12 @@ void _fingerprint(CLI_Display& display, Updater& updater, const Parameters& para
 
 void _get(CLI_Display& display, Updater& updater, Parameters& params, int& status, JsonReport* json)
 {
+    if (params.dryRun) {
+        display.message(INFO, "Would download build %s for module %08X",
+                        params.buildNumber.empty() ? "latest" : params.buildNumber.c_str(),
+                        params.serialNumber);
+        return;
+    }
     display.message(INFO, "Retrieving firmware for device with serial number %08X",
                     params.serialNumber);
     if (params.buildNumber.empty()) {
@@ -107,8 +114,14 @@ void _discover(CLI_Display& display, Updater& updater, const Parameters& params,
     }
 }
 
+// Whether a run asks more of an update than the plain one.
+bool _extended(const Parameters& params)
+{
+    return params.dryRun || params.skipCurrent || params.progressJson;
+}
+
 bool _update_or_recover(CLI_Display& display, Updater& updater, const Parameters& params,
-                        UpdateOutcome& outcome)
+                        UpdateOutcome& outcome, ProgressStream* stream)
 {
     uint32_t build = _build_from_text(params.buildNumber);
     if (params.transport == TRANSPORT_RECOVER)
@@ -119,16 +132,32 @@ bool _update_or_recover(CLI_Display& display, Updater& updater, const Parameters
         display.message(ERROR, "Must specify the specific device to be updated");
         return false;
     }
-    return updater.Update_Firmware(params.serialNumber, build, params.birdFile,
-                                   params.moduleAddress, params.routerSerialNumber,
-                                   params.overrideModelCheck, &outcome);
+    if (!_extended(params))
+        return updater.Update_Firmware(params.serialNumber, build, params.birdFile,
+                                       params.moduleAddress, params.routerSerialNumber,
+                                       params.overrideModelCheck, &outcome);
+    ModuleDisplay shown(display, nullptr, params.serialNumber, stream);
+    Updater engine(updater.ServerURL(), updater.UpdaterDirectory(), shown);
+    UpdateOptions options;
+    options.dryRun = params.dryRun;
+    options.skipCurrent = params.skipCurrent;
+    bool succeeded = engine.Update_Firmware(params.serialNumber, build, params.birdFile,
+                                            params.moduleAddress, params.routerSerialNumber,
+                                            params.overrideModelCheck, &outcome, options);
+    if (stream)
+        stream->End(params.serialNumber, _update_outcome(outcome, succeeded),
+                    outcome.verifiedBuild);
+    return succeeded;
 }
 
-int _update(CLI_Display& display, Updater& updater, const Parameters& params, JsonReport* json)
+int _update(CLI_Display& display, Updater& updater, const Parameters& params, JsonReport* json,
+            ProgressStream* stream)
 {
     UpdateOutcome outcome;
-    bool succeeded = _update_or_recover(display, updater, params, outcome);
-    _report(json, "update", _json_update(params.serialNumber, outcome, succeeded));
+    bool succeeded = _update_or_recover(display, updater, params, outcome, stream);
+    _report(json, "update",
+            _json_update(params.serialNumber, outcome, succeeded,
+                         _extended(params) && params.transport != TRANSPORT_RECOVER));
     return succeeded ? 0 : 1;
 }
 
@@ -152,7 +181,8 @@ int _list_builds(CLI_Display& display, Updater& updater, const Parameters& param
 // The commands after start-up; the status only ever goes from 0 to 1. A
 // command that is refused for a missing parameter still gets its failed
 // document.
-int _run_commands(CLI_Display& display, Updater& updater, Parameters& params, JsonReport* json)
+int _run_commands(CLI_Display& display, Updater& updater, Parameters& params, JsonReport* json,
+                  ProgressStream* stream)
 {
     int status = 0;
     if (params.commands.IsSet(CMD_FINGERPRINT)) {
@@ -163,6 +193,11 @@ int _run_commands(CLI_Display& display, Updater& updater, Parameters& params, Js
         }
         _fingerprint(display, updater, params, status, json);
     }
+    bool several = params.serialNumbers.size() > 1 &&
+                   !params.commands.IsSet(CMD_DISCOVER | CMD_LIST_BUILDS) &&
+                   !(params.commands.IsSet(CMD_UPDATE) && params.transport == TRANSPORT_RECOVER);
+    if (several && params.commands.IsSet(CMD_GET | CMD_UPDATE))
+        return _run_fleet(display, params, updater.UpdaterDirectory(), json, stream) || status;
     if (params.commands.IsSet(CMD_GET)) {
         if (params.serialNumber == 0) {
             display.message(ERROR, "-G must specify a specific device via -d");
@@ -175,7 +210,7 @@ int _run_commands(CLI_Display& display, Updater& updater, Parameters& params, Js
     if (params.commands.IsSet(CMD_DISCOVER)) {
         _discover(display, updater, params, json);
     } else if (params.commands.IsSet(CMD_UPDATE)) {
-        if (_update(display, updater, params, json) != 0)
+        if (_update(display, updater, params, json, stream) != 0)
             status = 1;
     } else if (params.commands.IsSet(CMD_LIST_BUILDS)) {
         if (_list_builds(display, updater, params, json) != 0)
@@ -278,7 +313,9 @@ int main(int argc, char** argv)
     _catch_interrupts();
     {
         Updater updater(params.serverURL, directory, display);
-        status = _run_commands(display, updater, params, params.jsonOutput ? &json : nullptr);
+        ProgressStream stream(stderr);
+        status = _run_commands(display, updater, params, params.jsonOutput ? &json : nullptr,
+                               params.progressJson ? &stream : nullptr);
     }
     if (Updater::Interrupted())
         status = 1;

@@ -4,7 +4,7 @@ Updater discovering them.
 
     tools/demo_discover.py HOME
 
-As root, the simulator plays a module over TCP/IP, a router with two
+As root, the simulator plays two modules over TCP/IP, a router with two
 modules behind it and a module on emulated USB, inside a private pair of
 network namespaces (discovery multicasts out of every interface: nothing
 of it leaves the pair), and the binary runs in the host side of the pair.
@@ -34,7 +34,9 @@ ROUTER = "D272031D"
 TCP = {"tcp": {"bind": IP, "port": 0}}
 NETWORK_MODULES = [
     {"name": "podnet", "serial": "0BADCAFE", "model": 5, "address": 2, "version": "3.0.12",
-     "build": 321, "transports": TCP},
+     "build": 321, "transports": TCP, "upgrade": {"new_version": "3.0.13", "new_build": 322}},
+    {"name": "podnet2", "serial": "0BADCAFF", "model": 5, "address": 2, "version": "3.0.12",
+     "build": 321, "transports": TCP, "upgrade": {"new_version": "3.0.13", "new_build": 322}},
     {"name": "router", "serial": ROUTER, "model": 15, "address": 4, "version": "1.3.7",
      "build": 90, "transports": TCP, "behind": [
          {"name": "daq", "serial": "0000DA01", "model": 20, "address": 6, "router": 4,
@@ -85,6 +87,19 @@ def daq_build(directory):
     return path
 
 
+def podnet_build(directory):
+    """Build 322 of both PodNet modules: a template that gets each unit's
+    serial number."""
+    path = os.path.join(directory, "322.bird")
+    blocks = [birdtool.identity_block(322, "3.0.13", 0xFFFFFFFF, "PodNet"),
+              birdtool.loader_block(0x10000000, birdtool.pattern("random", 512, 3)),
+              birdtool.serial_template_block(0x100, 0x200),
+              birdtool.firmware_block(0, birdtool.pattern("random", 4096, 4))]
+    with open(path, "wb") as f:
+        f.write(birdtool.bird_file(blocks))
+    return path
+
+
 def with_namespaces(home, usb_reason):
     config = {"discovery": {"interface": IP},
               "modules": NETWORK_MODULES + ([] if usb_reason else USB_MODULES)}
@@ -109,6 +124,8 @@ def with_namespaces(home, usb_reason):
             run(home, ["-U", "-d", "0000DA01", "-r", ROUTER, "-f", daq_build(files)],
                 pair.host_prefix(), note="finds the module behind the router, updates it "
                 "through the router and sees it run the new build")
+            run(home, ["-U", "-d", "0BADCAFE,0BADCAFF", "-f", podnet_build(files)],
+                pair.host_prefix(), note="both PodNet modules at once, then a line each")
     print("Namespaces and simulator stopped.")
 
 

@@ -102,20 +102,25 @@ def run_updater(args, home, timeout=120, env=None, prefix=None, input_bytes=None
                           input=input_bytes)
 
 
+def schema(name):
+    """The validator of docs/json/NAME.schema.json."""
+    import jsonschema  # python3-jsonschema; only the JSON cases need it
+    with open(os.path.join(SCHEMA_DIR, name + ".schema.json"), encoding="utf-8") as f:
+        document = json.load(f)
+    jsonschema.Draft202012Validator.check_schema(document)
+    return jsonschema.Draft202012Validator(document)
+
+
 def json_document(text, *commands):
     """A -j run's standard output as its one JSON document, checked against
     the schemas of docs/json: the command's own document, or with several
     commands an object of their documents by name."""
-    import jsonschema  # python3-jsonschema; only the JSON cases need it
     document = json.loads(text)
     parts = {commands[0]: document} if len(commands) == 1 else document
     if sorted(parts) != sorted(commands):
         raise AssertionError("documents %s, not %s" % (sorted(parts), sorted(commands)))
     for command, part in parts.items():
-        with open(os.path.join(SCHEMA_DIR, command + ".schema.json"), encoding="utf-8") as f:
-            schema = json.load(f)
-        jsonschema.Draft202012Validator.check_schema(schema)
-        jsonschema.Draft202012Validator(schema).validate(part)
+        schema(command).validate(part)
     return document
 
 

@@ -238,5 +238,80 @@ class UpdateOverTcp(TcpUpdateTest):
         self.assertEqual((result.status, self.upgrade()["counts"]["init"]), (1, 0))
 
 
+def upgrade_packets(sim):
+    """The upgrade requests (command 95) the simulator received."""
+    return [e for e in sim.log_entries() if e.get("kind") == "frame" and e.get("dir") == "rx"
+            and e.get("hex", "")[4:6] == "5f"]
+
+
+FLEET = ["0000F001", "0000F002", "0000F003"]
+UPGRADE = {"new_version": "1.1.0", "new_build": 1002, "restart_ms": 300}
+
+
+class FleetOverTcp(TcpUpdateTest):
+    """Several modules in one run, a dry run and a module left on its build."""
+
+    def test_four_modules_at_once_and_one_that_never_comes_back(self):
+        self.start_module(extra=[
+            {"name": serial, "serial": serial, "model": 17, "address": 2, "build": 1001,
+             "upgrade": UPGRADE, "faults": {"no_return_after_reboot": serial == FLEET[2]}}
+            for serial in FLEET])
+        unit = Unit(1002, "1.1.0", serial="FFFFFFFF", template=True)
+        path = self.file(unit)
+        serials = [SERIAL] + FLEET
+        result = self.update("-f", path, "--json", "--progress=json", serial=",".join(serials))
+        self.assertEqual(result.status, 1, result)
+        document = updater_test.json_document(result.out, "update")
+        self.assertEqual([(d["serial"], d["outcome"], d["verifiedBuild"]) for d in document],
+                         [(s, "ok", 1002) for s in serials[:3]] + [(FLEET[2], "failed", 0)])
+        for serial in serials:
+            memory = self.sim.control("memory", module=serial if serial != SERIAL else "hub")
+            self.assertEqual(memory["firmware"], unit.firmware_payloads(int(serial, 16)), serial)
+            recorded = read_settings(self.home, serial).get("LATEST_TRANSFER")
+            self.assertEqual(recorded, None if serial == FLEET[2] else path, serial)
+        self.assertIn("%s  build 1001 -> build 1002  failed: Firmware update not verified [%s did "
+                      "not come back]\n" % (FLEET[2], FLEET[2]), result.err)
+        self.assertIn("Updated 3 of 4 modules\n", result.err)
+
+        lines = [json.loads(line) for line in result.err.splitlines() if line.startswith("{")]
+        schema = updater_test.schema("progress")
+        for line in lines:
+            schema.validate(line)
+        totals = {"loader": sum(len(b.payload) for b in unit.loaders),
+                  "firmware": sum(len(b.payload) for b in unit.firmware)}
+        for serial in serials:
+            mine = [line for line in lines if line["module"] == serial]
+            self.assertEqual([line["event"] for line in mine if line["event"] != "block"],
+                             ["stage", "stage", "reboot", "verify", "end"], serial)
+            for stage, total in totals.items():
+                blocks = [line for line in mine if line.get("stage") == stage
+                          and line["event"] == "block"]
+                self.assertEqual((blocks[-1]["bytes"], blocks[-1]["total"]), (total, total))
+
+    def test_a_dry_run_shows_the_plan_and_sends_nothing(self):
+        self.start_module()
+        unit = Unit(1002, "1.1.0")
+        result = self.update("-f", self.file(unit), "--dry-run")
+        self.assertEqual(result.status, 0, result)
+        self.assertIn("Would update module %s from build 1001 to build 1002 with %s (1 loader "
+                      "blocks, 2 firmware blocks, %d bytes)\n"
+                      % (SERIAL, self.file(unit), sum(len(b.payload) for b in
+                                                       unit.loaders + unit.firmware)),
+                      result.out)
+        result = self.update("-f", self.file(Unit(1002, "1.1.0", model="PodUsb")), "--dry-run")
+        self.assertEqual(result.status, 1, result)
+        self.assertIn("Connected device model and Bird file model do not match [HubQuad]\n",
+                      result.err)
+        self.assertEqual(upgrade_packets(self.sim), [], "no upgrade packet")
+        self.assertFalse(os.path.exists(unit_dir(self.home)), "nothing written in the store")
+
+    def test_a_module_on_the_files_build_is_left_alone(self):
+        self.start_module(build=1002)
+        result = self.update("-f", self.file(Unit(1002, "1.1.0")), "--skip-current")
+        self.assertEqual(result.status, 0, result)
+        self.assertIn("Module %s already runs build 1002\n" % SERIAL, result.out)
+        self.assertEqual(upgrade_packets(self.sim), [], "no upgrade packet")
+
+
 if __name__ == "__main__":
     updater_test.main()
