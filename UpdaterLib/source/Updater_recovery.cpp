@@ -353,8 +353,13 @@ bool _recoverable(UpdaterDisplayInterface& display, const BirdFile& image, uint3
 } // namespace
 
 bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t baudRate,
-                               uint32_t serialNumber, const std::string& birdFile, bool)
+                               uint32_t serialNumber, const std::string& birdFile, bool,
+                               UpdateOutcome* outcome)
 {
+    UpdateOutcome ignored;
+    if (!outcome)
+        outcome = &ignored;
+    *outcome = UpdateOutcome();
     uint64_t start = kTime_GetMSTicks();
     Fingerprint fingerprint;
     // The probe runs at the programming rate: an LPC boot ROM keeps the rate
@@ -376,7 +381,7 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
         return false;
     bool ok = false;
     if (chipKind == CHIP_IMX) {
-        ok = _recover_firmware_imx(display, image, serialNumber);
+        ok = _recover_firmware_imx(display, image, serialNumber, outcome->verifiedBuild);
     } else if (chipKind == CHIP_LPC) {
         image.DecodeFirmwareBlocks(fingerprint.words);
         ok = _recover_firmware_lpc(display, image, port, baudRate);

@@ -231,6 +231,13 @@ class OwnSerialNumber(ImxRecoveryTest):
         self.assertIn("Recovering from Birdfile: %s\n" % path, result.out)
         self.assertEqual(self.server_requests(), [], "a file named needs no server")
 
+    def test_the_document_carries_the_verified_build(self):
+        path = self.file(UNIT_BUILD, "unit.bird")
+        result = self.run_imx("-U", "-t", "RECOVER", "-s", "USB", "-f", path, "-d", UNIT, "-j")
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(updater_test.json_document(result.out, "update"),
+                         {"serial": UNIT, "outcome": "ok", "verifiedBuild": 1002})
+
     def test_a_file_without_firmware_leaves_the_liveloader_running(self):
         only_loader = Image(UNIT_BUILD.blocks[:2])
         result = self.run_imx("-U", "-t", "RECOVER", "-s", "USB", "-d", UNIT, "-f",
