@@ -127,7 +127,7 @@ bool _update_or_recover(CLI_Display& display, Updater& updater, const Parameters
     if (params.transport == TRANSPORT_RECOVER)
         return updater.Recover_Firmware(params.serialPort, build, params.baudRate,
                                         params.serialNumber, params.birdFile,
-                                        params.overrideModelCheck);
+                                        params.overrideModelCheck, &outcome);
     if (params.serialNumber == 0) {
         display.message(ERROR, "Must specify the specific device to be updated");
         return false;

@@ -128,9 +128,11 @@ public:
     /// which unit and build it carries (unless a file is named), checks the
     /// image and writes it (LPC: into flash, read back; i.MX: to a liveloader,
     /// then verified as an update is). True only when the image went in and
-    /// was checked; false, with the reason shown, otherwise.
+    /// was checked; false, with the reason shown, otherwise. `outcome` (may
+    /// be null) gets the build an i.MX board was seen to run afterwards.
     bool Recover_Firmware(const std::string& port, uint32_t build, uint32_t baudRate,
-                          uint32_t serialNumber, const std::string& birdFile, bool overrideModel);
+                          uint32_t serialNumber, const std::string& birdFile, bool overrideModel,
+                          UpdateOutcome* outcome = nullptr);
     /// Reads the processor's fingerprint through its boot ROM (an LPC
     /// answers its ISP probe; otherwise an i.MX liveloader is started and
     /// asked) and records the chip kind. False when no processor answered;

@@ -122,14 +122,33 @@ struct FreeBytes {
 // corrupt stream must never become the latest download. A unit's file must
 // hold firmware; the placeholder unit's is the default liveloader, which
 // holds loader blocks only.
-bool _whole_bird_file(const unsigned char* bytes, size_t count, uint32_t serialNumber)
+bool _whole_bird_file(const unsigned char* bytes, size_t count, uint32_t serialNumber,
+                      BirdFile& bird)
 {
-    BirdFile bird;
     BirdFile::BLOCK_TYPE holding = serialNumber == UpdaterEntity::DEFAULT_SERIAL_NUMBER
                                        ? BirdFile::BIRD_BLOCK_LOADER
                                        : BirdFile::BIRD_BLOCK_FIRMWARE;
     return bytes && BirdFile::VerifyHeader(bytes, count) && bird.LoadData(bytes, count) &&
            bird.ValidateLayout(holding);
+}
+
+// Whether the file is the one asked for: stored under the unit and build
+// requested, another unit's or build's file would later be sent as this
+// one. A file that names no build passes the build check; a unit file
+// (not a template) must name the unit, as the update demands.
+bool _requested_file(UpdaterDisplayInterface& display, const BirdFile& bird, uint32_t serialNumber,
+                     uint32_t build)
+{
+    if (bird.GetBuild() != 0 && bird.GetBuild() != build) {
+        display.message(ERROR, "Server sent build %u for build %u", bird.GetBuild(), build);
+        return false;
+    }
+    if (!bird.IsSerialNumberTemplate() && bird.GetSerialNumber() != serialNumber) {
+        display.message(ERROR, "Server sent a file for unit %08X, not %08X", bird.GetSerialNumber(),
+                        serialNumber);
+        return false;
+    }
+    return true;
 }
 
 // The store's write with SIGINT and SIGTERM held back on this thread (the
@@ -151,18 +170,22 @@ kErr _write_uninterrupted(UpdaterStoreItem& item, const std::string& fileName, c
 }
 
 // Stores the decoded file and records it as the latest download. Only a
-// whole BIRD file is written, and only a written file is recorded, so a
-// later update never picks a build that is not there.
+// whole BIRD file of the unit and build asked for is written, and only a
+// written file is recorded, so a later update never picks a build that is
+// not there.
 bool _store_download(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
                      uint32_t serialNumber, uint32_t build, const std::string& payload)
 {
     size_t count = 0;
     std::unique_ptr<unsigned char, FreeBytes> bytes(
         base64_decode(payload.data(), payload.size(), &count));
-    if (!_whole_bird_file(bytes.get(), count, serialNumber)) {
+    BirdFile bird;
+    if (!_whole_bird_file(bytes.get(), count, serialNumber, bird)) {
         display.message(ERROR, "Failed to retreive a valid BIRD file");
         return false;
     }
+    if (!_requested_file(display, bird, serialNumber, build))
+        return false;
     std::string fileName = std::to_string(build) + ".bird";
     std::string date = _date_text();
     kErr err = _write_uninterrupted(item, fileName, bytes.get(), count);

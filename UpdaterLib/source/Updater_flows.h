@@ -71,8 +71,9 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater,
 
 /// Sends the firmware to the liveloader left running by the fingerprint,
 /// found on USB under the default serial number or the unit's own, and
-/// verifies that the board came back running the image's build.
-bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image,
-                           uint32_t serialNumber);
+/// verifies that the board came back running the image's build, which
+/// `verifiedBuild` then holds.
+bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image, uint32_t serialNumber,
+                           uint32_t& verifiedBuild);
 
 } // namespace Engine

@@ -28,6 +28,8 @@ const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERRO
 
 /// Bytes staged in RAM and copied to flash at a time.
 const uint32_t LPC_CHUNK = 4096;
+/// A copy to flash starts on a multiple of this.
+const uint32_t LPC_COPY_BOUNDARY = 256;
 const uint32_t LPC_FIRST_SECTOR = 0;
 const uint32_t LPC_LAST_SECTOR = 29;
 /// A firmware block of exactly this many content bytes ends an LPC image.
@@ -191,16 +193,70 @@ bool _prepare_flash(NXPSerialClass& isp, const std::string& port, uint32_t baudR
     return true;
 }
 
-// What must hold before anything on the chip is unlocked or erased: the
-// image was made for the unit the chip belongs to (when that is known) and
-// decodes to a vector table the boot ROM will start.
-bool _check_lpc_image(UpdaterDisplayInterface& display, const BirdFile& image, uint32_t unit)
+// A block's place in the flash: its number as the transfer counts it and
+// the bytes its copies cover (whole chunks, the last one padded to its copy
+// length). A block without content writes nothing and has none.
+struct FlashRange {
+    int number;
+    uint32_t start;
+    uint64_t end;
+};
+
+std::vector<FlashRange> _flash_ranges(const std::vector<BirdBlock>& blocks)
 {
-    if (unit != 0 && image.GetSerialNumber() != unit) {
-        display.message(ERROR, "Recovery image is for unit %08X, not %08X", image.GetSerialNumber(),
-                        unit);
-        return false;
+    std::vector<FlashRange> ranges;
+    int number = 1;
+    for (const BirdBlock& block : blocks) {
+        uint32_t length = block.ContentLength();
+        uint32_t rest = length % LPC_CHUNK;
+        uint64_t covered =
+            (uint64_t)(length - rest) + (rest ? NXPSerialClass::CopyLength(rest) : 0);
+        if (length != 0)
+            ranges.push_back({number, block.address, block.address + covered});
+        number++;
     }
+    return ranges;
+}
+
+// Whether every copy is one the ROM takes and that spoils nothing already
+// written: each block starts on a copy boundary, fits in the flash that is
+// erased, and shares no byte with another (padding included).
+bool _check_lpc_layout(UpdaterDisplayInterface& display, const std::vector<BirdBlock>& blocks)
+{
+    const NXPSerialClass::Sector& last = NXPSerialClass::NXP_LPC17XX_sectors[LPC_LAST_SECTOR];
+    const uint64_t flashEnd = (uint64_t)last.start + last.size;
+    std::vector<FlashRange> ranges = _flash_ranges(blocks);
+    for (size_t i = 0; i < ranges.size(); i++) {
+        const FlashRange& range = ranges[i];
+        const char* fault = nullptr;
+        if (range.start % LPC_COPY_BOUNDARY != 0)
+            fault = "is not on a 256-byte boundary";
+        else if (range.end > flashEnd)
+            fault = "does not fit in the flash";
+        if (fault) {
+            display.message(ERROR, "Recovery image block %d at 0x%08X %s", range.number,
+                            range.start, fault);
+            return false;
+        }
+        for (size_t j = 0; j < i; j++) {
+            if (range.start < ranges[j].end && ranges[j].start < range.end) {
+                display.message(ERROR, "Recovery image block %d at 0x%08X overlaps block %d",
+                                range.number, range.start, ranges[j].number);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// What must hold before anything on the chip is unlocked or erased: every
+// copy fits the flash, and the image decodes to a vector table the boot
+// ROM will start.
+bool _check_lpc_image(UpdaterDisplayInterface& display, const BirdFile& image,
+                      const std::vector<BirdBlock>& blocks)
+{
+    if (!_check_lpc_layout(display, blocks))
+        return false;
     if (!image.ValidateVectorChecksum()) {
         display.message(ERROR, "Recovery image holds no valid vector table");
         return false;
@@ -209,7 +265,7 @@ bool _check_lpc_image(UpdaterDisplayInterface& display, const BirdFile& image, u
 }
 
 bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
-                           const std::string& port, uint32_t baudRate, uint32_t unit)
+                           const std::string& port, uint32_t baudRate)
 {
     std::vector<BirdBlock> blocks = _lpc_blocks(image);
     // An image with nothing to write would leave the chip erased and the
@@ -218,7 +274,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
         display.message(ERROR, "Recovery image holds no firmware");
         return false;
     }
-    if (!_check_lpc_image(display, image, unit))
+    if (!_check_lpc_image(display, image, blocks))
         return false;
     NXPSerialClass isp;
     if (!_prepare_flash(isp, port, baudRate))
@@ -273,11 +329,37 @@ bool _ask_server(UpdaterDisplayInterface& display, const Fingerprint& fingerprin
     return serialNumber != 0;
 }
 
+// What any recovery image must be before the chip is given anything: a
+// whole file made for the unit the chip belongs to (when that is known),
+// not a template that would need the unit's serial number written in.
+bool _recoverable(UpdaterDisplayInterface& display, const BirdFile& image, uint32_t unit)
+{
+    if (image.IsSerialNumberTemplate()) {
+        display.message(ERROR, "Updater does not support offline recovery");
+        return false;
+    }
+    if (!image.LayoutMatched()) {
+        display.message(ERROR, "Birdfile failed validation");
+        return false;
+    }
+    if (unit != 0 && image.GetSerialNumber() != unit) {
+        display.message(ERROR, "Recovery image is for unit %08X, not %08X", image.GetSerialNumber(),
+                        unit);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t baudRate,
-                               uint32_t serialNumber, const std::string& birdFile, bool)
+                               uint32_t serialNumber, const std::string& birdFile, bool,
+                               UpdateOutcome* outcome)
 {
+    UpdateOutcome ignored;
+    if (!outcome)
+        outcome = &ignored;
+    *outcome = UpdateOutcome();
     uint64_t start = kTime_GetMSTicks();
     Fingerprint fingerprint;
     // The probe runs at the programming rate: an LPC boot ROM keeps the rate
@@ -295,20 +377,14 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
         display.message(ERROR, "Failed to load bird file");
         return false;
     }
-    if (image.IsSerialNumberTemplate()) {
-        display.message(ERROR, "Updater does not support offline recovery");
+    if (!_recoverable(display, image, serialNumber))
         return false;
-    }
-    if (!image.LayoutMatched()) {
-        display.message(ERROR, "Birdfile failed validation");
-        return false;
-    }
     bool ok = false;
     if (chipKind == CHIP_IMX) {
-        ok = _recover_firmware_imx(display, image, serialNumber);
+        ok = _recover_firmware_imx(display, image, serialNumber, outcome->verifiedBuild);
     } else if (chipKind == CHIP_LPC) {
         image.DecodeFirmwareBlocks(fingerprint.words);
-        ok = _recover_firmware_lpc(display, image, port, baudRate, serialNumber);
+        ok = _recover_firmware_lpc(display, image, port, baudRate);
     } else {
         display.message(ERROR, "Unknown device");
     }

@@ -237,7 +237,7 @@ bool Engine::_get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& upd
 }
 
 bool Engine::_recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image,
-                                   uint32_t serialNumber)
+                                   uint32_t serialNumber, uint32_t& verifiedBuild)
 {
     if (image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).empty()) {
         display.message(ERROR, "Recovery image holds no firmware");
@@ -259,6 +259,5 @@ bool Engine::_recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& i
         return false;
     }
     // The board counts as recovered only once it runs the image's build.
-    uint32_t verifiedBuild = 0;
     return _verify_update(display, module, finder, serialNumber, image, verifiedBuild);
 }

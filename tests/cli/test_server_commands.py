@@ -38,9 +38,9 @@ def bird_request(build, serial=SERIAL, firmware="main"):
             % (build, firmware, serial)).encode()
 
 
-def unit_file(build, version):
+def unit_file(build, version, serial=SERIAL):
     return birdtool.bird_file([
-        birdtool.identity_block(build, version, int(SERIAL, 16), "PodUsb"),
+        birdtool.identity_block(build, version, int(serial, 16), "PodUsb"),
         birdtool.loader_block(0x10000000, birdtool.pattern("random", 512, build)),
         birdtool.firmware_block(0, birdtool.pattern("random", 5000, build + 1))])
 
@@ -295,6 +295,19 @@ class GetFailures(ServerCommandTest):
             with self.subTest(faults=faults):
                 self.server.clear()
                 self.assert_nothing_recorded("Failed to retreive a valid BIRD file", *faults)
+
+    def test_a_file_for_another_build_or_unit(self):
+        def serve(data):
+            with open(os.path.join(self.dir, "1002.bird"), "wb") as f:
+                f.write(data)
+
+        self.addCleanup(serve, self.files[1002])
+        for data, error in ((self.files[1001], "Server sent build 1001 for build 1002"),
+                            (unit_file(1002, "2.10", serial="0BADCAFE"),
+                             "Server sent a file for unit 0BADCAFE, not %s" % SERIAL)):
+            with self.subTest(error=error):
+                serve(data)
+                self.assert_nothing_recorded(error)
 
     def test_an_answer_without_the_file(self):
         self.assert_nothing_recorded("Failed to retreive a valid BIRD file", "body=ok\\n@bird")

@@ -182,6 +182,18 @@ class DefaultLiveloaderOverHid(ImxRecoveryTest):
                                       for e in self.sim.log_entries()), what="the reset")
         self.assertEqual(self.sim.control("memory", module="imx")["firmware"], [])
 
+    def test_an_image_for_another_unit_never_reaches_the_liveloader(self):
+        other = Image([birdtool.identity_block(1002, "1.1.0", "0BADCAFE", "PodUsb")] +
+                      UNIT_BUILD.blocks[1:])
+        seed_store(self.home, DEFAULT, {500: LIVELOADER}, 500)
+        seed_store(self.home, UNIT, {1002: other}, 1002)
+        result = self.run_imx("-U", "-t", "RECOVER", "-s", "USB")
+        self.assertEqual(result.status, 1, result)
+        self.assertIn("Recovery image is for unit 0BADCAFE, not %s\n" % UNIT, result.err)
+        self.assert_liveloader_started(LIVELOADER, 0x20001000)
+        self.assertEqual(self.sim.state("imx")["mode"], "loader")
+        self.assertEqual(self.sim.control("memory", module="imx")["firmware"], [])
+
     def test_a_named_file_needs_a_serial_number(self):
         path = self.file(UNIT_BUILD, "unit.bird")
         message = ("Add serial number or remove the bird filename to use a default recovery "
@@ -218,6 +230,13 @@ class OwnSerialNumber(ImxRecoveryTest):
         self.assert_firmware_went_in(result, UNIT_BUILD)
         self.assertIn("Recovering from Birdfile: %s\n" % path, result.out)
         self.assertEqual(self.server_requests(), [], "a file named needs no server")
+
+    def test_the_document_carries_the_verified_build(self):
+        path = self.file(UNIT_BUILD, "unit.bird")
+        result = self.run_imx("-U", "-t", "RECOVER", "-s", "USB", "-f", path, "-d", UNIT, "-j")
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(updater_test.json_document(result.out, "update"),
+                         {"serial": UNIT, "outcome": "ok", "verifiedBuild": 1002})
 
     def test_a_file_without_firmware_leaves_the_liveloader_running(self):
         only_loader = Image(UNIT_BUILD.blocks[:2])

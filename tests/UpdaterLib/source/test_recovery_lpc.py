@@ -23,12 +23,13 @@ def identity(build, serial=UNIT):
     return birdtool.identity_block(build, "2.0.%d" % (build % 10), serial, "HubQuad")
 
 
-def unit_image(build, sizes, seed, key=KEY, extra=(), serial=UNIT):
+def unit_image(build, sizes, seed, key=KEY, extra=(), serial=UNIT, addresses=None):
     """An LPC recovery image: firmware blocks of `sizes` from 0, each at
-    the next 32 KiB boundary, the first with a vector table the ROM would
-    start, scrambled with `key`."""
+    the next 32 KiB boundary (or at `addresses`), the first with a vector
+    table the ROM would start, scrambled with `key`."""
+    addresses = addresses or [0x8000 * i for i in range(len(sizes))]
     blocks = [identity(build, serial)] + [
-        birdtool.firmware_block(0x8000 * i, birdtool.vector_checksummed(
+        birdtool.firmware_block(addresses[i], birdtool.vector_checksummed(
             birdtool.pattern("random", size, seed + i)) if i == 0 else
             birdtool.pattern("random", size, seed + i)) for i, size in enumerate(sizes)]
     return Image(blocks + list(extra), scramble_key=key)
@@ -206,6 +207,18 @@ class WrongImages(LpcRecoveryTest):
         image = unit_image(2004, [3000], 2004, serial="0BADCAFE")
         self.assert_refused(self.recover("-f", self.file(image, "other-unit.bird"), "-d", UNIT),
                             "Recovery image is for unit 0BADCAFE, not %s" % UNIT)
+
+    def test_a_block_out_of_place_is_refused_before_the_unlock(self):
+        for name, second, error in (
+                ("misaligned", 0x8010, "is not on a 256-byte boundary"),
+                ("past-the-end", FLASH_SIZE - 256, "does not fit in the flash"),
+                ("overlapping", 0x800, "overlaps block 1")):
+            with self.subTest(image=name):
+                self.sim.control("reset")
+                image = unit_image(2007, [3000, 600], 2007, addresses=[0, second])
+                self.assert_refused(self.recover("-f", self.file(image, name + ".bird")),
+                                    "Recovery image block 2 at 0x%08X %s" % (second, error))
+                self.assertEqual(self.flash(), b"\xff" * FLASH_SIZE)
 
     def test_a_template_or_a_damaged_file_is_refused_before_anything_is_written(self):
         image = unit_image(2005, [3000], 2005,
