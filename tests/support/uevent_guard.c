@@ -8,9 +8,12 @@
  * both. With the harness gone every client gets a reset ioctl socket and
  * aborts too. That happens when a device is plugged or unplugged just as
  * a client ends (libusb closes its event socket with its last context), so
- * both cases are taken here for what they are: a client that left. The
- * harness's own definitions come before the preload library's, which still
- * does the work. */
+ * both cases are taken here for what they are: a client that left. A
+ * client too busy to read its socket (a loaded machine) makes the send fail
+ * with EAGAIN, on which the sender aborts as well: the send is tried again
+ * for a while, and then the event is given up for that client alone, as a
+ * kernel drops a uevent nobody reads. The harness's own definitions come
+ * before the preload library's, which still does the work. */
 
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -18,6 +21,10 @@
 #include <stddef.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <time.h>
+
+/* How long a full client socket is waited on, in pauses of 2 ms. */
+#define FULL_SOCKET_TRIES 250
 
 int connect(int fd, const struct sockaddr* addr, socklen_t length)
 {
@@ -39,8 +46,19 @@ ssize_t sendmsg(int fd, const struct msghdr* message, int flags)
     const struct sockaddr* to = message ? (const struct sockaddr*)message->msg_name : NULL;
     int type = 0;
     socklen_t size = sizeof(type);
-    if (rc < 0 && (errno == ECONNREFUSED || errno == ENOENT) && to && to->sa_family == AF_UNIX &&
-        getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0 && type == SOCK_DGRAM) {
+    if (rc >= 0 || !to || to->sa_family != AF_UNIX ||
+        getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_DGRAM)
+        return rc;
+    for (int tries = 0; rc < 0 && (errno == EAGAIN || errno == EWOULDBLOCK); tries++) {
+        if (tries == FULL_SOCKET_TRIES) {
+            errno = ECONNREFUSED;
+            break;
+        }
+        struct timespec pause = {0, 2000000};
+        nanosleep(&pause, NULL);
+        rc = next(fd, message, flags);
+    }
+    if (rc < 0 && (errno == ECONNREFUSED || errno == ENOENT)) {
         ssize_t total = 0;
         for (size_t i = 0; i < message->msg_iovlen; i++)
             total += (ssize_t)message->msg_iov[i].iov_len;
