@@ -60,12 +60,16 @@ public:
     /// The modules on `type` (USB, TCP/IP, or both for kLinkTypeStream),
     /// each connected once and asked for its version, addresses and build;
     /// a module that did not answer keeps the first error in its record.
-    /// Never fails as a whole; may multicast on every interface (TCP/IP).
-    std::vector<DeviceInfo> Discover_Devices(linkType type);
+    /// May multicast on every interface (TCP/IP). Empty, with `failed` (may
+    /// be null) set and the reason shown, when discovery could not run (its
+    /// reply port taken, no socket): an empty list otherwise means that
+    /// nobody answered.
+    std::vector<DeviceInfo> Discover_Devices(linkType type, bool* failed = nullptr);
     /// The modules behind the router, found over `type` (kLinkTypeStream:
     /// USB, then TCP/IP), asked at every bus address; empty when the router
-    /// is not found or does not route.
-    std::vector<DeviceInfo> Discover_VTNetwork_Devices(uint32_t routerSerialNumber, linkType type);
+    /// is not found or does not route. `failed` as for Discover_Devices.
+    std::vector<DeviceInfo> Discover_VTNetwork_Devices(uint32_t routerSerialNumber, linkType type,
+                                                       bool* failed = nullptr);
 
     /// Sends a loader and then the firmware to the module (the named file,
     /// else the build given or chosen from the store) and verifies that it

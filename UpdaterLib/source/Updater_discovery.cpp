@@ -67,25 +67,30 @@ bool _discovered_link(const linkSpec* spec, bool* count, void* context)
     return false;
 }
 
-// Discovery over TCP/IP finds nothing while another program holds its
-// reply port; the user is told once a command.
-void _tell_port_in_use(UpdaterDisplayInterface& display, kErr err, bool* told)
+// Discovery over TCP/IP cannot run while another program holds its reply
+// port, nor without a reply socket: the user is told once a command, and the
+// command fails, since an empty list must mean that nobody answered.
+void _tell_cannot_run(UpdaterDisplayInterface& display, kErr err, bool* failed)
 {
-    if (err != kErrBusy || *told)
+    if ((err != kErrBusy && err != kErrIO) || *failed)
         return;
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Discovery reply port %d is in use",
-                    kDISCOVERY_REPLY_PORT);
-    *told = true;
+    if (err == kErrBusy)
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Discovery reply port %d is in use",
+                        kDISCOVERY_REPLY_PORT);
+    else
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Discovery reply socket could not be made");
+    *failed = true;
 }
 
-linkType _discover_link_type(uint32_t serialNumber, UpdaterDisplayInterface& display, bool* told)
+linkType _discover_link_type(uint32_t serialNumber, UpdaterDisplayInterface& display, bool* failed)
 {
     LinkSearch search = {serialNumber, kLinkTypeStream};
     kDiscovery_EnumerateModules(kLinkTypeUSB, _discovered_link, &search);
     if (search.found == kLinkTypeStream)
-        _tell_port_in_use(display,
-                          kDiscovery_Enumerate(kLinkTypeTCPIP, _discovered_link, &search, nullptr),
-                          told);
+        _tell_cannot_run(display,
+                         kDiscovery_Enumerate(kLinkTypeTCPIP, _discovered_link, &search, nullptr),
+                         failed);
     return search.found;
 }
 
@@ -166,16 +171,21 @@ void _query_direct(DeviceInfo& device)
 
 } // namespace
 
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
+std::vector<DeviceInfo> Updater::Discover_Devices(linkType type, bool* failed)
 {
     std::vector<DeviceInfo> devices;
-    bool told = false;
+    bool cannotRun = false;
     std::vector<linkType> types = {type};
     if (type == kLinkTypeStream)
         types = {kLinkTypeUSB, kLinkTypeTCPIP};
     for (linkType searched : types)
-        _tell_port_in_use(
-            display, kDiscovery_Enumerate(searched, _discovered_device, &devices, nullptr), &told);
+        _tell_cannot_run(display,
+                         kDiscovery_Enumerate(searched, _discovered_device, &devices, nullptr),
+                         &cannotRun);
+    if (failed)
+        *failed = cannotRun;
+    if (cannotRun)
+        return {};
     for (DeviceInfo& device : devices)
         _query_direct(device);
     return devices;
@@ -266,14 +276,17 @@ std::vector<DeviceInfo> _scan_behind(Module& router, const linkSpec& routerSpec,
 } // namespace
 
 std::vector<DeviceInfo> Updater::Discover_VTNetwork_Devices(uint32_t routerSerialNumber,
-                                                            linkType type)
+                                                            linkType type, bool* failed)
 {
     std::vector<DeviceInfo> devices;
-    bool told = false;
+    bool cannotRun = false;
     if (type == kLinkTypeStream)
-        type = _discover_link_type(routerSerialNumber, display, &told);
+        type = _discover_link_type(routerSerialNumber, display, &cannotRun);
     linkSpec* found = nullptr;
-    _tell_port_in_use(display, kDiscovery_Find(type, routerSerialNumber, &found), &told);
+    if (!cannotRun)
+        _tell_cannot_run(display, kDiscovery_Find(type, routerSerialNumber, &found), &cannotRun);
+    if (failed)
+        *failed = cannotRun;
     SpecPtr routerSpec(found);
     if (!routerSpec)
         return devices;

@@ -379,10 +379,20 @@ class JsonOutput(ServerCommandTest):
         self.assertEqual(document["builds"]["builds"], [
             {"build": 999, "version": "1.0"}, {"build": 1001, "version": "2.9"},
             {"build": 1002, "version": "2.10"}])
-        status, out, _ = self.run_updater("-B", "-d", "12345678", "--json")
+        status, out, err = self.run_updater("-B", "-d", "12345678", "--json")
         self.assertEqual(status, 1)
-        self.assertEqual(updater_test.json_document(out, "builds"),
-                         {"serial": "12345678", "outcome": "failed", "builds": []})
+        document = updater_test.json_document(out, "builds")
+        self.assertEqual(document, {"serial": "12345678", "outcome": "failed", "builds": [],
+                                    "message": document["message"]})
+        self.assertIn(document["message"] + "\n", err)
+
+    def test_a_document_that_cannot_be_written_fails_the_run(self):
+        with open("/dev/full", "wb") as full:
+            result = subprocess.run(updater_test.isolated_command(
+                [updater_test.UPDATER_BIN, "-B", "-d", SERIAL, "-j", "-u", self.server.url],
+                self.home), stdout=full, stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"Could not write the JSON document [No space left on device]", result.stderr)
 
 
 class Spinner(ServerCommandTest):

@@ -213,15 +213,24 @@ class DirectDiscovery(DiscoverTest):
         for serial in ("1A2B3C4D", "0000DA01", "00C0FFEE"):
             self.assertEqual(got[serial]["error"], "0")
 
-    def test_a_reply_port_held_by_another_program_is_told(self):
+    def test_a_reply_port_held_by_another_program_fails_the_command(self):
         holder = subprocess.Popen(self.pair.host_prefix() + [sys.executable, "-c", PORT_HOLDER],
                                   stdout=subprocess.PIPE)
         self.addCleanup(holder.communicate)
         self.addCleanup(holder.kill)
-        holder.stdout.readline()
-        out, err = self.run_updater("-D", "-t", "TCPIP")
-        self.assertIn("Discovery reply port 9889 is in use\n", err)
-        self.assertEqual(out[1:], ["Discovered Devices: (TCPIP)", "    No devices found."])
+        self.assertEqual(holder.stdout.readline(), b"bound\n")
+        for json in ((), ("--json",)):
+            home = self.enterContext(updater_test.temporary_home())
+            status, out, err = finish(start_updater(("-D", "-t", "TCPIP") + json, home,
+                                                    self.pair.host_prefix()))
+            self.assertEqual(status, 1, err)
+            self.assertIn("Discovery reply port 9889 is in use\n", err)
+            if json:
+                self.assertEqual(updater_test.json_document("\n".join(out), "discover"),
+                                 {"outcome": "failed",
+                                  "message": "Discovery reply port 9889 is in use"})
+            else:
+                self.assertEqual(out[1:], ["Searching for Vantor devices"], "no list")
 
     def test_a_second_host_answering_for_a_serial_number_is_listed_once(self):
         twin_ip = "10.77.0.3"
