@@ -256,6 +256,8 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
         display.message(ERROR, "Could not create directory for storing BIRD file");
         return 0;
     }
+    if (!_settings_readable(display, item))
+        return 0;
     std::string firmware;
     build = _choose_build(display, serialNumber, build, url, firmware);
     if (build == 0)

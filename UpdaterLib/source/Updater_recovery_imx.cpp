@@ -5,6 +5,7 @@
 // link with the upgrade exchange of the update flow.
 
 #include "UpdaterLib/source/Updater_flows.h"
+#include "UpdaterLib/source/Updater_helpers.h"
 
 #include "UpdaterLib/source/HID_SDPLoader.h"
 #include "UpdaterLib/source/SDPLoader.h"
@@ -169,6 +170,8 @@ bool _load_liveloader(UpdaterDisplayInterface& display, Updater& updater, uint32
             liveloader = BirdFile(birdFile.c_str());
             return true;
         }
+        if (found && !_settings_readable(display, item))
+            return false;
         std::string fileName =
             found ? item.Settings().GetString("LATEST_DOWNLOAD", "")
                   : _download_liveloader(display, updater, store, serialNumber, item);

@@ -507,6 +507,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         display.message(ERROR, "Could not create directory for storing BIRD file");
         return false;
     }
+    if (!_settings_readable(display, item))
+        return false;
     uint64_t start = kTime_GetMSTicks();
     BirdFile bird;
     if (!_update_file(*this, bird, serialNumber, build, birdFile, item))

@@ -338,6 +338,26 @@ class GetFailures(ServerCommandTest):
         self.assertEqual(sorted(os.listdir(unit_dir(self.home))),
                          [".settings", "1001.bird", "1002.bird"], "no partial file left")
 
+    def test_settings_that_cannot_be_read_fail_and_stay_as_they_were(self):
+        settings = os.path.join(unit_dir(self.home), ".settings")
+        with open(settings, "rb") as f:
+            before = f.read()
+        os.chmod(settings, 0)
+        self.addCleanup(os.chmod, settings, 0o644)
+        # Without these capabilities root too is refused a mode 000 file.
+        no_dac = ["setpriv", "--bounding-set=-dac_override,-dac_read_search"]
+        for args in (["-G", "-d", SERIAL], ["-U", "-d", SERIAL, "-b", "1001"]):
+            result = updater_test.run_updater(args + ["-u", self.server.url], self.home,
+                                              timeout=60, prefix=no_dac)
+            self.assertEqual(result.returncode, 1, result.stderr)
+            seen = unit_dir(os.path.expanduser("~")) + "/.settings"  # the binary's view
+            self.assertIn(b"Could not read settings file %s [Permission denied]\n" % seen.encode(),
+                          result.stderr)
+        self.assertEqual(sorted(os.listdir(unit_dir(self.home))), [".settings", "1001.bird"])
+        os.chmod(settings, 0o644)
+        with open(settings, "rb") as f:
+            self.assertEqual(f.read(), before)
+
     def test_a_plain_file_in_place_of_the_unit_directory(self):
         shutil.rmtree(unit_dir(self.home))
         with open(unit_dir(self.home), "w") as f:
