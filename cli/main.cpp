@@ -36,6 +36,10 @@ uint32_t _build_from_text(const std::string& text)
     return (uint32_t)strtoull(text.c_str(), nullptr, 10);
 }
 
+// The run's one cancellation, which every engine operation is given; the
+// signal handlers are its only other users.
+kCancel _run_cancel;
+
 const char OUTCOME_FAILED[] = "failed";
 const char OUTCOME_INTERRUPTED[] = "interrupted";
 
@@ -48,9 +52,10 @@ void _report(JsonReport* json, CLI_Display& display, const char* command, JsonDo
     if (!json)
         return;
     if (!succeeded)
-        document = _json_failure(std::move(document),
-                                 Updater::Interrupted() ? OUTCOME_INTERRUPTED : OUTCOME_FAILED,
-                                 display.FirstError());
+        document =
+            _json_failure(std::move(document),
+                          kCancel_Requested(&_run_cancel) ? OUTCOME_INTERRUPTED : OUTCOME_FAILED,
+                          display.FirstError());
     json->Add(command, std::move(document));
 }
 
@@ -253,17 +258,21 @@ int _write_document(int fd, const std::string& text)
 
 void _on_signal(int)
 {
-    Updater::Interrupt();
+    // A second signal ends the run at once, unless a section that must not
+    // be cut (a store write, a chunk being copied into flash) is open: then
+    // it is held like the first, and the run stops when the section closes.
+    if (kCancel_Request(&_run_cancel) > 0 && !kCancel_InSection(&_run_cancel))
+        _exit(1);
 }
 
 // The first SIGINT or SIGTERM asks the command to stop where it safely can
-// (no packet cut in half, no temporary file left); a second one ends the
-// run at once, as it always did.
+// (no packet cut in half, no temporary file left, no chunk half copied).
 void _catch_interrupts()
 {
+    (void)kCancel_Init(&_run_cancel);
     struct sigaction action = {};
     action.sa_handler = _on_signal;
-    action.sa_flags = SA_RESETHAND | SA_RESTART;
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
@@ -313,11 +322,9 @@ int main(int argc, char** argv)
     JsonReport json;
     _catch_interrupts();
     {
-        Updater updater(params.serverURL, directory, display);
+        Updater updater(params.serverURL, directory, display, &_run_cancel);
         status = _run_commands(display, updater, params, params.jsonOutput ? &json : nullptr);
     }
-    if (Updater::Interrupted())
-        status = 1;
     int writeError = params.jsonOutput ? _write_document(documentFd, json.Text()) : 0;
     if (writeError != 0) {
         display.message(ERROR, "Could not write the JSON document [%s]", strerror(writeError));

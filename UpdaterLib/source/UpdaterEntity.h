@@ -8,10 +8,11 @@
 //
 // The blocks handed over are BIRD block payloads: four load address bytes,
 // most significant first, then the image. Every operation returns a kErr and
-// never throws; once the run is interrupted (Updater::Interrupt) every
+// never throws; once the run's cancellation (SetCancel) asks to stop, every
 // operation that would send a packet returns kErrCancel instead.
 
 #include "UpdaterLib/source/UpdaterDisplayInterface.h"
+#include "device/core/kCancel.h"
 #include "device/core/kError.h"
 #include "device/object/Entity.h"
 #include "device/object/Module.h"
@@ -55,6 +56,8 @@ public:
     /// Binds the upgrade entity of the module (not owned, must outlive the
     /// entity); with `validate` every block transfer ends with a SUM check.
     kErr init(Kelvane::Vantor::Module* module, uint8_t index, bool validate);
+    /// The run's cancellation (not owned, may be null: nothing cancels).
+    void SetCancel(const kCancel* runCancel) { cancel = runCancel; }
 
     /// INIT: kErrPacket for a reply of 5 data bytes or fewer; the load base
     /// is only logged.
@@ -112,4 +115,5 @@ private:
 
     Kelvane::Vantor::Module* module;
     bool validate;
+    const kCancel* cancel = nullptr;
 };

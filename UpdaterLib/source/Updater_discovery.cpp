@@ -69,28 +69,33 @@ bool _discovered_link(const linkSpec* spec, bool* count, void* context)
 
 // Discovery over TCP/IP cannot run while another program holds its reply
 // port, nor without a reply socket: the user is told once a command, and the
-// command fails, since an empty list must mean that nobody answered.
+// command fails, since an empty list must mean that nobody answered. An
+// interrupted discovery fails the same way.
 void _tell_cannot_run(UpdaterDisplayInterface& display, kErr err, bool* failed)
 {
-    if ((err != kErrBusy && err != kErrIO) || *failed)
+    if ((err != kErrBusy && err != kErrIO && err != kErrCancel) || *failed)
         return;
     if (err == kErrBusy)
         display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Discovery reply port %d is in use",
                         kDISCOVERY_REPLY_PORT);
-    else
+    else if (err == kErrIO)
         display.message(UpdaterDisplayInterface::LEVEL_ERROR,
                         "Discovery reply socket could not be made");
+    else
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Discovery interrupted");
     *failed = true;
 }
 
-linkType _discover_link_type(uint32_t serialNumber, UpdaterDisplayInterface& display, bool* failed)
+linkType _discover_link_type(uint32_t serialNumber, UpdaterDisplayInterface& display,
+                             const kCancel* cancel, bool* failed)
 {
     LinkSearch search = {serialNumber, kLinkTypeStream};
     kDiscovery_EnumerateModules(kLinkTypeUSB, _discovered_link, &search);
     if (search.found == kLinkTypeStream)
-        _tell_cannot_run(display,
-                         kDiscovery_Enumerate(kLinkTypeTCPIP, _discovered_link, &search, nullptr),
-                         failed);
+        _tell_cannot_run(
+            display,
+            kDiscovery_Enumerate(kLinkTypeTCPIP, _discovered_link, &search, nullptr, cancel),
+            failed);
     return search.found;
 }
 
@@ -179,16 +184,18 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type, bool* failed)
     if (type == kLinkTypeStream)
         types = {kLinkTypeUSB, kLinkTypeTCPIP};
     for (linkType searched : types)
-        _tell_cannot_run(display,
-                         kDiscovery_Enumerate(searched, _discovered_device, &devices, nullptr),
-                         &cannotRun);
+        _tell_cannot_run(
+            display, kDiscovery_Enumerate(searched, _discovered_device, &devices, nullptr, cancel),
+            &cannotRun);
+    for (DeviceInfo& device : devices) {
+        _tell_cannot_run(display, kCancel_Check(cancel), &cannotRun);
+        if (cannotRun)
+            break;
+        _query_direct(device);
+    }
     if (failed)
         *failed = cannotRun;
-    if (cannotRun)
-        return {};
-    for (DeviceInfo& device : devices)
-        _query_direct(device);
-    return devices;
+    return cannotRun ? std::vector<DeviceInfo>() : devices;
 }
 
 namespace
@@ -281,10 +288,11 @@ std::vector<DeviceInfo> Updater::Discover_VTNetwork_Devices(uint32_t routerSeria
     std::vector<DeviceInfo> devices;
     bool cannotRun = false;
     if (type == kLinkTypeStream)
-        type = _discover_link_type(routerSerialNumber, display, &cannotRun);
+        type = _discover_link_type(routerSerialNumber, display, cancel, &cannotRun);
     linkSpec* found = nullptr;
     if (!cannotRun)
-        _tell_cannot_run(display, kDiscovery_Find(type, routerSerialNumber, &found), &cannotRun);
+        _tell_cannot_run(display, kDiscovery_Find(type, routerSerialNumber, &found, cancel),
+                         &cannotRun);
     if (failed)
         *failed = cannotRun;
     SpecPtr routerSpec(found);

@@ -35,7 +35,7 @@ kErr _read_build_number(Kelvane::Vantor::Module& module, uint32_t& build);
 /// ends the stage without REBOOT (the module stays in its loader); its code
 /// is returned.
 kErr _transfer_firmware(UpdaterDisplayInterface& display, Kelvane::Vantor::Module& module,
-                        BirdFile& bird);
+                        BirdFile& bird, const kCancel* cancel);
 
 /// After REBOOT: finds the module again over `type` (an attempt a second,
 /// for about 30 s) and asks which build and version it runs. True, with
@@ -45,14 +45,14 @@ kErr _transfer_firmware(UpdaterDisplayInterface& display, Kelvane::Vantor::Modul
 /// shown, otherwise. The module is left disconnected.
 bool _verify_update(UpdaterDisplayInterface& display, Kelvane::Vantor::Module& module,
                     linkType type, uint32_t serialNumber, const BirdFile& bird,
-                    uint32_t& verifiedBuild);
+                    uint32_t& verifiedBuild, const kCancel* cancel);
 
 /// Writes the liveloader's loader blocks into the processor's RAM through
 /// its serial download ROM (HID when `port` is "USB", else the serial port)
 /// and starts it: kErrNone, kErrNotReady when the transport does not open,
 /// kErrConnection when a block is not taken (or has no load address).
 kErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& liveloader,
-                               const std::string& port);
+                               const std::string& port, const kCancel* cancel);
 
 /// Starts a liveloader (the file named, the unit's latest download, or the
 /// unit's current build fetched quietly), finds it on USB and reads the
@@ -64,7 +64,7 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater,
 /// Sends the firmware to the liveloader left running by the fingerprint,
 /// found on USB under the default serial number or the unit's own, and
 /// verifies that the board came back running the image's build.
-bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image,
-                           uint32_t serialNumber);
+bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image, uint32_t serialNumber,
+                           const kCancel* cancel);
 
 } // namespace Engine

@@ -35,9 +35,11 @@ const uint32_t LPC_END_MARK = 4;
 /// What erased flash holds: padding of this leaves the flash as it was.
 const uint8_t ERASED_BYTE = 0xFF;
 
-bool _get_fingerprint_lpc(const std::string& port, uint32_t baudRate, Fingerprint& fingerprint)
+bool _get_fingerprint_lpc(const std::string& port, uint32_t baudRate, Fingerprint& fingerprint,
+                          const kCancel* cancel)
 {
     NXPSerialClass isp;
+    isp.SetCancel(cancel);
     kErr err = isp.Connect(port.c_str(), baudRate);
     if (err) {
         Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", (int)err);
@@ -66,10 +68,13 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, const std::string& port,
                               uint32_t serialNumber, const std::string& birdFile, uint32_t baudRate,
                               bool reset)
 {
-    if (_get_fingerprint_lpc(port, baudRate, fingerprint)) {
+    if (_get_fingerprint_lpc(port, baudRate, fingerprint, cancel)) {
         chipKind = CHIP_LPC;
         return true;
     }
+    // An interrupted probe tells nothing about the chip.
+    if (kCancel_Check(cancel) != kErrNone)
+        return false;
     chipKind = CHIP_IMX;
     return _get_fingerprint_imx(display, *this, port, serialNumber, birdFile, fingerprint, reset);
 }
@@ -143,8 +148,30 @@ bool _program_chunk(UpdaterDisplayInterface& display, NXPSerialClass& isp, uint3
     return _verify_chunk(display, isp, flashAddress, staged);
 }
 
+// The chunk is a section that no signal cuts: a chunk half copied would
+// leave flash that a repeated recovery cannot tell from a whole one.
+bool _program_chunk_whole(UpdaterDisplayInterface& display, NXPSerialClass& isp,
+                          uint32_t flashAddress, const uint8_t* bytes, uint32_t count,
+                          kCancel* cancel)
+{
+    kCancel_EnterSection(cancel);
+    bool ok = _program_chunk(display, isp, flashAddress, bytes, count);
+    kCancel_LeaveSection(cancel);
+    return ok;
+}
+
+// An interrupt after the erase ends the recovery between two chunks.
+bool _interrupted_after_erase(UpdaterDisplayInterface& display, const kCancel* cancel)
+{
+    if (kCancel_Check(cancel) == kErrNone)
+        return false;
+    display.message(ERROR, "Recovery interrupted; the chip holds part of the image: repeat the "
+                           "recovery to finish it");
+    return true;
+}
+
 bool _program_block(UpdaterDisplayInterface& display, NXPSerialClass& isp, const BirdBlock& block,
-                    int number, int announced)
+                    int number, int announced, kCancel* cancel)
 {
     uint32_t length = block.ContentLength();
     const uint8_t* content = block.Content();
@@ -156,7 +183,12 @@ bool _program_block(UpdaterDisplayInterface& display, NXPSerialClass& isp, const
     bool ok = true;
     for (uint32_t offset = 0; ok && offset < length;) {
         uint32_t count = length - offset < LPC_CHUNK ? length - offset : LPC_CHUNK;
-        ok = _program_chunk(display, isp, block.address + offset, content + offset, count);
+        if (_interrupted_after_erase(display, cancel)) {
+            ok = false;
+            break;
+        }
+        ok = _program_chunk_whole(display, isp, block.address + offset, content + offset, count,
+                                  cancel);
         offset += count;
         if (ok)
             display.update_progress((double)offset / (double)length, nullptr);
@@ -165,14 +197,19 @@ bool _program_block(UpdaterDisplayInterface& display, NXPSerialClass& isp, const
     return ok;
 }
 
-// Everything is erased first; nothing else is done before the chip is
-// known to take commands.
-bool _prepare_flash(NXPSerialClass& isp, const std::string& port, uint32_t baudRate)
+// Before the unlock an interrupt leaves the chip as it was.
+bool _interrupted_before_unlock(UpdaterDisplayInterface& display, const kCancel* cancel)
 {
-    if (isp.Connect(port.c_str(), baudRate) != kErrNone) {
-        Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
+    if (kCancel_Check(cancel) == kErrNone)
         return false;
-    }
+    display.message(ERROR, "Recovery interrupted; the chip was not changed");
+    return true;
+}
+
+// The unlock, prepare and erase: a section, so that an interrupt never
+// leaves the flash half erased.
+bool _erase_flash(NXPSerialClass& isp)
+{
     Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
     if (isp.Unlock() != kErrNone) {
         Log::log(DEBUG_Network, "Could not unlock\n");
@@ -189,6 +226,23 @@ bool _prepare_flash(NXPSerialClass& isp, const std::string& port, uint32_t baudR
         return false;
     }
     return true;
+}
+
+// Everything is erased first; nothing else is done before the chip is
+// known to take commands.
+bool _prepare_flash(UpdaterDisplayInterface& display, NXPSerialClass& isp, const std::string& port,
+                    uint32_t baudRate, kCancel* cancel)
+{
+    if (isp.Connect(port.c_str(), baudRate) != kErrNone) {
+        Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
+        return false;
+    }
+    if (_interrupted_before_unlock(display, cancel))
+        return false;
+    kCancel_EnterSection(cancel);
+    bool erased = _erase_flash(isp);
+    kCancel_LeaveSection(cancel);
+    return erased;
 }
 
 // What must hold before anything on the chip is unlocked or erased: the
@@ -209,7 +263,8 @@ bool _check_lpc_image(UpdaterDisplayInterface& display, const BirdFile& image, u
 }
 
 bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
-                           const std::string& port, uint32_t baudRate, uint32_t unit)
+                           const std::string& port, uint32_t baudRate, uint32_t unit,
+                           kCancel* cancel)
 {
     std::vector<BirdBlock> blocks = _lpc_blocks(image);
     // An image with nothing to write would leave the chip erased and the
@@ -221,7 +276,8 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
     if (!_check_lpc_image(display, image, unit))
         return false;
     NXPSerialClass isp;
-    if (!_prepare_flash(isp, port, baudRate))
+    isp.SetCancel(cancel);
+    if (!_prepare_flash(display, isp, port, baudRate, cancel))
         return false;
     // Echo on or off, the client follows what the ROM answered.
     (void)isp.SetEcho(false);
@@ -232,7 +288,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
     uint32_t total = 0;
     int number = 1;
     for (const BirdBlock& block : blocks) {
-        if (!_program_block(display, isp, block, number++, announced))
+        if (!_program_block(display, isp, block, number++, announced, cancel))
             return false;
         total += block.ContentLength();
     }
@@ -256,12 +312,17 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
 // reported, when the server names no unit and none was given: there is
 // nothing to look for in the store, nor a unit to check the image against.
 bool _ask_server(UpdaterDisplayInterface& display, const Fingerprint& fingerprint,
-                 const std::string& url, uint32_t& serialNumber, uint32_t& build)
+                 const std::string& url, uint32_t& serialNumber, uint32_t& build,
+                 const kCancel* cancel)
 {
     uint32_t serverSerial = 0;
     uint32_t serverBuild = 0;
     bool answered = UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serverSerial,
-                                                         &serverBuild, url.c_str());
+                                                         &serverBuild, url.c_str(), cancel);
+    if (!answered && kCancel_Check(cancel) != kErrNone) {
+        display.message(ERROR, "Recovery interrupted; the chip was not changed");
+        return false;
+    }
     if (!answered || serverSerial == 0)
         display.message(
             ERROR, "Could not get recovery information from the server [%08X %08X %08X %08X]",
@@ -283,10 +344,14 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
     // The probe runs at the programming rate: an LPC boot ROM keeps the rate
     // it synchronised at, and programming does not synchronise again.
     if (!Get_Fingerprint(fingerprint, port, serialNumber, birdFile, baudRate, false)) {
-        display.message(ERROR, "Could not get Device Identifier");
+        if (kCancel_Check(cancel) != kErrNone)
+            display.message(ERROR, "Recovery interrupted; the chip was not changed");
+        else
+            display.message(ERROR, "Could not get Device Identifier");
         return false;
     }
-    if (birdFile.empty() && !_ask_server(display, fingerprint, serverURL, serialNumber, build))
+    if (birdFile.empty() &&
+        !_ask_server(display, fingerprint, serverURL, serialNumber, build, cancel))
         return false;
     BirdFile image;
     try {
@@ -305,10 +370,10 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
     }
     bool ok = false;
     if (chipKind == CHIP_IMX) {
-        ok = _recover_firmware_imx(display, image, serialNumber);
+        ok = _recover_firmware_imx(display, image, serialNumber, cancel);
     } else if (chipKind == CHIP_LPC) {
         image.DecodeFirmwareBlocks(fingerprint.words);
-        ok = _recover_firmware_lpc(display, image, port, baudRate, serialNumber);
+        ok = _recover_firmware_lpc(display, image, port, baudRate, serialNumber, cancel);
     } else {
         display.message(ERROR, "Unknown device");
     }

@@ -91,7 +91,7 @@ bool _loader_blocks_complete(const std::vector<BirdBlock>& blocks)
 } // namespace
 
 kErr Engine::_transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& liveloader,
-                                       const std::string& port)
+                                       const std::string& port, const kCancel* cancel)
 {
     Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
     std::vector<BirdBlock> blocks = liveloader.FindBlocks(BirdFile::BIRD_BLOCK_LOADER);
@@ -106,6 +106,8 @@ kErr Engine::_transfer_recovery_loader(UpdaterDisplayInterface&, BirdFile& livel
         std::vector<uint8_t> image(block.data + 4, block.data + block.length);
         Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\n", number, image.size(),
                  (int)block.address);
+        if (kCancel_Check(cancel) != kErrNone)
+            return kErrCancel;
         if (loader.writeLoader(image, block.address) != SDPLoader::SDP_OK)
             return kErrConnection;
         number++;
@@ -120,9 +122,11 @@ namespace
 // Up to LIVELOADER_ATTEMPTS, one second apart: the first of the serial
 // numbers that connects over USB. A serial number of 0 is never tried: it
 // would take whichever module came first.
-bool _connect_liveloader(Module& module, const std::vector<uint32_t>& serialNumbers)
+bool _connect_liveloader(Module& module, const std::vector<uint32_t>& serialNumbers,
+                         const kCancel* cancel)
 {
-    for (int attempt = 1; attempt <= LIVELOADER_ATTEMPTS; attempt++) {
+    for (int attempt = 1; attempt <= LIVELOADER_ATTEMPTS && kCancel_Check(cancel) == kErrNone;
+         attempt++) {
         for (uint32_t serialNumber : serialNumbers) {
             if (serialNumber == 0)
                 continue;
@@ -133,7 +137,7 @@ bool _connect_liveloader(Module& module, const std::vector<uint32_t>& serialNumb
             (void)module.disconnect();
         }
         if (attempt < LIVELOADER_ATTEMPTS)
-            kTime_MSSleep(LIVELOADER_PAUSE_MS);
+            (void)kCancel_Sleep(cancel, LIVELOADER_PAUSE_MS);
     }
     return false;
 }
@@ -214,12 +218,12 @@ bool Engine::_get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& upd
     BirdFile liveloader;
     if (!_load_liveloader(display, updater, serialNumber, birdFile, liveloader))
         return false;
-    if (_transfer_recovery_loader(display, liveloader, port) != kErrNone) {
+    if (_transfer_recovery_loader(display, liveloader, port, updater.Cancel()) != kErrNone) {
         Log::log(DEBUG_APP, "Error loading liveloader.\n");
         return false;
     }
     Module module(0, 0);
-    if (!_connect_liveloader(module, {serialNumber})) {
+    if (!_connect_liveloader(module, {serialNumber}, updater.Cancel())) {
         Log::log(DEBUG_APP, "Could not connect to device.\n");
         return false;
     }
@@ -227,7 +231,7 @@ bool Engine::_get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& upd
 }
 
 bool Engine::_recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image,
-                                   uint32_t serialNumber)
+                                   uint32_t serialNumber, const kCancel* cancel)
 {
     if (image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).empty()) {
         display.message(ERROR, "Recovery image holds no firmware");
@@ -237,15 +241,16 @@ bool Engine::_recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& i
     if (serialNumber != DEFAULT_SERIAL)
         serialNumbers.push_back(serialNumber);
     Module module(0, 0);
-    if (!_connect_liveloader(module, serialNumbers)) {
+    if (!_connect_liveloader(module, serialNumbers, cancel)) {
         display.message(ERROR, "Could not connect to device");
         return false;
     }
-    if (_transfer_firmware(display, module, image) != kErrNone) {
+    if (_transfer_firmware(display, module, image, cancel) != kErrNone) {
         display.message(ERROR, "Failed to transfer firmware");
         return false;
     }
     // The board counts as recovered only once it runs the image's build.
     uint32_t verifiedBuild = 0;
-    return _verify_update(display, module, kLinkTypeUSB, serialNumber, image, verifiedBuild);
+    return _verify_update(display, module, kLinkTypeUSB, serialNumber, image, verifiedBuild,
+                          cancel);
 }

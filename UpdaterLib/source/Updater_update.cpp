@@ -61,11 +61,11 @@ uint32_t _recorded_build(UpdaterStoreItem& item, const char* key)
 // The server's latest build when its file is in the store, else the latest
 // download, else the latest transfer; 0 when none of them is known.
 uint32_t _choose_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
-                       uint32_t serialNumber, const std::string& url)
+                       uint32_t serialNumber, const std::string& url, const kCancel* cancel)
 {
     std::string latest;
     std::string firmware;
-    UpdateServerRequest::QueryBuild(serialNumber, latest, firmware, url.c_str());
+    UpdateServerRequest::QueryBuild(serialNumber, latest, firmware, url.c_str(), cancel);
     uint32_t build = _build_or_zero(latest);
     if (build != 0) {
         try {
@@ -191,11 +191,13 @@ kErr _send_blocks(UpdaterDisplayInterface& display, UpdaterEntity& entity, const
     return err;
 }
 
-kErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
+kErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
+                      const kCancel* cancel)
 {
     UpdaterEntity entity;
     // Binding needs no exchange; a module gone fails the first request.
     (void)entity.init(&module, 0, true);
+    entity.SetCancel(cancel);
     kErr err = entity.LoaderInit();
     if (err) {
         Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", (int)err,
@@ -251,7 +253,7 @@ linkType _link_type(Module& module)
 // The module restarts into its loader after the LOAD reply, so its link
 // drops a moment later; it is then looked for again. A module that keeps
 // its link is used as it is. False when it did not come back.
-bool _find_loader(Module& module, linkType type, uint32_t serialNumber)
+bool _find_loader(Module& module, linkType type, uint32_t serialNumber, const kCancel* cancel)
 {
     uint64_t start = kTime_GetMSTicks();
     while (module.isConnected() && kTime_GetMSTicks() - start < LOADER_DROP_WAIT_MS)
@@ -259,7 +261,8 @@ bool _find_loader(Module& module, linkType type, uint32_t serialNumber)
     if (module.isConnected())
         return true;
     (void)module.disconnect();
-    for (int attempt = 1; attempt <= LOADER_FIND_ATTEMPTS && !Updater::Interrupted(); attempt++) {
+    for (int attempt = 1; attempt <= LOADER_FIND_ATTEMPTS && kCancel_Check(cancel) == kErrNone;
+         attempt++) {
         Log::log(DEBUG_Updater, "Looking for the device in its loader, attempt %d of %d\n", attempt,
                  LOADER_FIND_ATTEMPTS);
         if (module.discoverAndConnect(type, serialNumber) == kErrNone && module.isConnected())
@@ -268,18 +271,20 @@ bool _find_loader(Module& module, linkType type, uint32_t serialNumber)
         // new one.
         (void)module.disconnect();
         if (attempt < LOADER_FIND_ATTEMPTS)
-            kTime_MSSleep(LOADER_FIND_PAUSE_MS);
+            (void)kCancel_Sleep(cancel, LOADER_FIND_PAUSE_MS);
     }
     return false;
 }
 
 } // namespace
 
-kErr Engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird)
+kErr Engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
+                                const kCancel* cancel)
 {
     UpdaterEntity entity;
     // Binding needs no exchange; a module gone fails the first request.
     (void)entity.init(&module, 0, true);
+    entity.SetCancel(cancel);
     Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.GetFilename().c_str());
     kErr err = _send_blocks(
         display, entity, "firmware", bird.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE),
@@ -330,7 +335,8 @@ bool _parse_version(const std::string& text, uint32_t& packed)
 // runs; false when it gave no answer within the window. Every link that
 // did not answer is given back, so each attempt makes a new one.
 bool _find_rebooted(UpdaterDisplayInterface& display, Module& module, linkType type,
-                    uint32_t serialNumber, uint32_t& build, uint32_t& version)
+                    uint32_t serialNumber, uint32_t& build, uint32_t& version,
+                    const kCancel* cancel)
 {
     SystemClass system;
     uint64_t start = kTime_GetMSTicks();
@@ -343,25 +349,26 @@ bool _find_rebooted(UpdaterDisplayInterface& display, Module& module, linkType t
             return true;
         display.update_spinner(true, "Verifying Update");
         if (kTime_GetMSTicks() - start + LOADER_FIND_PAUSE_MS > REBOOT_FIND_WINDOW_MS ||
-            Updater::Interrupted())
+            kCancel_Check(cancel) != kErrNone)
             return false;
-        kTime_MSSleep(LOADER_FIND_PAUSE_MS);
+        (void)kCancel_Sleep(cancel, LOADER_FIND_PAUSE_MS);
     }
 }
 
 } // namespace
 
 bool Engine::_verify_update(UpdaterDisplayInterface& display, Module& module, linkType type,
-                            uint32_t serialNumber, const BirdFile& bird, uint32_t& verifiedBuild)
+                            uint32_t serialNumber, const BirdFile& bird, uint32_t& verifiedBuild,
+                            const kCancel* cancel)
 {
     uint32_t build = 0;
     uint32_t version = 0;
-    bool back = _find_rebooted(display, module, type, serialNumber, build, version);
+    bool back = _find_rebooted(display, module, type, serialNumber, build, version, cancel);
     display.update_spinner(false, "Verifying Update");
     (void)module.disconnect();
     if (!back) {
         display.message(ERROR, "Firmware update not verified [%08X %s]", serialNumber,
-                        Updater::Interrupted() ? "interrupted" : "did not come back");
+                        kCancel_Check(cancel) != kErrNone ? "interrupted" : "did not come back");
         return false;
     }
     uint32_t fileBuild = bird.GetBuild();
@@ -389,19 +396,21 @@ namespace
 // Loader, then firmware, then the module seen running the file's build;
 // the first stage that fails ends the update and is reported.
 bool _update_module(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
-                    uint32_t serialNumber, uint32_t& verifiedBuild)
+                    uint32_t serialNumber, uint32_t& verifiedBuild, const kCancel* cancel)
 {
     linkType type = _link_type(module);
-    kErr err = _transfer_loader(display, module, bird);
+    kErr err = _transfer_loader(display, module, bird, cancel);
     if (!err) {
-        if (!_find_loader(module, type, serialNumber) && !Updater::Interrupted()) {
+        if (!_find_loader(module, type, serialNumber, cancel) &&
+            kCancel_Check(cancel) == kErrNone) {
             display.message(ERROR,
                             "Module did not come back in its loader [%08X]; repeat the update "
                             "to finish it",
                             serialNumber);
             return false;
         }
-        err = Updater::Interrupted() ? kErrCancel : _transfer_firmware(display, module, bird);
+        err = kCancel_Check(cancel) != kErrNone ? kErrCancel
+                                                : _transfer_firmware(display, module, bird, cancel);
     }
     if (err == kErrCancel) {
         display.message(ERROR, "Firmware update interrupted");
@@ -412,7 +421,7 @@ bool _update_module(UpdaterDisplayInterface& display, Module& module, BirdFile& 
                         kError_GetErrorText(err));
         return false;
     }
-    return _verify_update(display, module, type, serialNumber, bird, verifiedBuild);
+    return _verify_update(display, module, type, serialNumber, bird, verifiedBuild, cancel);
 }
 
 void _record_transfer(UpdaterStoreItem& item, const std::string& path)
@@ -471,7 +480,7 @@ bool _update_file(Updater& updater, BirdFile& bird, uint32_t serialNumber, uint3
 {
     UpdaterDisplayInterface& display = updater.Display();
     if (birdFile.empty() && build == 0) {
-        build = _choose_build(display, item, serialNumber, updater.ServerURL());
+        build = _choose_build(display, item, serialNumber, updater.ServerURL(), updater.Cancel());
         if (build == 0) {
             display.message(ERROR, "Could not find valid build for this device.");
             return false;
@@ -525,7 +534,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
     } else {
         if (!_accept_birdfile(display, bird, target, serialNumber, overrideModel))
             return false;
-        updated = _update_module(display, target, bird, serialNumber, outcome->verifiedBuild);
+        updated =
+            _update_module(display, target, bird, serialNumber, outcome->verifiedBuild, cancel);
     }
     if (updated)
         _record_transfer(item, outcome->file);

@@ -1,6 +1,7 @@
 #pragma once
 // Link specifiers: how to reach one module and what it is.
 
+#include "device/core/kCancel.h"
 #include "device/core/kError.h"
 
 #include <stddef.h>
@@ -73,10 +74,11 @@ uint8_t kDiscovery_EnumerateModules(linkType type, kDiscoveryCallback callback, 
 
 /// As kDiscovery_EnumerateModules, telling why nothing could be found:
 /// kErrBusy when another program holds the reply port (no request is
-/// sent), kErrIO when the reply socket cannot be made; else kErrNone.
-/// `counted` (may be null) gets the count.
+/// sent), kErrIO when the reply socket cannot be made, kErrCancel when
+/// `cancel` (may be null) stopped the reply wait; else kErrNone. `counted`
+/// (may be null) gets the count.
 kErr kDiscovery_Enumerate(linkType type, kDiscoveryCallback callback, void* reference,
-                          uint8_t* counted);
+                          uint8_t* counted, const kCancel* cancel);
 
 /// The module with `serialNumber` reachable by `type`, as a new specifier
 /// that the caller frees with kLinkSpec_Destroy; null when none answered.
@@ -84,7 +86,7 @@ linkSpec* kDiscovery_FindModule(linkType type, uint32_t serialNumber);
 
 /// As kDiscovery_FindModule, with the reason when `*found` stays null:
 /// kErrNotFound when no module answered, else as kDiscovery_Enumerate.
-kErr kDiscovery_Find(linkType type, uint32_t serialNumber, linkSpec** found);
+kErr kDiscovery_Find(linkType type, uint32_t serialNumber, linkSpec** found, const kCancel* cancel);
 
 /// The first module found with a serial number other than 0, or null.
 linkSpec* kDiscovery_FindFirstModule(linkType type);

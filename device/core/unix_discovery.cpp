@@ -186,20 +186,23 @@ kErr kDiscovery_ReadReply(const uint8_t* reply, size_t length, uint32_t ipAddres
     return kErrNone;
 }
 
-// Waits for the next datagram: at most the quiet time, and never past the
-// collection's deadline. False when the collection is over.
-static bool sAwaitReply(int listener, uint64_t deadline)
+// Waits for the next datagram: at most the quiet time, never past the
+// collection's deadline, and looking at the cancellation every slice. False
+// when the collection is over.
+static bool sAwaitReply(int listener, uint64_t deadline, const kCancel* cancel)
 {
+    uint64_t quiet = kTime_GetMSTicks() + kDISCOVERY_QUIET_MS;
+    if (quiet < deadline)
+        deadline = quiet;
     for (;;) {
         uint64_t now = kTime_GetMSTicks();
-        if (now >= deadline)
+        if (now >= deadline || kCancel_Check(cancel) != kErrNone)
             return false;
-        uint64_t left = deadline - now;
         struct pollfd p = {listener, POLLIN, 0};
-        int rc = poll(&p, 1, (int)(left < kDISCOVERY_QUIET_MS ? left : kDISCOVERY_QUIET_MS));
+        int rc = poll(&p, 1, (int)kCancel_Slice((uint32_t)(deadline - now)));
         if (rc > 0)
             return true;
-        if (rc == 0 || errno != EINTR)
+        if (rc < 0 && errno != EINTR)
             return false;
     }
 }
@@ -237,11 +240,11 @@ static bool sAnsweredElsewhere(sSeen* seen, uint32_t serialNumber, in_addr_t fro
 }
 
 static uint8_t sCollect(int listener, uint64_t deadline, kDiscoveryCallback callback,
-                        void* reference)
+                        void* reference, const kCancel* cancel)
 {
     uint8_t counted = 0;
     sSeen* seen = (sSeen*)calloc(1, sizeof(*seen));
-    while (sAwaitReply(listener, deadline)) {
+    while (sAwaitReply(listener, deadline, cancel)) {
         kIPDiscoveryInfo info;
         struct sockaddr_in from = {};
         socklen_t fromLength = sizeof(from);
@@ -263,30 +266,31 @@ static uint8_t sCollect(int listener, uint64_t deadline, kDiscoveryCallback call
     return counted;
 }
 
-static kErr sEnumerateTCPIP(kDiscoveryCallback callback, void* reference, uint8_t* counted)
+static kErr sEnumerateTCPIP(kDiscoveryCallback callback, void* reference, uint8_t* counted,
+                            const kCancel* cancel)
 {
     int listener = -1;
     kErr err = sOpenListener(&listener);
     if (err)
         return err;
     if (sSendRequests() > 0)
-        *counted =
-            sCollect(listener, kTime_GetMSTicks() + kDISCOVERY_LONGEST_MS, callback, reference);
+        *counted = sCollect(listener, kTime_GetMSTicks() + kDISCOVERY_LONGEST_MS, callback,
+                            reference, cancel);
     close(listener);
-    return kErrNone;
+    return kCancel_Check(cancel);
 }
 
 // ---- the public operations
 
 kErr kDiscovery_Enumerate(linkType type, kDiscoveryCallback callback, void* reference,
-                          uint8_t* counted)
+                          uint8_t* counted, const kCancel* cancel)
 {
     uint8_t count = 0;
-    kErr err = kErrNone;
-    if (callback && type == kLinkTypeUSB)
+    kErr err = kCancel_Check(cancel);
+    if (err == kErrNone && callback && type == kLinkTypeUSB)
         count = sEnumerateUSB(callback, reference);
-    else if (callback && type == kLinkTypeTCPIP)
-        err = sEnumerateTCPIP(callback, reference, &count);
+    else if (err == kErrNone && callback && type == kLinkTypeTCPIP)
+        err = sEnumerateTCPIP(callback, reference, &count, cancel);
     if (counted)
         *counted = count;
     return err;
@@ -296,7 +300,7 @@ uint8_t kDiscovery_EnumerateModules(linkType type, kDiscoveryCallback callback, 
 {
     uint8_t counted = 0;
     // This older interface tells only the count.
-    (void)kDiscovery_Enumerate(type, callback, reference, &counted);
+    (void)kDiscovery_Enumerate(type, callback, reference, &counted, nullptr);
     return counted;
 }
 
@@ -320,7 +324,7 @@ bool cbFirstCallback(const linkSpec* spec, bool* count, void* reference)
 }
 
 static kErr sFind(linkType type, uint32_t serialNumber, kDiscoveryCallback callback,
-                  linkSpec** found)
+                  linkSpec** found, const kCancel* cancel)
 {
     *found = nullptr;
     linkSpec* spec = kLinkSpec_Create(type);
@@ -328,7 +332,7 @@ static kErr sFind(linkType type, uint32_t serialNumber, kDiscoveryCallback callb
         return kErrMemory;
     spec->serialNumber = serialNumber;
     uint8_t counted = 0;
-    kErr err = kDiscovery_Enumerate(type, callback, spec, &counted);
+    kErr err = kDiscovery_Enumerate(type, callback, spec, &counted, cancel);
     if (!err && counted == 0)
         err = kErrNotFound;
     if (err)
@@ -337,22 +341,22 @@ static kErr sFind(linkType type, uint32_t serialNumber, kDiscoveryCallback callb
     return err;
 }
 
-kErr kDiscovery_Find(linkType type, uint32_t serialNumber, linkSpec** found)
+kErr kDiscovery_Find(linkType type, uint32_t serialNumber, linkSpec** found, const kCancel* cancel)
 {
-    return found ? sFind(type, serialNumber, cbSNCallback, found) : kErrParam;
+    return found ? sFind(type, serialNumber, cbSNCallback, found, cancel) : kErrParam;
 }
 
 linkSpec* kDiscovery_FindModule(linkType type, uint32_t serialNumber)
 {
     linkSpec* found = nullptr;
-    (void)sFind(type, serialNumber, cbSNCallback, &found);
+    (void)sFind(type, serialNumber, cbSNCallback, &found, nullptr);
     return found;
 }
 
 linkSpec* kDiscovery_FindFirstModule(linkType type)
 {
     linkSpec* found = nullptr;
-    (void)sFind(type, 0, cbFirstCallback, &found);
+    (void)sFind(type, 0, cbFirstCallback, &found, nullptr);
     return found;
 }
 

@@ -406,6 +406,24 @@ class JsonOutput(ServerCommandTest):
                                     "message": document["message"]})
         self.assertIn(document["message"] + "\n", err)
 
+    def test_an_interrupted_build_list_says_so(self):
+        self.server.fault("trickle=1@builds")
+        command = updater_test.isolated_command(
+            [updater_test.UPDATER_BIN, "-B", "-d", SERIAL, "-j", "-u", self.server.url], self.home)
+        proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while not any(b"op=builds" in line for line in self.server.log_lines()):
+            self.assertLess(time.monotonic(), deadline, "the list was never asked for")
+            time.sleep(0.05)
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=5)  # a hang, not a speed check
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn(b"Server request interrupted\n", err)
+        document = updater_test.json_document(out, "builds")
+        self.assertEqual((document["outcome"], document["builds"]), ("interrupted", []))
+
     def test_a_document_that_cannot_be_written_fails_the_run(self):
         with open("/dev/full", "wb") as full:
             result = subprocess.run(updater_test.isolated_command(

@@ -6,8 +6,10 @@ discovery multicasts; root only."""
 
 import os
 import re
+import signal
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "support"))
@@ -231,6 +233,16 @@ class DirectDiscovery(DiscoverTest):
                                   "message": "Discovery reply port 9889 is in use"})
             else:
                 self.assertEqual(out[1:], ["Searching for Vantor devices"], "no list")
+
+    def test_an_interrupt_ends_the_reply_wait(self):
+        home = self.enterContext(updater_test.temporary_home())
+        proc = start_updater(("-D", "-t", "TCPIP", "--json"), home, self.pair.host_prefix())
+        time.sleep(0.5)  # discovery waits 2 s past the last reply
+        proc.send_signal(signal.SIGINT)
+        status, out, err = finish(proc, timeout=5)  # a hang, not a speed check
+        self.assertEqual(status, 1, err)
+        self.assertEqual(updater_test.json_document("\n".join(out), "discover"),
+                         {"outcome": "interrupted", "message": "Discovery interrupted"})
 
     def test_a_second_host_answering_for_a_serial_number_is_listed_once(self):
         twin_ip = "10.77.0.3"
