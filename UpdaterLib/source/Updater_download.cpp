@@ -12,8 +12,6 @@
 #include "UpdaterLib/source/base64.h"
 #include "cli/Log.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -49,17 +47,15 @@ std::map<std::string, std::string> Updater::Get_BuildList(uint32_t serialNumber,
                                                           bool* requestFailed)
 {
     std::map<std::string, std::string> builds;
-    bool failed = false;
-    if (!UpdateServerRequest::ping(serverURL.c_str(), cancel)) {
-        display.message(ERROR, "Server request failed for %s", serverURL.c_str());
-        failed = true;
-    } else if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverURL.c_str(),
-                                                  cancel)) {
-        display.message(ERROR, "Failed to retrieve builds for %08X", serialNumber);
-        failed = true;
-    }
+    bool pinged = UpdateServerRequest::ping(serverURL.c_str(), cancel);
+    bool failed = !pinged || !UpdateServerRequest::GetBuildList(serialNumber, builds,
+                                                                serverURL.c_str(), cancel);
     if (failed && kCancel_Check(cancel) != kErrNone)
         display.message(ERROR, "Server request interrupted");
+    else if (!pinged)
+        display.message(ERROR, "Server request failed for %s", serverURL.c_str());
+    else if (failed)
+        display.message(ERROR, "Failed to retrieve builds for %08X", serialNumber);
     if (requestFailed)
         *requestFailed = failed;
     return builds;
@@ -139,19 +135,25 @@ bool _whole_bird_file(const unsigned char* bytes, size_t count, uint32_t serialN
 
 // The store's write and its record, a section that must not be cut: a
 // signal meanwhile (even a second one) is held until the file was renamed
-// into place and recorded, and never leaves a temporary file behind.
-kErr _write_uninterrupted(UpdaterStoreItem& item, const std::string& fileName, const uint8_t* bytes,
-                          size_t count, kCancel* cancel)
+// into place and recorded, and never leaves a temporary file behind. Only a
+// written file is recorded, so a later update never picks a build that is
+// not there.
+kErr _write_and_record(UpdaterStoreItem& item, const std::string& fileName, const uint8_t* bytes,
+                       size_t count)
 {
-    kCancel_EnterSection(cancel);
+    std::string date = _date_text();
     kErr err = item.WriteFile(fileName, bytes, count);
-    kCancel_LeaveSection(cancel);
-    return err;
+    if (err != kErrNone)
+        return err;
+    item.Settings().Add("LATEST_DOWNLOAD", fileName);
+    item.Settings().Add("LAST_DOWNLOAD_DATE", date);
+    if (!item.Settings().Save())
+        Log::log(DEBUG_Updater, "Could not record the download of %s\n", fileName.c_str());
+    return kErrNone;
 }
 
-// Stores the decoded file and records it as the latest download. Only a
-// whole BIRD file is written, and only a written file is recorded, so a
-// later update never picks a build that is not there.
+// Stores the decoded file and records it as the latest download; only a
+// whole BIRD file is written.
 bool _store_download(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
                      uint32_t serialNumber, uint32_t build, const std::string& payload,
                      kCancel* cancel)
@@ -164,16 +166,13 @@ bool _store_download(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
         return false;
     }
     std::string fileName = std::to_string(build) + ".bird";
-    std::string date = _date_text();
-    kErr err = _write_uninterrupted(item, fileName, bytes.get(), count, cancel);
+    kCancel_EnterSection(cancel);
+    kErr err = _write_and_record(item, fileName, bytes.get(), count);
+    kCancel_LeaveSection(cancel);
     if (err != kErrNone) {
         display.message(ERROR, "Failed to write file with %d", (int)err);
         return false;
     }
-    item.Settings().Add("LATEST_DOWNLOAD", fileName);
-    item.Settings().Add("LAST_DOWNLOAD_DATE", date);
-    if (!item.Settings().Save())
-        Log::log(DEBUG_Updater, "Could not record the download of %s\n", fileName.c_str());
     return true;
 }
 

@@ -114,24 +114,8 @@ bool _verify_chunk(UpdaterDisplayInterface& display, NXPSerialClass& isp, uint32
     return false;
 }
 
-// One chunk: staged in RAM, the sectors it is copied to prepared, copied,
-// read back. A copy moves a whole copy length, so a short chunk is padded
-// with erased bytes to that length: whatever lies beyond it in RAM never
-// reaches the flash, and the padding leaves erased flash as it was.
-bool _program_chunk(UpdaterDisplayInterface& display, NXPSerialClass& isp, uint32_t flashAddress,
-                    const uint8_t* bytes, uint32_t count)
+bool _copy_chunk(NXPSerialClass& isp, uint32_t flashAddress, uint32_t staging, uint32_t copyLength)
 {
-    const uint32_t staging = NXPSerialClass::WRITE_ADDRESS;
-    uint32_t copyLength = NXPSerialClass::CopyLength(count);
-    std::vector<uint8_t> staged(bytes, bytes + count);
-    staged.resize(copyLength, ERASED_BYTE);
-    Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", (int)count,
-             flashAddress);
-    Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", (int)copyLength, staging);
-    if (isp.Write(staging, copyLength, staged.data()) != kErrNone) {
-        Log::log(DEBUG_Network, "\t Write to RAM failed\n");
-        return false;
-    }
     uint32_t first = NXPSerialClass::SectorFromAddress(flashAddress);
     uint32_t last = NXPSerialClass::SectorFromAddress(flashAddress + copyLength - 1);
     Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", (int)first, (int)last);
@@ -145,22 +129,37 @@ bool _program_chunk(UpdaterDisplayInterface& display, NXPSerialClass& isp, uint3
         Log::log(DEBUG_Network, "\t Transfer to flash failed\n");
         return false;
     }
-    return _verify_chunk(display, isp, flashAddress, staged);
+    return true;
 }
 
-// The chunk is a section that no signal cuts: a chunk half copied would
-// leave flash that a repeated recovery cannot tell from a whole one.
-bool _program_chunk_whole(UpdaterDisplayInterface& display, NXPSerialClass& isp,
-                          uint32_t flashAddress, const uint8_t* bytes, uint32_t count,
-                          kCancel* cancel)
+// One chunk: staged in RAM, the sectors it is copied to prepared, copied,
+// read back. A copy moves a whole copy length, so a short chunk is padded
+// with erased bytes to that length: whatever lies beyond it in RAM never
+// reaches the flash, and the padding leaves erased flash as it was.
+bool _program_chunk(UpdaterDisplayInterface& display, NXPSerialClass& isp, uint32_t flashAddress,
+                    const uint8_t* bytes, uint32_t count, kCancel* cancel)
 {
+    const uint32_t staging = NXPSerialClass::WRITE_ADDRESS;
+    uint32_t copyLength = NXPSerialClass::CopyLength(count);
+    std::vector<uint8_t> staged(bytes, bytes + count);
+    staged.resize(copyLength, ERASED_BYTE);
+    Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", (int)count,
+             flashAddress);
+    Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", (int)copyLength, staging);
+    if (isp.Write(staging, copyLength, staged.data()) != kErrNone) {
+        Log::log(DEBUG_Network, "\t Write to RAM failed\n");
+        return false;
+    }
+    // The copy into flash is a section that no signal cuts: flash half
+    // written cannot be told from a whole chunk.
     kCancel_EnterSection(cancel);
-    bool ok = _program_chunk(display, isp, flashAddress, bytes, count);
+    bool copied = _copy_chunk(isp, flashAddress, staging, copyLength);
     kCancel_LeaveSection(cancel);
-    return ok;
+    return copied && _verify_chunk(display, isp, flashAddress, staged);
 }
 
-// An interrupt after the erase ends the recovery between two chunks.
+// An interrupt after the erase ends the recovery between two chunks, or
+// in a chunk's RAM write or read-back, which leave the flash as it was.
 bool _interrupted_after_erase(UpdaterDisplayInterface& display, const kCancel* cancel)
 {
     if (kCancel_Check(cancel) == kErrNone)
@@ -187,8 +186,12 @@ bool _program_block(UpdaterDisplayInterface& display, NXPSerialClass& isp, const
             ok = false;
             break;
         }
-        ok = _program_chunk_whole(display, isp, block.address + offset, content + offset, count,
-                                  cancel);
+        ok = _program_chunk(display, isp, block.address + offset, content + offset, count, cancel);
+        if (!ok) {
+            // Told when the chunk stopped for the interrupt.
+            (void)_interrupted_after_erase(display, cancel);
+            break;
+        }
         offset += count;
         if (ok)
             display.update_progress((double)offset / (double)length, nullptr);

@@ -422,7 +422,8 @@ class JsonOutput(ServerCommandTest):
         self.assertEqual(proc.returncode, 1)
         self.assertIn(b"Server request interrupted\n", err)
         document = updater_test.json_document(out, "builds")
-        self.assertEqual((document["outcome"], document["builds"]), ("interrupted", []))
+        self.assertEqual((document["outcome"], document["message"], document["builds"]),
+                         ("interrupted", "Server request interrupted", []))
 
     def test_a_document_that_cannot_be_written_fails_the_run(self):
         with open("/dev/full", "wb") as full:

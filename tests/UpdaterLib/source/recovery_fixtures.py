@@ -149,15 +149,18 @@ class RecoveryTest(unittest.TestCase):
     def file(self, image, name):
         return image.write(os.path.join(self.files, name))
 
+    def command(self, args, url=None, umockdev=None):
+        binary = [updater_test.UPDATER_BIN]
+        if umockdev:
+            binary = ["env", "LD_PRELOAD=" + PRELOAD, "UMOCKDEV_DIR=" + umockdev] + binary
+        return binary + list(args) + ["-u", url or self.server.url]
+
     def run_updater(self, *args, url=None, umockdev=None, timeout=240):
         """One run of the binary in the host namespace, against the class's
         server unless `url` says otherwise; with `umockdev` (a testbed
         directory) it runs under umockdev's preload library. Only the
         binary itself does: the namespace and mount tools stay outside."""
-        binary = [updater_test.UPDATER_BIN]
-        if umockdev:
-            binary = ["env", "LD_PRELOAD=" + PRELOAD, "UMOCKDEV_DIR=" + umockdev] + binary
-        command = binary + list(args) + ["-u", url or self.server.url]
+        command = self.command(args, url, umockdev)
         completed = subprocess.run(
             self.pair.host_prefix() + updater_test.isolated_command(command, self.home),
             capture_output=True, timeout=timeout, stdin=subprocess.DEVNULL)
@@ -173,10 +176,10 @@ class RecoveryTest(unittest.TestCase):
         port = int(listener.stdout.readline())
         return "http://127.0.0.1:%d/cgi/u" % port
 
-    def interrupt_updater(self, ready, *args, url=None):
+    def interrupt_updater(self, ready, *args, url=None, umockdev=None):
         """Runs the binary as run_updater does, sends it SIGINT half a second
         after `ready()` first holds, and gives its Result."""
-        command = [updater_test.UPDATER_BIN] + list(args) + ["-u", url or self.server.url]
+        command = self.command(args, url, umockdev)
         proc = subprocess.Popen(
             self.pair.host_prefix() + updater_test.isolated_command(command, self.home),
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
