@@ -89,5 +89,7 @@ void CLI_Display::info_message(const char* text)
 
 void CLI_Display::error_message(const char* text)
 {
+    if (firstError.empty())
+        firstError = text;
     fprintf(stderr, "%s\n", text);
 }

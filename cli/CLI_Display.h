@@ -4,6 +4,8 @@
 
 #include "UpdaterLib/source/UpdaterDisplayInterface.h"
 
+#include <string>
+
 class CLI_Display : public UpdaterDisplayInterface
 {
 public:
@@ -16,4 +18,12 @@ public:
     void update_spinner(bool on, const char* label) override;
     void info_message(const char* text) override;
     void error_message(const char* text) override;
+
+    /// The first error shown since the last ForgetErrors (empty: none), which
+    /// a failed command's JSON document carries as its reason.
+    const std::string& FirstError() const { return firstError; }
+    void ForgetErrors() { firstError.clear(); }
+
+private:
+    std::string firstError;
 };

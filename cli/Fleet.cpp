@@ -26,11 +26,11 @@ struct ModuleRun {
     std::string reason;
 };
 
-void _run_module(UpdaterDisplayInterface& console, std::mutex& lock, const Parameters& params,
-                 const std::string& directory, ProgressStream* stream, ModuleRun& run)
+void _run_module(UpdaterDisplayInterface& console, std::mutex& lock, const Updater& like,
+                 const Parameters& params, ProgressStream* stream, ModuleRun& run)
 {
     ModuleDisplay display(console, &lock, run.serialNumber, stream);
-    Updater updater(params.serverURL, directory, display);
+    Updater updater(like.ServerURL(), like.UpdaterDirectory(), display, like.Cancel());
     std::string build = params.buildNumber;
     run.succeeded = true;
     if (params.commands.IsSet(CMD_GET)) {
@@ -165,23 +165,28 @@ void ModuleDisplay::progress_event(const ProgressEvent& event)
         stream->Event(serialNumber, event);
 }
 
-int Cli::_run_fleet(UpdaterDisplayInterface& console, const Parameters& params,
-                    const std::string& directory, JsonReport* json, ProgressStream* stream)
+int Cli::_run_fleet(UpdaterDisplayInterface& console, const Updater& updater,
+                    const Parameters& params, JsonReport* json, ProgressStream* stream)
 {
     std::vector<ModuleRun> runs(params.serialNumbers.size());
     for (size_t i = 0; i < runs.size(); i++)
         runs[i].serialNumber = params.serialNumbers[i];
     std::mutex lock;
     _run_all(runs, params.jobs,
-             [&](ModuleRun& run) { _run_module(console, lock, params, directory, stream, run); });
+             [&](ModuleRun& run) { _run_module(console, lock, updater, params, stream, run); });
     bool update = params.commands.IsSet(CMD_UPDATE);
     _summary(console, runs, update);
     if (json) {
         JsonDocument gets = JsonDocument::array();
         JsonDocument updates = JsonDocument::array();
+        const char* failed = kCancel_Requested(updater.Cancel()) ? "interrupted" : "failed";
         for (const ModuleRun& run : runs) {
-            gets.push_back(_json_get(run.serialNumber, run.got));
-            updates.push_back(_json_update(run.serialNumber, run.outcome, run.succeeded, true));
+            JsonDocument get = _json_get(run.serialNumber, run.got);
+            gets.push_back(run.getFailed ? _json_failure(get, failed, run.reason) : get);
+            JsonDocument update = _json_update(run.serialNumber, run.outcome, run.succeeded, true);
+            updates.push_back(run.succeeded || run.getFailed
+                                  ? update
+                                  : _json_failure(update, failed, run.reason));
         }
         if (params.commands.IsSet(CMD_GET) && !params.dryRun)
             json->Add("get", gets);

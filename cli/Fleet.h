@@ -2,6 +2,7 @@
 // Runs of -G and -U for several modules at once (-d with a comma-separated
 // list), and the display each module's run talks through.
 
+#include "UpdaterLib/source/Updater.h"
 #include "UpdaterLib/source/UpdaterDisplayInterface.h"
 #include "cli/JsonReport.h"
 #include "cli/Parameters.h"
@@ -47,11 +48,12 @@ private:
 
 /// -G and -U (whichever are set) for every module of params.serialNumbers,
 /// at most params.jobs at once, each in a thread of its own with an engine
-/// and a ModuleDisplay of its own; a module that fails stops no other. Then
+/// like `updater` (its server, store and cancellation) and a ModuleDisplay
+/// of its own; a module that fails stops no other. Then
 /// one summary line per module and "Updated %d of %d modules". With `json`
-/// each command's document is an array of the modules' documents. 0 when
-/// every module succeeded, else 1.
-int _run_fleet(UpdaterDisplayInterface& console, const Parameters& params,
-               const std::string& directory, JsonReport* json, ProgressStream* stream);
+/// each command's document is an array of the modules' documents, a failed
+/// one with its reason. 0 when every module succeeded, else 1.
+int _run_fleet(UpdaterDisplayInterface& console, const Updater& updater, const Parameters& params,
+               JsonReport* json, ProgressStream* stream);
 
 } // namespace Cli

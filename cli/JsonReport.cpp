@@ -171,6 +171,16 @@ JsonDocument Cli::_json_update(uint32_t serialNumber, const UpdateOutcome& outco
     return document;
 }
 
+JsonDocument Cli::_json_failure(JsonDocument document, const char* outcome,
+                                const std::string& message)
+{
+    if (!document.is_object())
+        document = JsonDocument::object();
+    document["outcome"] = outcome;
+    document["message"] = message.empty() ? std::string(outcome) : message;
+    return document;
+}
+
 void JsonReport::Add(const char* command, JsonDocument document)
 {
     documents.emplace_back(command, std::move(document));

@@ -40,6 +40,11 @@ JsonDocument _json_update(uint32_t serialNumber, const UpdateOutcome& outcome, b
 /// The outcome word of an update: "ok", "failed", "current" or "planned".
 const char* _update_outcome(const UpdateOutcome& outcome, bool succeeded);
 
+/// A failed command's document: `document` with its outcome (`outcome`,
+/// never "ok") and the reason shown to the user; a list (-D) gives way to
+/// an object of the two.
+JsonDocument _json_failure(JsonDocument document, const char* outcome, const std::string& message);
+
 } // namespace Cli
 
 /// The documents of one run's commands, in the order they ran.

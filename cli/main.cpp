@@ -37,14 +37,30 @@ uint32_t _build_from_text(const std::string& text)
     return (uint32_t)strtoull(text.c_str(), nullptr, 10);
 }
 
-// Each command's document, when the run writes one.
-void _report(JsonReport* json, const char* command, JsonDocument document)
+// The run's one cancellation, which every engine operation is given; the
+// signal handlers are its only other users.
+kCancel _run_cancel;
+
+const char OUTCOME_FAILED[] = "failed";
+const char OUTCOME_INTERRUPTED[] = "interrupted";
+
+// Each command's document, when the run writes one: a failed command's
+// carries its outcome (interrupted once a signal asked the run to stop) and
+// the first error it showed.
+void _report(JsonReport* json, CLI_Display& display, const char* command, JsonDocument document,
+             bool succeeded)
 {
-    if (json)
-        json->Add(command, std::move(document));
+    if (!json)
+        return;
+    if (!succeeded)
+        document =
+            _json_failure(std::move(document),
+                          kCancel_Requested(&_run_cancel) ? OUTCOME_INTERRUPTED : OUTCOME_FAILED,
+                          display.FirstError());
+    json->Add(command, std::move(document));
 }
 
-void _fingerprint(CLI_Display& display, Updater& updater, const Parameters& params, int& status,
+bool _fingerprint(CLI_Display& display, Updater& updater, const Parameters& params,
                   JsonReport* json)
 {
     Fingerprint fingerprint;
@@ -54,20 +70,20 @@ void _fingerprint(CLI_Display& display, Updater& updater, const Parameters& para
             json->Add("fingerprint", _json_fingerprint(&fingerprint));
         else
             _display_fingerprint(display, fingerprint);
-    } else {
-        display.message(ERROR, "Got no response from chip");
-        _report(json, "fingerprint", _json_fingerprint(nullptr));
-        status = 1;
+        return true;
     }
+    display.message(ERROR, "Got no response from chip");
+    _report(json, display, "fingerprint", _json_fingerprint(nullptr), false);
+    return false;
 }
 
-void _get(CLI_Display& display, Updater& updater, Parameters& params, int& status, JsonReport* json)
+bool _get(CLI_Display& display, Updater& updater, Parameters& params, JsonReport* json)
 {
     if (params.dryRun) {
         display.message(INFO, "Would download build %s for module %08X",
                         params.buildNumber.empty() ? "latest" : params.buildNumber.c_str(),
                         params.serialNumber);
-        return;
+        return true;
     }
     display.message(INFO, "Retrieving firmware for device with serial number %08X",
                     params.serialNumber);
@@ -79,39 +95,41 @@ void _get(CLI_Display& display, Updater& updater, Parameters& params, int& statu
     }
     uint32_t build = updater.Download_Firmware(params.serialNumber, params.buildNumber,
                                                params.overrideModelCheck, false);
-    _report(json, "get", _json_get(params.serialNumber, build));
+    _report(json, display, "get", _json_get(params.serialNumber, build), build != 0);
     if (build != 0)
         params.buildNumber = std::to_string(build);
-    else
-        status = 1;
+    return build != 0;
 }
 
-void _show_devices(CLI_Display& display, const std::vector<DeviceInfo>& devices, linkType type,
-                   JsonReport* json)
+bool _show_devices(CLI_Display& display, const std::vector<DeviceInfo>& devices, linkType type,
+                   bool failed, JsonReport* json)
 {
     if (json)
-        json->Add("discover", _json_device_list(devices));
-    else
+        _report(json, display, "discover", _json_device_list(devices), !failed);
+    else if (!failed)
         _display_device_list(display, devices, type);
+    return !failed;
 }
 
-void _discover(CLI_Display& display, Updater& updater, const Parameters& params, JsonReport* json)
+bool _discover(CLI_Display& display, Updater& updater, const Parameters& params, JsonReport* json)
 {
     linkType type = kLinkTypeStream;
     if (params.transportGiven && params.transport != TRANSPORT_RECOVER)
         type = (linkType)params.transport;
+    bool failed = false;
     if (params.routerSerialNumber != 0) {
         display.message(INFO, "Searching for Vantor Network devices connected to %08X",
                         params.routerSerialNumber);
         std::vector<DeviceInfo> devices =
-            updater.Discover_VTNetwork_Devices(params.routerSerialNumber, type);
-        _show_devices(display, devices, type == kLinkTypeStream ? kLinkTypeUSB : type, json);
-    } else {
-        display.message(INFO, "Searching for Vantor devices");
-        if (type == kLinkTypeStream)
-            type = kLinkTypeUSB;
-        _show_devices(display, updater.Discover_Devices(type), type, json);
+            updater.Discover_VTNetwork_Devices(params.routerSerialNumber, type, &failed);
+        return _show_devices(display, devices, type == kLinkTypeStream ? kLinkTypeUSB : type,
+                             failed, json);
     }
+    display.message(INFO, "Searching for Vantor devices");
+    if (type == kLinkTypeStream)
+        type = kLinkTypeUSB;
+    std::vector<DeviceInfo> devices = updater.Discover_Devices(type, &failed);
+    return _show_devices(display, devices, type, failed, json);
 }
 
 // Whether a run asks more of an update than the plain one.
@@ -137,7 +155,7 @@ bool _update_or_recover(CLI_Display& display, Updater& updater, const Parameters
                                        params.moduleAddress, params.routerSerialNumber,
                                        params.overrideModelCheck, &outcome);
     ModuleDisplay shown(display, nullptr, params.serialNumber, stream);
-    Updater engine(updater.ServerURL(), updater.UpdaterDirectory(), shown);
+    Updater engine(updater.ServerURL(), updater.UpdaterDirectory(), shown, updater.Cancel());
     UpdateOptions options;
     options.dryRun = params.dryRun;
     options.skipCurrent = params.skipCurrent;
@@ -150,32 +168,56 @@ bool _update_or_recover(CLI_Display& display, Updater& updater, const Parameters
     return succeeded;
 }
 
-int _update(CLI_Display& display, Updater& updater, const Parameters& params, JsonReport* json,
-            ProgressStream* stream)
+bool _update(CLI_Display& display, Updater& updater, const Parameters& params, JsonReport* json,
+             ProgressStream* stream)
 {
     UpdateOutcome outcome;
     bool succeeded = _update_or_recover(display, updater, params, outcome, stream);
-    _report(json, "update",
+    _report(json, display, "update",
             _json_update(params.serialNumber, outcome, succeeded,
-                         _extended(params) && params.transport != TRANSPORT_RECOVER));
-    return succeeded ? 0 : 1;
+                         _extended(params) && params.transport != TRANSPORT_RECOVER),
+            succeeded);
+    return succeeded;
 }
 
-int _list_builds(CLI_Display& display, Updater& updater, const Parameters& params, JsonReport* json)
+bool _list_builds(CLI_Display& display, Updater& updater, const Parameters& params,
+                  JsonReport* json)
 {
     if (params.serialNumber == 0) {
         display.message(ERROR, "Error must supply a serial number for the List Builds command");
         _display_usage(false, false);
-        _report(json, "builds", _json_builds({}, 0, true));
-        return 1;
+        _report(json, display, "builds", _json_builds({}, 0, true), false);
+        return false;
     }
     bool failed = false;
     std::map<std::string, std::string> builds = updater.Get_BuildList(params.serialNumber, &failed);
     if (json)
-        json->Add("builds", _json_builds(builds, params.serialNumber, failed));
+        _report(json, display, "builds", _json_builds(builds, params.serialNumber, failed),
+                !failed);
     else
         _display_builds(display, builds, params.serialNumber);
-    return failed ? 1 : 0;
+    return !failed;
+}
+
+// A command refused before it ran, for a missing parameter.
+int _refuse(CLI_Display& display, JsonReport* json, const char* command, JsonDocument document)
+{
+    _report(json, display, command, std::move(document), false);
+    return 1;
+}
+
+// The action commands after the fingerprint and the get: one of them runs.
+bool _run_action(CLI_Display& display, Updater& updater, Parameters& params, JsonReport* json,
+                 ProgressStream* stream)
+{
+    display.ForgetErrors();
+    if (params.commands.IsSet(CMD_DISCOVER))
+        return _discover(display, updater, params, json);
+    if (params.commands.IsSet(CMD_UPDATE))
+        return _update(display, updater, params, json, stream);
+    if (params.commands.IsSet(CMD_LIST_BUILDS))
+        return _list_builds(display, updater, params, json);
+    return true;
 }
 
 // The commands after start-up; the status only ever goes from 0 to 1. A
@@ -186,36 +228,31 @@ int _run_commands(CLI_Display& display, Updater& updater, Parameters& params, Js
 {
     int status = 0;
     if (params.commands.IsSet(CMD_FINGERPRINT)) {
+        display.ForgetErrors();
         if (params.serialPort.empty()) {
             display.message(ERROR, "Must specify the serial port used for connecting");
-            _report(json, "fingerprint", _json_fingerprint(nullptr));
-            return 1;
+            return _refuse(display, json, "fingerprint", _json_fingerprint(nullptr));
         }
-        _fingerprint(display, updater, params, status, json);
+        if (!_fingerprint(display, updater, params, json))
+            status = 1;
     }
     bool several = params.serialNumbers.size() > 1 &&
                    !params.commands.IsSet(CMD_DISCOVER | CMD_LIST_BUILDS) &&
                    !(params.commands.IsSet(CMD_UPDATE) && params.transport == TRANSPORT_RECOVER);
     if (several && params.commands.IsSet(CMD_GET | CMD_UPDATE))
-        return _run_fleet(display, params, updater.UpdaterDirectory(), json, stream) || status;
+        return _run_fleet(display, updater, params, json, stream) || status;
     if (params.commands.IsSet(CMD_GET)) {
+        display.ForgetErrors();
         if (params.serialNumber == 0) {
             display.message(ERROR, "-G must specify a specific device via -d");
             display.message(ERROR, "--help for usage information");
-            _report(json, "get", _json_get(0, 0));
-            return 1;
+            return _refuse(display, json, "get", _json_get(0, 0));
         }
-        _get(display, updater, params, status, json);
-    }
-    if (params.commands.IsSet(CMD_DISCOVER)) {
-        _discover(display, updater, params, json);
-    } else if (params.commands.IsSet(CMD_UPDATE)) {
-        if (_update(display, updater, params, json, stream) != 0)
-            status = 1;
-    } else if (params.commands.IsSet(CMD_LIST_BUILDS)) {
-        if (_list_builds(display, updater, params, json) != 0)
+        if (!_get(display, updater, params, json))
             status = 1;
     }
+    if (!_run_action(display, updater, params, json, stream))
+        status = 1;
     return status;
 }
 
@@ -235,34 +272,43 @@ int _divert_standard_output()
     return document;
 }
 
-void _write_document(int fd, const std::string& text)
+// The errno of a document that did not go out whole (0: it did): a caller
+// reading it would get a cut or empty one, so the run cannot have succeeded.
+int _write_document(int fd, const std::string& text)
 {
+    int error = 0;
     size_t done = 0;
-    while (done < text.size()) {
+    while (done < text.size() && error == 0) {
         ssize_t n = write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            break;
-        done += (size_t)n;
+            error = n < 0 ? errno : EIO;
+        else
+            done += (size_t)n;
     }
-    if (fd != STDOUT_FILENO)
-        close(fd);
+    if (fd != STDOUT_FILENO && close(fd) != 0 && error == 0)
+        error = errno;
+    return error;
 }
 
 void _on_signal(int)
 {
-    Updater::Interrupt();
+    // A second signal ends the run at once, unless a section that must not
+    // be cut (a store write, a chunk being copied into flash) is open: then
+    // it is held like the first, and the run stops when the section closes.
+    if (kCancel_Request(&_run_cancel) > 0 && !kCancel_InSection(&_run_cancel))
+        _exit(1);
 }
 
 // The first SIGINT or SIGTERM asks the command to stop where it safely can
-// (no packet cut in half, no temporary file left); a second one ends the
-// run at once, as it always did.
+// (no packet cut in half, no temporary file left, no chunk half copied).
 void _catch_interrupts()
 {
+    (void)kCancel_Init(&_run_cancel);
     struct sigaction action = {};
     action.sa_handler = _on_signal;
-    action.sa_flags = SA_RESETHAND | SA_RESTART;
+    action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
@@ -312,15 +358,16 @@ int main(int argc, char** argv)
     JsonReport json;
     _catch_interrupts();
     {
-        Updater updater(params.serverURL, directory, display);
+        Updater updater(params.serverURL, directory, display, &_run_cancel);
         ProgressStream stream(stderr);
         status = _run_commands(display, updater, params, params.jsonOutput ? &json : nullptr,
                                params.progressJson ? &stream : nullptr);
     }
-    if (Updater::Interrupted())
+    int writeError = params.jsonOutput ? _write_document(documentFd, json.Text()) : 0;
+    if (writeError != 0) {
+        display.message(ERROR, "Could not write the JSON document [%s]", strerror(writeError));
         status = 1;
-    if (params.jsonOutput)
-        _write_document(documentFd, json.Text());
+    }
     _release_params(params);
     return status;
 }

@@ -5,15 +5,11 @@
 # In a git checkout the tracked sources are read; elsewhere (an unpacked
 # source tree) every source outside the build and .git directories.
 set -u
-top=${1:-$(dirname "$0")/..}
+tools=$(cd "$(dirname "$0")" && pwd)
+top=${1:-$tools/..}
 cd "$top" || exit 2
 pattern='(^|[^_a-zA-Z0-9])(sprintf|vsprintf|strcpy|strcat|gets|atoi|atol|atoll|strtok|tmpnam|mktemp)[[:space:]]*\('
-if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-	files=$(git ls-files '*.c' '*.cpp' '*.h')
-else
-	files=$(find . \( -name '.git' -o -name 'build*' \) -prune -o \
-		\( -name '*.c' -o -name '*.cpp' -o -name '*.h' \) -type f -print)
-fi
+files=$("$tools/list-sources.sh")
 if [ -z "$files" ]; then
 	echo "no C or C++ sources found in $(pwd)" >&2
 	exit 2

@@ -10,7 +10,7 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
 apt-get install -y -q --no-install-recommends \
-	build-essential cmake pkg-config g++ \
+	build-essential cmake pkg-config g++ git \
 	clang clang-format clang-tidy libclang-rt-14-dev \
 	libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev zlib1g-dev libudev-dev \
 	nlohmann-json3-dev \

@@ -1,6 +1,5 @@
 #include "UpdaterLib/source/HTTPRequest.h"
 
-#include "UpdaterLib/source/Updater.h"
 #include "cli/Log.h"
 
 #include <curl/curl.h>
@@ -52,11 +51,11 @@ size_t _receive(char* data, size_t size, size_t count, void* context)
     return bytes;
 }
 
-// libcurl asks this at least once a second during a transfer: an
-// interrupted run ends the request there.
-int _progress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+// libcurl asks this at least once a second during a transfer, and at every
+// piece received: a cancelled run ends the request there.
+int _progress(void* cancel, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
-    return Updater::Interrupted() ? 1 : 0;
+    return kCancel_Check(static_cast<const kCancel*>(cancel)) != kErrNone ? 1 : 0;
 }
 
 // RFC 3986's unreserved characters, whatever the locale.
@@ -124,6 +123,8 @@ CURLcode _set_options(CURL* handle, Receiver* receiver, const std::string& url,
         code = curl_easy_setopt(handle, CURLOPT_TIMEOUT, limits.totalSeconds);
     if (code == CURLE_OK)
         code = curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, _progress);
+    if (code == CURLE_OK)
+        code = curl_easy_setopt(handle, CURLOPT_XFERINFODATA, const_cast<kCancel*>(limits.cancel));
     if (code == CURLE_OK)
         code = curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
     return code;

@@ -3,6 +3,8 @@
 // is the base URL and the parameters, the answer is the status and the
 // whole body.
 
+#include "device/core/kCancel.h"
+
 #include <stddef.h>
 
 #include <map>
@@ -39,6 +41,9 @@ struct HTTPLimits {
     /// The whole transfer, connection included.
     long totalSeconds = 300;
     size_t maxBodyBytes = (size_t)64 * 1024 * 1024;
+    /// The run's cancellation (may be null): once it asks to stop, the
+    /// transfer ends at libcurl's next progress call.
+    const kCancel* cancel = nullptr;
 };
 
 class HTTPRequest
@@ -54,8 +59,8 @@ public:
     /// transport failure (no connection, a stall, a transfer over its time,
     /// a body over the limit, another protocol) throws std::runtime_error
     /// with libcurl's text, and a handle that cannot be made throws "Could
-    /// not create curl instance". Blocks until done, or until the run is
-    /// interrupted (Updater::Interrupt), which throws too.
+    /// not create curl instance". Blocks until done, or until the limits'
+    /// cancellation asks to stop, which throws too.
     static HTTPResponse GET(const char* baseURL,
                             const std::map<std::string, std::string>& parameters,
                             const HTTPLimits& limits = HTTPLimits());

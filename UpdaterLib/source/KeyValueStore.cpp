@@ -194,7 +194,8 @@ bool _finish_long_line(kFile* file, kErr& err)
     return false;
 }
 
-void _read_entries(kFile* file, const std::string& path, EntryMap& entries)
+// kErrNone when the whole file was read, else the read error that ended it.
+kErr _read_entries(kFile* file, const std::string& path, EntryMap& entries)
 {
     char line[LINE_BUFFER_SIZE];
     uint32_t length = 0;
@@ -214,10 +215,11 @@ void _read_entries(kFile* file, const std::string& path, EntryMap& entries)
             Log::log(DEBUG_Attributes,
                      "Attibutes: Error - cannot read attributes file: '%s' (%d)\n", path.c_str(),
                      err);
-            break;
+            return err;
         }
         _parse_line(line, length, entries);
     }
+    return kErrNone;
 }
 
 } // namespace
@@ -225,6 +227,7 @@ void _read_entries(kFile* file, const std::string& path, EntryMap& entries)
 void KeyValueStore::Load(const char* path)
 {
     std::string name = path ? path : "";
+    readError = 0;
     errno = 0;
     kFile* file = name.empty() ? nullptr : kFile_Open(name.c_str(), kFileModeRead);
     if (!file) {
@@ -236,12 +239,16 @@ void KeyValueStore::Load(const char* path)
         if (!name.empty() && (error == ENOENT || error == ENOTDIR)) {
             Add(KEY_CREATED_TIME, _time_text());
             Save(name.c_str());
+        } else if (!name.empty()) {
+            readError = error != 0 ? error : EIO;
         }
     }
     filename = name;
     modified = false;
     if (file) {
-        _read_entries(file, name, entries);
+        errno = 0;
+        if (_read_entries(file, name, entries) != kErrNone)
+            readError = errno != 0 ? errno : EIO;
         (void)kFile_Close(&file);
     }
 }
@@ -294,6 +301,13 @@ bool KeyValueStore::Save(const char* path)
         Log::log(DEBUG_Attributes,
                  "Attibutes: no filename given for attributes, using default:[%s]\n",
                  filename.c_str());
+    }
+    // What a file that could not be read holds is not in the store: saving
+    // the store over it would lose it.
+    if (readError != 0) {
+        Log::log(DEBUG_Attributes, "Attibutes: not saving over unread file: '%s'\n",
+                 filename.c_str());
+        return false;
     }
     if (modified)
         Add(KEY_UPDATED_TIME, _time_text());

@@ -54,14 +54,18 @@ public:
 
     /// Merges the entries of the file at `path` into the store and makes it
     /// the store's file. A file that does not exist is created holding
-    /// CREATED_TIME and UPDATED_TIME; a file that exists but cannot be read
-    /// is logged and left alone.
+    /// CREATED_TIME and UPDATED_TIME; a file that exists but cannot be opened
+    /// or read whole is logged, left alone and gives ReadError.
     void Load(const char* path);
+    /// The errno of the last Load's failure to read an existing file whole;
+    /// 0 when it was read or did not exist. While it is set, Save refuses.
+    int ReadError() const { return readError; }
     /// Writes every entry to the store's file (`path`, when given, becomes
     /// it; a store without one uses ".settings" in the working directory),
     /// stamping UPDATED_TIME first when the store is modified. The file is
     /// replaced in one step: on any failure the old file stays as it was,
-    /// the store stays modified and the result is false.
+    /// the store stays modified and the result is false. A store whose file
+    /// could not be read (ReadError) is never saved.
     bool Save(const char* path = nullptr);
 
     bool IsModified() const { return modified; }
@@ -74,4 +78,5 @@ private:
     std::string filename;
     std::map<std::string, std::string> entries;
     bool modified = false;
+    int readError = 0;
 };

@@ -1,6 +1,5 @@
 #include "UpdaterLib/source/ModuleFinder.h"
 
-#include "UpdaterLib/source/Updater.h"
 #include "cli/Log.h"
 #include "device/core/kTime.h"
 #include "device/object/Module.h"
@@ -66,19 +65,22 @@ kErr _connect_found(Module& module, const linkSpec& spec)
 
 } // namespace
 
-ModuleFinder::ModuleFinder(linkType type) : type(type), router(nullptr), address(0) {}
-
-ModuleFinder::ModuleFinder(linkType type, Module& router, uint8_t address)
-    : type(type), router(&router), address(address)
+ModuleFinder::ModuleFinder(linkType type, const kCancel* cancel)
+    : type(type), router(nullptr), address(0), cancel(cancel)
 {
 }
 
-ModuleFinder ModuleFinder::Direct(const Module& module)
+ModuleFinder::ModuleFinder(linkType type, Module& router, uint8_t address, const kCancel* cancel)
+    : type(type), router(&router), address(address), cancel(cancel)
+{
+}
+
+ModuleFinder ModuleFinder::Direct(const Module& module, const kCancel* cancel)
 {
     linkSpec spec = {};
     if (module.getLinkSpecifier(&spec) == kErrNone && spec.type == kLinkTypeTCPIP)
-        return ModuleFinder(kLinkTypeTCPIP);
-    return ModuleFinder(kLinkTypeUSB);
+        return ModuleFinder(kLinkTypeTCPIP, cancel);
+    return ModuleFinder(kLinkTypeUSB, cancel);
 }
 
 // Asks the module at the finder's address behind the router for its serial
@@ -107,7 +109,7 @@ kErr ModuleFinder::_poll(Module& module, uint32_t serialNumber, uint64_t deadlin
                          bool discover) const
 {
     for (;;) {
-        if (Updater::Interrupted())
+        if (kCancel_Check(cancel) != kErrNone)
             return kErrCancel;
         uint64_t wait = _slice(deadline, POLL_MS);
         if (wait == 0)
@@ -118,7 +120,7 @@ kErr ModuleFinder::_poll(Module& module, uint32_t serialNumber, uint64_t deadlin
                 return kErrNone;
         } else if (discover) {
             linkSpec* found = nullptr;
-            (void)kDiscovery_FindWithin(type, serialNumber, (uint32_t)wait, &found);
+            (void)kDiscovery_FindWithin(type, serialNumber, (uint32_t)wait, &found, cancel);
             std::unique_ptr<linkSpec, SpecDeleter> spec(found);
             if (spec && _connect_found(module, *spec) == kErrNone)
                 return kErrNone;
@@ -149,14 +151,15 @@ kErr ModuleFinder::FindDefaultLoader(Module& module, uint64_t deadline) const
     if (router)
         return _poll(module, kDISCOVERY_DEFAULT_SERIAL, deadline, true);
     for (;;) {
-        if (Updater::Interrupted())
+        if (kCancel_Check(cancel) != kErrNone)
             return kErrCancel;
         uint64_t wait = _slice(deadline, POLL_MS);
         if (wait == 0)
             return kErrTimeout;
         uint64_t start = kTime_GetMSTicks();
         std::vector<linkSpec> loaders;
-        (void)kDiscovery_EnumerateWithin(type, _default_loader, &loaders, (uint32_t)wait, nullptr);
+        (void)kDiscovery_EnumerateWithin(type, _default_loader, &loaders, (uint32_t)wait, nullptr,
+                                         cancel);
         if (loaders.size() > 1) {
             Log::log(DEBUG_Network, "NETWORK: %d loaders report the default serial number\n",
                      (int)loaders.size());
@@ -174,7 +177,7 @@ kErr ModuleFinder::AwaitGone(Module& module, uint64_t deadline) const
         if (router ? _connect_routed(module, 0, GONE_ANSWER_MS) == kErrTimeout
                    : !module.isConnected())
             return kErrNone;
-        if (Updater::Interrupted())
+        if (kCancel_Check(cancel) != kErrNone)
             return kErrCancel;
         uint64_t start = kTime_GetMSTicks();
         if (start >= deadline)

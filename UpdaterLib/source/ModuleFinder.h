@@ -8,10 +8,11 @@
 // module is asked at its bus address until it answers with its serial
 // number again.
 //
-// Every search takes one deadline (kTime_GetMSTicks), stops at an
-// interrupt, and asks often enough to find a module within about 0.1 s of
+// Every search takes one deadline (kTime_GetMSTicks), stops when the run's
+// cancellation says so (kErrCancel), and asks often enough to find a module within about 0.1 s of
 // its return. Searches run on the caller's thread and block until they end.
 
+#include "device/core/kCancel.h"
 #include "device/core/kDiscovery.h"
 #include "device/core/kError.h"
 
@@ -32,17 +33,21 @@ public:
     static const uint64_t POLL_MS = 50;
 
     /// A module on a direct link of `type` (kLinkTypeUSB or kLinkTypeTCPIP).
-    explicit ModuleFinder(linkType type);
+    /// `cancel` (not owned, may be null) is the run's cancellation.
+    explicit ModuleFinder(linkType type, const kCancel* cancel = nullptr);
     /// A module at `address` behind `router`, which is connected and must
     /// outlive the finder; `type` is the router's kind of link.
-    ModuleFinder(linkType type, Kelvane::Vantor::Module& router, uint8_t address);
+    ModuleFinder(linkType type, Kelvane::Vantor::Module& router, uint8_t address,
+                 const kCancel* cancel = nullptr);
     /// The direct path of a connected module: over its kind of link (USB
     /// unless it is reached over TCP/IP).
-    static ModuleFinder Direct(const Kelvane::Vantor::Module& module);
+    static ModuleFinder Direct(const Kelvane::Vantor::Module& module,
+                               const kCancel* cancel = nullptr);
 
     linkType Type() const { return type; }
     bool Routed() const { return router != nullptr; }
     uint8_t Address() const { return address; }
+    const kCancel* Cancel() const { return cancel; }
 
     /// Connects `module` to the module with `serialNumber`: found by
     /// discovery (direct), or answering that serial number at its address
@@ -73,4 +78,5 @@ private:
     linkType type;
     Kelvane::Vantor::Module* router;
     uint8_t address;
+    const kCancel* cancel;
 };

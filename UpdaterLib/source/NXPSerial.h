@@ -13,6 +13,7 @@
 // bytes against its tries, so a line that never stops talking ends an
 // answer as a silent one does. One thread drives an object.
 
+#include "device/core/kCancel.h"
 #include "device/core/kError.h"
 #include "device/core/kStream.h"
 
@@ -118,6 +119,9 @@ public:
     uint32_t DeviceId(int word) const { return deviceId[word & 3]; }
     bool Echo() const { return echo; }
     uint32_t BaudRate() const { return baudRate; }
+    /// The run's cancellation (not owned, may be null): every answer awaited
+    /// ends with kErrCancel once it asks to stop.
+    void SetCancel(const kCancel* runCancel) { cancel = runCancel; }
     const char* PortName() const { return portName; }
 
 private:
@@ -157,6 +161,7 @@ private:
     kStream* stream;
     bool echo;
     uint32_t baudRate;
+    const kCancel* cancel = nullptr;
     char portName[2048];
     uint32_t deviceId[4];
 };

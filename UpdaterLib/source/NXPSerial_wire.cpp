@@ -144,6 +144,8 @@ kErr NXPSerialClass::GetEcho(const char* expected, size_t length, size_t& count)
     kErr err = kErrNone;
     while (count < length && failures < ANSWER_TRIES) {
         uint8_t byte = 0;
+        if ((err = kCancel_Check(cancel)) != kErrNone)
+            break;
         err = _read_answer_byte(stream, byte, 1);
         if (err) {
             failures++;
@@ -175,6 +177,8 @@ kErr NXPSerialClass::GetLine(char* buffer, uint32_t capacity, uint32_t& length, 
     // One byte stays free for the terminating zero.
     while (match < TERMINATION_SIZE && length + 1 < capacity && failures < tries) {
         uint8_t byte = 0;
+        if ((err = kCancel_Check(cancel)) != kErrNone)
+            break;
         err = _read_answer_byte(stream, byte, 1);
         if (err) {
             failures++;
@@ -219,7 +223,9 @@ kErr NXPSerialClass::Response(char* buffer, uint32_t capacity, uint32_t& length,
     kErr err = kErrNone;
     while (length < maximum && match < TERMINATION_SIZE && failures < allowed) {
         uint8_t byte = 0;
-        err = _read_answer_byte(stream, byte, pause);
+        if ((err = kCancel_Check(cancel)) != kErrNone)
+            break;
+        err = _read_answer_byte(stream, byte, kCancel_Slice(pause));
         if (err) {
             failures++;
             continue;

@@ -51,11 +51,14 @@ std::string _number_text(const std::string& line)
 
 // The answer's lines when the request succeeded: status 200 and a first line
 // that begins with "ok".
-bool _request(const char* name, const char* url, const Parameters& parameters, Lines& lines)
+bool _request(const char* name, const char* url, const Parameters& parameters, Lines& lines,
+              const kCancel* cancel)
 {
     const char* base = url ? url : UpdateServerRequest::default_url;
+    HTTPLimits limits;
+    limits.cancel = cancel;
     try {
-        HTTPResponse response = HTTPRequest::GET(base, parameters);
+        HTTPResponse response = HTTPRequest::GET(base, parameters, limits);
         if (response.get_status() != 200) {
             if (strcmp(name, "ping") == 0)
                 Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", (int)response.get_status(),
@@ -80,17 +83,17 @@ bool _request(const char* name, const char* url, const Parameters& parameters, L
 
 } // namespace
 
-bool UpdateServerRequest::ping(const char* url)
+bool UpdateServerRequest::ping(const char* url, const kCancel* cancel)
 {
     Lines lines;
-    return _request("ping", url, {{"op", "hi"}, {"rv", "2"}}, lines);
+    return _request("ping", url, {{"op", "hi"}, {"rv", "2"}}, lines, cancel);
 }
 
 bool UpdateServerRequest::QueryBuild(uint32_t serialNumber, std::string& build,
-                                     std::string& firmware, const char* url)
+                                     std::string& firmware, const char* url, const kCancel* cancel)
 {
     Lines lines;
-    if (!_request("QueryBuild", url, {{"op", "qu"}, {"sn", _hex(serialNumber)}}, lines))
+    if (!_request("QueryBuild", url, {{"op", "qu"}, {"sn", _hex(serialNumber)}}, lines, cancel))
         return false;
     if (lines.size() > 1)
         build = _number_text(lines[1]);
@@ -100,7 +103,8 @@ bool UpdateServerRequest::QueryBuild(uint32_t serialNumber, std::string& build,
 }
 
 bool UpdateServerRequest::GetBuild(uint32_t serialNumber, const char* firmware, const char* build,
-                                   std::string& payload, const char* url, bool noCal)
+                                   std::string& payload, const char* url, bool noCal,
+                                   const kCancel* cancel)
 {
     payload.clear();
     Parameters parameters = {{"op", "bird"},
@@ -109,7 +113,7 @@ bool UpdateServerRequest::GetBuild(uint32_t serialNumber, const char* firmware, 
                              {"bld", build ? build : ""},
                              {"no_cal", noCal ? "true" : "false"}};
     Lines lines;
-    if (!_request("GetBuild", url, parameters, lines))
+    if (!_request("GetBuild", url, parameters, lines, cancel))
         return false;
     if (lines.size() > 1)
         payload = lines[1];
@@ -152,11 +156,13 @@ void _add_build(const std::string& line, std::map<std::string, std::string>& bui
 } // namespace
 
 bool UpdateServerRequest::GetBuildList(uint32_t serialNumber,
-                                       std::map<std::string, std::string>& builds, const char* url)
+                                       std::map<std::string, std::string>& builds, const char* url,
+                                       const kCancel* cancel)
 {
     builds.clear();
     Lines lines;
-    if (!_request("GetBuildList", url, {{"op", "builds"}, {"sn", _hex(serialNumber)}}, lines))
+    if (!_request("GetBuildList", url, {{"op", "builds"}, {"sn", _hex(serialNumber)}}, lines,
+                  cancel))
         return false;
     for (size_t i = 1; i < lines.size(); i++)
         _add_build(lines[i], builds);
@@ -164,14 +170,15 @@ bool UpdateServerRequest::GetBuildList(uint32_t serialNumber,
 }
 
 bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], uint32_t* serialNumber,
-                                          uint32_t* build, const char* url)
+                                          uint32_t* build, const char* url, const kCancel* cancel)
 {
     // The blanks go out percent-encoded, as %20.
     char words[48];
     snprintf(words, sizeof(words), "%08X %08X %08X %08X", fingerprint[0], fingerprint[1],
              fingerprint[2], fingerprint[3]);
     Lines lines;
-    if (!_request("GetRecoveryInfo", url, {{"op", "fix"}, {"fp", words}, {"brief", "true"}}, lines))
+    if (!_request("GetRecoveryInfo", url, {{"op", "fix"}, {"fp", words}, {"brief", "true"}}, lines,
+                  cancel))
         return false;
     std::string serialText = lines.size() > 1 ? _number_text(lines[1]) : "";
     std::string buildText = lines.size() > 2 ? _number_text(lines[2]) : "";

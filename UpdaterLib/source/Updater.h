@@ -4,6 +4,7 @@
 // the last fingerprint found.
 
 #include "UpdaterLib/source/UpdaterDisplayInterface.h"
+#include "device/core/kCancel.h"
 #include "device/core/kDiscovery.h"
 
 #include <stdint.h>
@@ -70,20 +71,27 @@ public:
     /// What the last fingerprint found answering.
     enum Chip : uint8_t { CHIP_UNKNOWN = 0, CHIP_IMX = 1, CHIP_LPC = 2 };
 
-    /// Keeps the endpoint, the store's base directory and a reference to
-    /// the display, which must outlive the engine.
+    /// Keeps the endpoint, the store's base directory, a reference to the
+    /// display and the run's cancellation (may be null: nothing cancels),
+    /// both of which must outlive the engine. Every operation looks at the
+    /// cancellation at each of its waits and ends, failed, at the next safe
+    /// point once it asks to stop.
     Updater(const std::string& serverURL, const std::string& updaterDirectory,
-            UpdaterDisplayInterface& display);
+            UpdaterDisplayInterface& display, kCancel* cancel = nullptr);
 
     /// The modules on `type` (USB, TCP/IP, or both for kLinkTypeStream),
     /// each connected once and asked for its version, addresses and build;
     /// a module that did not answer keeps the first error in its record.
-    /// Never fails as a whole; may multicast on every interface (TCP/IP).
-    std::vector<DeviceInfo> Discover_Devices(linkType type);
+    /// May multicast on every interface (TCP/IP). Empty, with `failed` (may
+    /// be null) set and the reason shown, when discovery could not run (its
+    /// reply port taken, no socket): an empty list otherwise means that
+    /// nobody answered.
+    std::vector<DeviceInfo> Discover_Devices(linkType type, bool* failed = nullptr);
     /// The modules behind the router, found over `type` (kLinkTypeStream:
     /// USB, then TCP/IP), asked at every bus address; empty when the router
-    /// is not found or does not route.
-    std::vector<DeviceInfo> Discover_VTNetwork_Devices(uint32_t routerSerialNumber, linkType type);
+    /// is not found or does not route. `failed` as for Discover_Devices.
+    std::vector<DeviceInfo> Discover_VTNetwork_Devices(uint32_t routerSerialNumber, linkType type,
+                                                       bool* failed = nullptr);
 
     /// Sends a loader and then the firmware to the module (the named file,
     /// else the build given or chosen from the store) and verifies that it
@@ -140,21 +148,16 @@ public:
     bool Get_Fingerprint(Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
                          const std::string& birdFile, uint32_t baudRate, bool reset);
 
-    /// Asks the running command to stop at its next safe point: between two
-    /// packets of an update, or as soon as a download's transfer notices.
-    /// Async-signal-safe, for the handler of SIGINT and SIGTERM.
-    static void Interrupt();
-    /// Whether Interrupt was called during this run.
-    static bool Interrupted();
-
     const std::string& ServerURL() const { return serverURL; }
     const std::string& UpdaterDirectory() const { return updaterDirectory; }
     UpdaterDisplayInterface& Display() { return display; }
     uint8_t ChipKind() const { return chipKind; }
+    kCancel* Cancel() const { return cancel; }
 
 private:
     std::string serverURL;
     std::string updaterDirectory;
     UpdaterDisplayInterface& display;
+    kCancel* cancel;
     uint8_t chipKind = CHIP_UNKNOWN;
 };

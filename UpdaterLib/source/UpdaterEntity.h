@@ -8,11 +8,12 @@
 //
 // The blocks handed over are BIRD block payloads: four load address bytes,
 // most significant first, then the image. Every operation returns a kErr and
-// never throws; once the run is interrupted (Updater::Interrupt) every
+// never throws; once the run's cancellation (SetCancel) asks to stop, every
 // operation that would send a packet returns kErrCancel instead.
 
 #include "UpdaterLib/source/ModuleFinder.h"
 #include "UpdaterLib/source/UpdaterDisplayInterface.h"
+#include "device/core/kCancel.h"
 #include "device/core/kError.h"
 #include "device/object/Entity.h"
 #include "device/object/Module.h"
@@ -60,6 +61,8 @@ public:
     /// (not owned, must outlive the entity); without one, the module's own
     /// kind of link, directly.
     void SetFinder(const ModuleFinder* finder);
+    /// The run's cancellation (not owned, may be null: nothing cancels).
+    void SetCancel(const kCancel* runCancel) { cancel = runCancel; }
 
     /// INIT: kErrPacket for a reply of 5 data bytes or fewer; the load base
     /// is only logged.
@@ -124,4 +127,5 @@ private:
     Kelvane::Vantor::Module* module;
     bool validate;
     const ModuleFinder* finder;
+    const kCancel* cancel = nullptr;
 };

@@ -67,25 +67,35 @@ bool _discovered_link(const linkSpec* spec, bool* count, void* context)
     return false;
 }
 
-// Discovery over TCP/IP finds nothing while another program holds its
-// reply port; the user is told once a command.
-void _tell_port_in_use(UpdaterDisplayInterface& display, kErr err, bool* told)
+// Discovery over TCP/IP cannot run while another program holds its reply
+// port, nor without a reply socket: the user is told once a command, and the
+// command fails, since an empty list must mean that nobody answered. An
+// interrupted discovery fails the same way.
+void _tell_cannot_run(UpdaterDisplayInterface& display, kErr err, bool* failed)
 {
-    if (err != kErrBusy || *told)
+    if ((err != kErrBusy && err != kErrIO && err != kErrCancel) || *failed)
         return;
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Discovery reply port %d is in use",
-                    kDISCOVERY_REPLY_PORT);
-    *told = true;
+    if (err == kErrBusy)
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Discovery reply port %d is in use",
+                        kDISCOVERY_REPLY_PORT);
+    else if (err == kErrIO)
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Discovery reply socket could not be made");
+    else
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Discovery interrupted");
+    *failed = true;
 }
 
-linkType _discover_link_type(uint32_t serialNumber, UpdaterDisplayInterface& display, bool* told)
+linkType _discover_link_type(uint32_t serialNumber, UpdaterDisplayInterface& display,
+                             const kCancel* cancel, bool* failed)
 {
     LinkSearch search = {serialNumber, kLinkTypeStream};
     kDiscovery_EnumerateModules(kLinkTypeUSB, _discovered_link, &search);
     if (search.found == kLinkTypeStream)
-        _tell_port_in_use(display,
-                          kDiscovery_Enumerate(kLinkTypeTCPIP, _discovered_link, &search, nullptr),
-                          told);
+        _tell_cannot_run(
+            display,
+            kDiscovery_Enumerate(kLinkTypeTCPIP, _discovered_link, &search, nullptr, cancel),
+            failed);
     return search.found;
 }
 
@@ -166,19 +176,26 @@ void _query_direct(DeviceInfo& device)
 
 } // namespace
 
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
+std::vector<DeviceInfo> Updater::Discover_Devices(linkType type, bool* failed)
 {
     std::vector<DeviceInfo> devices;
-    bool told = false;
+    bool cannotRun = false;
     std::vector<linkType> types = {type};
     if (type == kLinkTypeStream)
         types = {kLinkTypeUSB, kLinkTypeTCPIP};
     for (linkType searched : types)
-        _tell_port_in_use(
-            display, kDiscovery_Enumerate(searched, _discovered_device, &devices, nullptr), &told);
-    for (DeviceInfo& device : devices)
+        _tell_cannot_run(
+            display, kDiscovery_Enumerate(searched, _discovered_device, &devices, nullptr, cancel),
+            &cannotRun);
+    for (DeviceInfo& device : devices) {
+        _tell_cannot_run(display, kCancel_Check(cancel), &cannotRun);
+        if (cannotRun)
+            break;
         _query_direct(device);
-    return devices;
+    }
+    if (failed)
+        *failed = cannotRun;
+    return cannotRun ? std::vector<DeviceInfo>() : devices;
 }
 
 namespace
@@ -278,14 +295,18 @@ uint8_t Engine::_find_behind(Module& router, uint32_t routerSerialNumber, uint32
 }
 
 std::vector<DeviceInfo> Updater::Discover_VTNetwork_Devices(uint32_t routerSerialNumber,
-                                                            linkType type)
+                                                            linkType type, bool* failed)
 {
     std::vector<DeviceInfo> devices;
-    bool told = false;
+    bool cannotRun = false;
     if (type == kLinkTypeStream)
-        type = _discover_link_type(routerSerialNumber, display, &told);
+        type = _discover_link_type(routerSerialNumber, display, cancel, &cannotRun);
     linkSpec* found = nullptr;
-    _tell_port_in_use(display, kDiscovery_Find(type, routerSerialNumber, &found), &told);
+    if (!cannotRun)
+        _tell_cannot_run(display, kDiscovery_Find(type, routerSerialNumber, &found, cancel),
+                         &cannotRun);
+    if (failed)
+        *failed = cannotRun;
     SpecPtr routerSpec(found);
     if (!routerSpec)
         return devices;

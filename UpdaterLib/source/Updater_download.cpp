@@ -12,8 +12,6 @@
 #include "UpdaterLib/source/base64.h"
 #include "cli/Log.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -31,10 +29,10 @@ namespace
 const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
 const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
-bool _valid_build(uint32_t serialNumber, uint32_t build, const char* url)
+bool _valid_build(uint32_t serialNumber, uint32_t build, const char* url, const kCancel* cancel)
 {
     std::map<std::string, std::string> builds;
-    if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url))
+    if (!UpdateServerRequest::GetBuildList(serialNumber, builds, url, cancel))
         return false;
     for (const auto& entry : builds) {
         if (_build_or_zero(entry.first) == build)
@@ -49,14 +47,15 @@ std::map<std::string, std::string> Updater::Get_BuildList(uint32_t serialNumber,
                                                           bool* requestFailed)
 {
     std::map<std::string, std::string> builds;
-    bool failed = false;
-    if (!UpdateServerRequest::ping(serverURL.c_str())) {
+    bool pinged = UpdateServerRequest::ping(serverURL.c_str(), cancel);
+    bool failed = !pinged || !UpdateServerRequest::GetBuildList(serialNumber, builds,
+                                                                serverURL.c_str(), cancel);
+    if (failed && kCancel_Check(cancel) != kErrNone)
+        display.message(ERROR, "Server request interrupted");
+    else if (!pinged)
         display.message(ERROR, "Server request failed for %s", serverURL.c_str());
-        failed = true;
-    } else if (!UpdateServerRequest::GetBuildList(serialNumber, builds, serverURL.c_str())) {
+    else if (failed)
         display.message(ERROR, "Failed to retrieve builds for %08X", serialNumber);
-        failed = true;
-    }
     if (requestFailed)
         *requestFailed = failed;
     return builds;
@@ -69,7 +68,7 @@ uint32_t Updater::Download_Firmware(const Fingerprint& fingerprint, const std::s
     uint32_t serialNumber = 0;
     uint32_t latest = 0;
     if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serialNumber, &latest,
-                                              serverURL.c_str())) {
+                                              serverURL.c_str(), cancel)) {
         display.message(ERROR,
                         "Failed to retreive recovery information from Kelvane update server");
         return 0;
@@ -85,7 +84,8 @@ namespace
 // GetBuild on a worker thread; the calling thread keeps the spinner turning
 // and joins the worker before it looks at the payload.
 bool _fetch(UpdaterDisplayInterface& display, uint32_t serialNumber, const std::string& firmware,
-            const std::string& buildText, const std::string& url, bool noCal, std::string& payload)
+            const std::string& buildText, const std::string& url, bool noCal, std::string& payload,
+            const kCancel* cancel)
 {
     std::promise<bool> done;
     std::future<bool> result = done.get_future();
@@ -94,8 +94,9 @@ bool _fetch(UpdaterDisplayInterface& display, uint32_t serialNumber, const std::
         worker = std::thread([&] {
             bool ok = false;
             try {
-                ok = UpdateServerRequest::GetBuild(serialNumber, firmware.c_str(),
-                                                   buildText.c_str(), payload, url.c_str(), noCal);
+                ok =
+                    UpdateServerRequest::GetBuild(serialNumber, firmware.c_str(), buildText.c_str(),
+                                                  payload, url.c_str(), noCal, cancel);
             } catch (...) {
                 ok = false;
             }
@@ -151,22 +152,23 @@ bool _requested_file(UpdaterDisplayInterface& display, const BirdFile& bird, uin
     return true;
 }
 
-// The store's write with SIGINT and SIGTERM held back on this thread (the
-// only one running then): a second Ctrl-C, which ends the run at once,
-// lands after the file was renamed into place and never leaves its
-// temporary file behind.
-kErr _write_uninterrupted(UpdaterStoreItem& item, const std::string& fileName, const uint8_t* bytes,
-                          size_t count)
+// The store's write and its record, a section that must not be cut: a
+// signal meanwhile (even a second one) is held until the file was renamed
+// into place and recorded, and never leaves a temporary file behind. Only a
+// written file is recorded, so a later update never picks a build that is
+// not there.
+kErr _write_and_record(UpdaterStoreItem& item, const std::string& fileName, const uint8_t* bytes,
+                       size_t count)
 {
-    sigset_t held;
-    sigset_t before;
-    sigemptyset(&held);
-    sigaddset(&held, SIGINT);
-    sigaddset(&held, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &held, &before);
+    std::string date = _date_text();
     kErr err = item.WriteFile(fileName, bytes, count);
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    return err;
+    if (err != kErrNone)
+        return err;
+    item.Settings().Add("LATEST_DOWNLOAD", fileName);
+    item.Settings().Add("LAST_DOWNLOAD_DATE", date);
+    if (!item.Settings().Save())
+        Log::log(DEBUG_Updater, "Could not record the download of %s\n", fileName.c_str());
+    return kErrNone;
 }
 
 // Stores the decoded file and records it as the latest download. Only a
@@ -174,7 +176,8 @@ kErr _write_uninterrupted(UpdaterStoreItem& item, const std::string& fileName, c
 // written file is recorded, so a later update never picks a build that is
 // not there.
 bool _store_download(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
-                     uint32_t serialNumber, uint32_t build, const std::string& payload)
+                     uint32_t serialNumber, uint32_t build, const std::string& payload,
+                     kCancel* cancel)
 {
     size_t count = 0;
     std::unique_ptr<unsigned char, FreeBytes> bytes(
@@ -187,30 +190,27 @@ bool _store_download(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
     if (!_requested_file(display, bird, serialNumber, build))
         return false;
     std::string fileName = std::to_string(build) + ".bird";
-    std::string date = _date_text();
-    kErr err = _write_uninterrupted(item, fileName, bytes.get(), count);
+    kCancel_EnterSection(cancel);
+    kErr err = _write_and_record(item, fileName, bytes.get(), count);
+    kCancel_LeaveSection(cancel);
     if (err != kErrNone) {
         display.message(ERROR, "Failed to write file with %d", (int)err);
         return false;
     }
-    item.Settings().Add("LATEST_DOWNLOAD", fileName);
-    item.Settings().Add("LAST_DOWNLOAD_DATE", date);
-    if (!item.Settings().Save())
-        Log::log(DEBUG_Updater, "Could not record the download of %s\n", fileName.c_str());
     return true;
 }
 
 // Whether the build may be downloaded: listed by the server, or the
 // override given.
 bool _accept_build(UpdaterDisplayInterface& display, uint32_t serialNumber, uint32_t build,
-                   const char* url, bool overrideModel)
+                   const char* url, bool overrideModel, const kCancel* cancel)
 {
     if (overrideModel) {
         display.message(INFO, "Override specified, skipping validation of build %u", build);
         return true;
     }
     display.message(INFO, "Validating build %u with server", build);
-    if (!_valid_build(serialNumber, build, url)) {
+    if (!_valid_build(serialNumber, build, url, cancel)) {
         display.message(ERROR, "No valid build %u", build);
         return false;
     }
@@ -221,10 +221,10 @@ bool _accept_build(UpdaterDisplayInterface& display, uint32_t serialNumber, uint
 // The build to fetch (the server's latest for 0) and the firmware text
 // that goes with it; 0 when the server gives no usable answer.
 uint32_t _choose_build(UpdaterDisplayInterface& display, uint32_t serialNumber, uint32_t build,
-                       const char* url, std::string& firmware)
+                       const char* url, std::string& firmware, const kCancel* cancel)
 {
     std::string latest;
-    bool answered = UpdateServerRequest::QueryBuild(serialNumber, latest, firmware, url);
+    bool answered = UpdateServerRequest::QueryBuild(serialNumber, latest, firmware, url, cancel);
     if (answered && build == 0)
         build = _build_or_zero(latest);
     if (!answered || build == 0) {
@@ -235,12 +235,13 @@ uint32_t _choose_build(UpdaterDisplayInterface& display, uint32_t serialNumber, 
 }
 
 bool _download(UpdaterDisplayInterface& display, UpdaterStoreItem& item, uint32_t serialNumber,
-               uint32_t build, const std::string& firmware, const std::string& url, bool noCal)
+               uint32_t build, const std::string& firmware, const std::string& url, bool noCal,
+               kCancel* cancel)
 {
     std::string payload;
     bool fetched =
-        _fetch(display, serialNumber, firmware, std::to_string(build), url, noCal, payload);
-    if (Updater::Interrupted()) {
+        _fetch(display, serialNumber, firmware, std::to_string(build), url, noCal, payload, cancel);
+    if (kCancel_Check(cancel) != kErrNone) {
         display.message(ERROR, "Download interrupted");
         return false;
     }
@@ -252,7 +253,7 @@ bool _download(UpdaterDisplayInterface& display, UpdaterStoreItem& item, uint32_
         display.message(ERROR, "Failed to retreive a valid BIRD file");
         return false;
     }
-    return _store_download(display, item, serialNumber, build, payload);
+    return _store_download(display, item, serialNumber, build, payload, cancel);
 }
 
 } // namespace
@@ -270,7 +271,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
         return 0;
     }
     const char* url = serverURL.c_str();
-    if (!UpdateServerRequest::ping(url)) {
+    if (!UpdateServerRequest::ping(url, cancel)) {
         display.message(ERROR, "Server request failed for %s", url);
         return 0;
     }
@@ -279,12 +280,15 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
         display.message(ERROR, "Could not create directory for storing BIRD file");
         return 0;
     }
+    if (!_settings_readable(display, item))
+        return 0;
     std::string firmware;
-    build = _choose_build(display, serialNumber, build, url, firmware);
+    build = _choose_build(display, serialNumber, build, url, firmware, cancel);
     if (build == 0)
         return 0;
     display.message(INFO, "Retrieving build %u", build);
-    if (!_accept_build(display, serialNumber, build, url, overrideModel))
+    if (!_accept_build(display, serialNumber, build, url, overrideModel, cancel))
         return 0;
-    return _download(display, item, serialNumber, build, firmware, serverURL, noCal) ? build : 0;
+    return _download(display, item, serialNumber, build, firmware, serverURL, noCal, cancel) ? build
+                                                                                             : 0;
 }

@@ -60,7 +60,7 @@ bool _verify_update(UpdaterDisplayInterface& display, Kelvane::Vantor::Module& m
 /// and starts it: kErrNone, kErrNotReady when the transport does not open,
 /// kErrConnection when a block is not taken (or has no load address).
 kErr _transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& liveloader,
-                               const std::string& port);
+                               const std::string& port, const kCancel* cancel);
 
 /// Starts a liveloader (the file named, the unit's latest download, or the
 /// unit's current build fetched quietly), finds it on USB and reads the
@@ -74,6 +74,6 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& updater,
 /// verifies that the board came back running the image's build, which
 /// `verifiedBuild` then holds.
 bool _recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image, uint32_t serialNumber,
-                           uint32_t& verifiedBuild);
+                           uint32_t& verifiedBuild, const kCancel* cancel);
 
 } // namespace Engine

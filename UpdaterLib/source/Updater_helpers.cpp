@@ -58,3 +58,13 @@ bool Engine::_device_item(const std::string& directory, uint32_t serialNumber,
         return false;
     }
 }
+
+bool Engine::_settings_readable(UpdaterDisplayInterface& display, const UpdaterStoreItem& item)
+{
+    int error = item.Settings().ReadError();
+    if (error == 0)
+        return true;
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Could not read settings file %s [%s]",
+                    item.Settings().FileName().c_str(), strerror(error));
+    return false;
+}

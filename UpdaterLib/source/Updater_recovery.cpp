@@ -37,9 +37,11 @@ const uint32_t LPC_END_MARK = 4;
 /// What erased flash holds: padding of this leaves the flash as it was.
 const uint8_t ERASED_BYTE = 0xFF;
 
-bool _get_fingerprint_lpc(const std::string& port, uint32_t baudRate, Fingerprint& fingerprint)
+bool _get_fingerprint_lpc(const std::string& port, uint32_t baudRate, Fingerprint& fingerprint,
+                          const kCancel* cancel)
 {
     NXPSerialClass isp;
+    isp.SetCancel(cancel);
     kErr err = isp.Connect(port.c_str(), baudRate);
     if (err) {
         Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", (int)err);
@@ -68,10 +70,13 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, const std::string& port,
                               uint32_t serialNumber, const std::string& birdFile, uint32_t baudRate,
                               bool reset)
 {
-    if (_get_fingerprint_lpc(port, baudRate, fingerprint)) {
+    if (_get_fingerprint_lpc(port, baudRate, fingerprint, cancel)) {
         chipKind = CHIP_LPC;
         return true;
     }
+    // An interrupted probe tells nothing about the chip.
+    if (kCancel_Check(cancel) != kErrNone)
+        return false;
     chipKind = CHIP_IMX;
     return _get_fingerprint_imx(display, *this, port, serialNumber, birdFile, fingerprint, reset);
 }
@@ -111,24 +116,8 @@ bool _verify_chunk(UpdaterDisplayInterface& display, NXPSerialClass& isp, uint32
     return false;
 }
 
-// One chunk: staged in RAM, the sectors it is copied to prepared, copied,
-// read back. A copy moves a whole copy length, so a short chunk is padded
-// with erased bytes to that length: whatever lies beyond it in RAM never
-// reaches the flash, and the padding leaves erased flash as it was.
-bool _program_chunk(UpdaterDisplayInterface& display, NXPSerialClass& isp, uint32_t flashAddress,
-                    const uint8_t* bytes, uint32_t count)
+bool _copy_chunk(NXPSerialClass& isp, uint32_t flashAddress, uint32_t staging, uint32_t copyLength)
 {
-    const uint32_t staging = NXPSerialClass::WRITE_ADDRESS;
-    uint32_t copyLength = NXPSerialClass::CopyLength(count);
-    std::vector<uint8_t> staged(bytes, bytes + count);
-    staged.resize(copyLength, ERASED_BYTE);
-    Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", (int)count,
-             flashAddress);
-    Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", (int)copyLength, staging);
-    if (isp.Write(staging, copyLength, staged.data()) != kErrNone) {
-        Log::log(DEBUG_Network, "\t Write to RAM failed\n");
-        return false;
-    }
     uint32_t first = NXPSerialClass::SectorFromAddress(flashAddress);
     uint32_t last = NXPSerialClass::SectorFromAddress(flashAddress + copyLength - 1);
     Log::log(DEBUG_Updater, "\t Prepare to copy to sector(s) %d to %d\n", (int)first, (int)last);
@@ -142,11 +131,48 @@ bool _program_chunk(UpdaterDisplayInterface& display, NXPSerialClass& isp, uint3
         Log::log(DEBUG_Network, "\t Transfer to flash failed\n");
         return false;
     }
-    return _verify_chunk(display, isp, flashAddress, staged);
+    return true;
+}
+
+// One chunk: staged in RAM, the sectors it is copied to prepared, copied,
+// read back. A copy moves a whole copy length, so a short chunk is padded
+// with erased bytes to that length: whatever lies beyond it in RAM never
+// reaches the flash, and the padding leaves erased flash as it was.
+bool _program_chunk(UpdaterDisplayInterface& display, NXPSerialClass& isp, uint32_t flashAddress,
+                    const uint8_t* bytes, uint32_t count, kCancel* cancel)
+{
+    const uint32_t staging = NXPSerialClass::WRITE_ADDRESS;
+    uint32_t copyLength = NXPSerialClass::CopyLength(count);
+    std::vector<uint8_t> staged(bytes, bytes + count);
+    staged.resize(copyLength, ERASED_BYTE);
+    Log::log(DEBUG_Updater, "Transferring firmware %d bytes to address 0x%08X\n", (int)count,
+             flashAddress);
+    Log::log(DEBUG_Updater, "\t Write %d bytes to address 0x%08X\n", (int)copyLength, staging);
+    if (isp.Write(staging, copyLength, staged.data()) != kErrNone) {
+        Log::log(DEBUG_Network, "\t Write to RAM failed\n");
+        return false;
+    }
+    // The copy into flash is a section that no signal cuts: flash half
+    // written cannot be told from a whole chunk.
+    kCancel_EnterSection(cancel);
+    bool copied = _copy_chunk(isp, flashAddress, staging, copyLength);
+    kCancel_LeaveSection(cancel);
+    return copied && _verify_chunk(display, isp, flashAddress, staged);
+}
+
+// An interrupt after the erase ends the recovery between two chunks, or
+// in a chunk's RAM write or read-back, which leave the flash as it was.
+bool _interrupted_after_erase(UpdaterDisplayInterface& display, const kCancel* cancel)
+{
+    if (kCancel_Check(cancel) == kErrNone)
+        return false;
+    display.message(ERROR, "Recovery interrupted; the chip holds part of the image: repeat the "
+                           "recovery to finish it");
+    return true;
 }
 
 bool _program_block(UpdaterDisplayInterface& display, NXPSerialClass& isp, const BirdBlock& block,
-                    int number, int announced)
+                    int number, int announced, kCancel* cancel)
 {
     uint32_t length = block.ContentLength();
     const uint8_t* content = block.Content();
@@ -158,7 +184,16 @@ bool _program_block(UpdaterDisplayInterface& display, NXPSerialClass& isp, const
     bool ok = true;
     for (uint32_t offset = 0; ok && offset < length;) {
         uint32_t count = length - offset < LPC_CHUNK ? length - offset : LPC_CHUNK;
-        ok = _program_chunk(display, isp, block.address + offset, content + offset, count);
+        if (_interrupted_after_erase(display, cancel)) {
+            ok = false;
+            break;
+        }
+        ok = _program_chunk(display, isp, block.address + offset, content + offset, count, cancel);
+        if (!ok) {
+            // Told when the chunk stopped for the interrupt.
+            (void)_interrupted_after_erase(display, cancel);
+            break;
+        }
         offset += count;
         if (ok)
             display.update_progress((double)offset / (double)length, nullptr);
@@ -167,14 +202,19 @@ bool _program_block(UpdaterDisplayInterface& display, NXPSerialClass& isp, const
     return ok;
 }
 
-// Everything is erased first; nothing else is done before the chip is
-// known to take commands.
-bool _prepare_flash(NXPSerialClass& isp, const std::string& port, uint32_t baudRate)
+// Before the unlock an interrupt leaves the chip as it was.
+bool _interrupted_before_unlock(UpdaterDisplayInterface& display, const kCancel* cancel)
 {
-    if (isp.Connect(port.c_str(), baudRate) != kErrNone) {
-        Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
+    if (kCancel_Check(cancel) == kErrNone)
         return false;
-    }
+    display.message(ERROR, "Recovery interrupted; the chip was not changed");
+    return true;
+}
+
+// The unlock, prepare and erase: a section, so that an interrupt never
+// leaves the flash half erased.
+bool _erase_flash(NXPSerialClass& isp)
+{
     Log::log(DEBUG_Updater, "\n\tUnlock Memory:\n");
     if (isp.Unlock() != kErrNone) {
         Log::log(DEBUG_Network, "Could not unlock\n");
@@ -191,6 +231,23 @@ bool _prepare_flash(NXPSerialClass& isp, const std::string& port, uint32_t baudR
         return false;
     }
     return true;
+}
+
+// Everything is erased first; nothing else is done before the chip is
+// known to take commands.
+bool _prepare_flash(UpdaterDisplayInterface& display, NXPSerialClass& isp, const std::string& port,
+                    uint32_t baudRate, kCancel* cancel)
+{
+    if (isp.Connect(port.c_str(), baudRate) != kErrNone) {
+        Log::log(DEBUG_Network, "Could not connect to %s\n", port.c_str());
+        return false;
+    }
+    if (_interrupted_before_unlock(display, cancel))
+        return false;
+    kCancel_EnterSection(cancel);
+    bool erased = _erase_flash(isp);
+    kCancel_LeaveSection(cancel);
+    return erased;
 }
 
 // A block's place in the flash: its number as the transfer counts it and
@@ -265,7 +322,7 @@ bool _check_lpc_image(UpdaterDisplayInterface& display, const BirdFile& image,
 }
 
 bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
-                           const std::string& port, uint32_t baudRate)
+                           const std::string& port, uint32_t baudRate, kCancel* cancel)
 {
     std::vector<BirdBlock> blocks = _lpc_blocks(image);
     // An image with nothing to write would leave the chip erased and the
@@ -277,7 +334,8 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
     if (!_check_lpc_image(display, image, blocks))
         return false;
     NXPSerialClass isp;
-    if (!_prepare_flash(isp, port, baudRate))
+    isp.SetCancel(cancel);
+    if (!_prepare_flash(display, isp, port, baudRate, cancel))
         return false;
     // Echo on or off, the client follows what the ROM answered.
     (void)isp.SetEcho(false);
@@ -288,7 +346,7 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
     uint32_t total = 0;
     int number = 1;
     for (const BirdBlock& block : blocks) {
-        if (!_program_block(display, isp, block, number++, announced))
+        if (!_program_block(display, isp, block, number++, announced, cancel))
             return false;
         total += block.ContentLength();
     }
@@ -312,12 +370,17 @@ bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& image,
 // reported, when the server names no unit and none was given: there is
 // nothing to look for in the store, nor a unit to check the image against.
 bool _ask_server(UpdaterDisplayInterface& display, const Fingerprint& fingerprint,
-                 const std::string& url, uint32_t& serialNumber, uint32_t& build)
+                 const std::string& url, uint32_t& serialNumber, uint32_t& build,
+                 const kCancel* cancel)
 {
     uint32_t serverSerial = 0;
     uint32_t serverBuild = 0;
     bool answered = UpdateServerRequest::GetRecoveryInfo(fingerprint.words, &serverSerial,
-                                                         &serverBuild, url.c_str());
+                                                         &serverBuild, url.c_str(), cancel);
+    if (!answered && kCancel_Check(cancel) != kErrNone) {
+        display.message(ERROR, "Recovery interrupted; the chip was not changed");
+        return false;
+    }
     if (!answered || serverSerial == 0)
         display.message(
             ERROR, "Could not get recovery information from the server [%08X %08X %08X %08X]",
@@ -365,10 +428,14 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
     // The probe runs at the programming rate: an LPC boot ROM keeps the rate
     // it synchronised at, and programming does not synchronise again.
     if (!Get_Fingerprint(fingerprint, port, serialNumber, birdFile, baudRate, false)) {
-        display.message(ERROR, "Could not get Device Identifier");
+        if (kCancel_Check(cancel) != kErrNone)
+            display.message(ERROR, "Recovery interrupted; the chip was not changed");
+        else
+            display.message(ERROR, "Could not get Device Identifier");
         return false;
     }
-    if (birdFile.empty() && !_ask_server(display, fingerprint, serverURL, serialNumber, build))
+    if (birdFile.empty() &&
+        !_ask_server(display, fingerprint, serverURL, serialNumber, build, cancel))
         return false;
     BirdFile image;
     try {
@@ -381,10 +448,10 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
         return false;
     bool ok = false;
     if (chipKind == CHIP_IMX) {
-        ok = _recover_firmware_imx(display, image, serialNumber, outcome->verifiedBuild);
+        ok = _recover_firmware_imx(display, image, serialNumber, outcome->verifiedBuild, cancel);
     } else if (chipKind == CHIP_LPC) {
         image.DecodeFirmwareBlocks(fingerprint.words);
-        ok = _recover_firmware_lpc(display, image, port, baudRate);
+        ok = _recover_firmware_lpc(display, image, port, baudRate, cancel);
     } else {
         display.message(ERROR, "Unknown device");
     }

@@ -5,6 +5,7 @@
 // link with the upgrade exchange of the update flow.
 
 #include "UpdaterLib/source/Updater_flows.h"
+#include "UpdaterLib/source/Updater_helpers.h"
 
 #include "UpdaterLib/source/HID_SDPLoader.h"
 #include "UpdaterLib/source/SDPLoader.h"
@@ -90,7 +91,7 @@ bool _loader_blocks_complete(const std::vector<BirdBlock>& blocks)
 } // namespace
 
 kErr Engine::_transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFile& liveloader,
-                                       const std::string& port)
+                                       const std::string& port, const kCancel* cancel)
 {
     Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
     std::vector<BirdBlock> blocks = liveloader.FindBlocks(BirdFile::BIRD_BLOCK_LOADER);
@@ -112,6 +113,8 @@ kErr Engine::_transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFil
         std::vector<uint8_t> image(block.data + 4, block.data + block.length);
         Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\n", number, image.size(),
                  (int)block.address);
+        if (kCancel_Check(cancel) != kErrNone)
+            return kErrCancel;
         if (loader.writeLoader(image, block.address) != SDPLoader::SDP_OK)
             return kErrConnection;
         number++;
@@ -128,9 +131,9 @@ namespace
 // takes the one liveloader that reports it, never one of several (kErrBusy,
 // shown); 0 is never tried: it would take whichever module came first.
 kErr _connect_liveloader(UpdaterDisplayInterface& display, Module& module,
-                         const std::vector<uint32_t>& serialNumbers)
+                         const std::vector<uint32_t>& serialNumbers, const kCancel* cancel)
 {
-    ModuleFinder finder(kLinkTypeUSB);
+    ModuleFinder finder(kLinkTypeUSB, cancel);
     for (int attempt = 1; attempt <= LIVELOADER_ATTEMPTS; attempt++) {
         uint64_t end = kTime_GetMSTicks() + LIVELOADER_ATTEMPT_MS;
         while (kTime_GetMSTicks() < end) {
@@ -182,6 +185,8 @@ bool _load_liveloader(UpdaterDisplayInterface& display, Updater& updater, uint32
             liveloader = BirdFile(birdFile.c_str());
             return true;
         }
+        if (found && !_settings_readable(display, item))
+            return false;
         std::string fileName =
             found ? item.Settings().GetString("LATEST_DOWNLOAD", "")
                   : _download_liveloader(display, updater, store, serialNumber, item);
@@ -224,12 +229,12 @@ bool Engine::_get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& upd
     BirdFile liveloader;
     if (!_load_liveloader(display, updater, serialNumber, birdFile, liveloader))
         return false;
-    if (_transfer_recovery_loader(display, liveloader, port) != kErrNone) {
+    if (_transfer_recovery_loader(display, liveloader, port, updater.Cancel()) != kErrNone) {
         Log::log(DEBUG_APP, "Error loading liveloader.\n");
         return false;
     }
     Module module(0, 0);
-    if (_connect_liveloader(display, module, {serialNumber}) != kErrNone) {
+    if (_connect_liveloader(display, module, {serialNumber}, updater.Cancel()) != kErrNone) {
         Log::log(DEBUG_APP, "Could not connect to device.\n");
         return false;
     }
@@ -237,7 +242,8 @@ bool Engine::_get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& upd
 }
 
 bool Engine::_recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& image,
-                                   uint32_t serialNumber, uint32_t& verifiedBuild)
+                                   uint32_t serialNumber, uint32_t& verifiedBuild,
+                                   const kCancel* cancel)
 {
     if (image.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE).empty()) {
         display.message(ERROR, "Recovery image holds no firmware");
@@ -247,13 +253,13 @@ bool Engine::_recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& i
     if (serialNumber != DEFAULT_SERIAL)
         serialNumbers.push_back(serialNumber);
     Module module(0, 0);
-    kErr err = _connect_liveloader(display, module, serialNumbers);
+    kErr err = _connect_liveloader(display, module, serialNumbers, cancel);
     if (err) {
         if (err != kErrBusy)
             display.message(ERROR, "Could not connect to device");
         return false;
     }
-    ModuleFinder finder(kLinkTypeUSB);
+    ModuleFinder finder(kLinkTypeUSB, cancel);
     if (_transfer_firmware(display, module, image, finder) != kErrNone) {
         display.message(ERROR, "Failed to transfer firmware");
         return false;

@@ -64,11 +64,11 @@ uint32_t _recorded_build(UpdaterStoreItem& item, const char* key)
 // The server's latest build when its file is in the store, else the latest
 // download, else the latest transfer; 0 when none of them is known.
 uint32_t _choose_build(UpdaterDisplayInterface& display, UpdaterStoreItem& item,
-                       uint32_t serialNumber, const std::string& url)
+                       uint32_t serialNumber, const std::string& url, const kCancel* cancel)
 {
     std::string latest;
     std::string firmware;
-    UpdateServerRequest::QueryBuild(serialNumber, latest, firmware, url.c_str());
+    UpdateServerRequest::QueryBuild(serialNumber, latest, firmware, url.c_str(), cancel);
     uint32_t build = _build_or_zero(latest);
     if (build != 0) {
         try {
@@ -250,6 +250,7 @@ kErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     // Binding needs no exchange; a module gone fails the first request.
     (void)entity.init(&module, 0, true);
     entity.SetFinder(&finder);
+    entity.SetCancel(finder.Cancel());
     kErr err = entity.LoaderInit();
     if (err) {
         Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", (int)err,
@@ -303,7 +304,8 @@ bool _find_loader(Module& module, const ModuleFinder& finder, uint32_t serialNum
     kErr gone = finder.AwaitGone(module, kTime_GetMSTicks() + LOADER_DROP_WAIT_MS);
     if (gone == kErrTimeout)
         return true;
-    for (int attempt = 1; attempt <= LOADER_FIND_ATTEMPTS && !Updater::Interrupted(); attempt++) {
+    for (int attempt = 1;
+         attempt <= LOADER_FIND_ATTEMPTS && kCancel_Check(finder.Cancel()) == kErrNone; attempt++) {
         Log::log(DEBUG_Updater, "Looking for the device in its loader, attempt %d of %d\n", attempt,
                  LOADER_FIND_ATTEMPTS);
         if (finder.FindAgain(module, serialNumber, kTime_GetMSTicks() + LOADER_FIND_ATTEMPT_MS) ==
@@ -322,6 +324,7 @@ kErr Engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module
     // Binding needs no exchange; a module gone fails the first request.
     (void)entity.init(&module, 0, true);
     entity.SetFinder(&finder);
+    entity.SetCancel(finder.Cancel());
     Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.GetFilename().c_str());
     kErr err = _send_blocks(
         display, entity, "firmware", bird.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE),
@@ -389,7 +392,7 @@ bool _find_rebooted(UpdaterDisplayInterface& display, Module& module, const Modu
             _read_build_number(module, build) == kErrNone && system.init(&module, 0) == kErrNone &&
             system.getVersion(&version) == kErrNone)
             return true;
-        if (kTime_GetMSTicks() >= deadline || Updater::Interrupted())
+        if (kTime_GetMSTicks() >= deadline || kCancel_Check(finder.Cancel()) != kErrNone)
             return false;
     }
 }
@@ -401,12 +404,13 @@ namespace
 
 // Whether the module came back running what the file holds; the reason
 // shown when not.
-bool _compare_identity(UpdaterDisplayInterface& display, bool back, uint32_t serialNumber,
-                       const BirdFile& bird, uint32_t build, uint32_t version)
+bool _compare_identity(UpdaterDisplayInterface& display, bool back, bool interrupted,
+                       uint32_t serialNumber, const BirdFile& bird, uint32_t build,
+                       uint32_t version)
 {
     if (!back) {
         display.message(ERROR, "Firmware update not verified [%08X %s]", serialNumber,
-                        Updater::Interrupted() ? "interrupted" : "did not come back");
+                        interrupted ? "interrupted" : "did not come back");
         return false;
     }
     // Only a comparison verifies: the module coming back proves nothing of
@@ -446,7 +450,8 @@ bool Engine::_verify_update(UpdaterDisplayInterface& display, Module& module,
     (void)module.disconnect();
     ProgressEvent event;
     event.kind = ProgressEvent::VERIFY;
-    event.verified = _compare_identity(display, back, serialNumber, bird, build, version);
+    event.verified = _compare_identity(display, back, kCancel_Check(finder.Cancel()) != kErrNone,
+                                       serialNumber, bird, build, version);
     event.build = back ? build : 0;
     display.progress_event(event);
     if (event.verified)
@@ -474,7 +479,7 @@ kErr _loader_stage(UpdaterDisplayInterface& display, Module& module, BirdFile& b
         return err;
     if (_find_loader(module, finder, serialNumber))
         return kErrNone;
-    if (Updater::Interrupted())
+    if (kCancel_Check(finder.Cancel()) != kErrNone)
         return kErrCancel;
     display.message(ERROR,
                     "Module did not come back in its loader [%08X]; repeat the update to finish it",
@@ -491,8 +496,9 @@ bool _update_module(UpdaterDisplayInterface& display, Module& module, BirdFile& 
     if (err == kErrNotFound)
         return false;
     if (!err)
-        err =
-            Updater::Interrupted() ? kErrCancel : _transfer_firmware(display, module, bird, finder);
+        err = kCancel_Check(finder.Cancel()) != kErrNone
+                  ? kErrCancel
+                  : _transfer_firmware(display, module, bird, finder);
     if (err == kErrBusy)
         return false;
     if (err == kErrCancel) {
@@ -563,7 +569,7 @@ bool _update_file(Updater& updater, BirdFile& bird, uint32_t serialNumber, uint3
 {
     UpdaterDisplayInterface& display = updater.Display();
     if (birdFile.empty() && build == 0) {
-        build = _choose_build(display, item, serialNumber, updater.ServerURL());
+        build = _choose_build(display, item, serialNumber, updater.ServerURL(), updater.Cancel());
         if (build == 0) {
             display.message(ERROR, "Could not find valid build for this device.");
             return false;
@@ -650,6 +656,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         display.message(ERROR, "Could not create directory for storing BIRD file");
         return false;
     }
+    if (!_settings_readable(display, item))
+        return false;
     uint64_t start = kTime_GetMSTicks();
     BirdFile bird;
     if (!_update_file(*this, bird, serialNumber, build, birdFile, item, options.dryRun))
@@ -677,9 +685,9 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         if (_instead_of_update(display, options, bird, serialNumber, *outcome))
             return true;
         ModuleFinder finder = routerSerialNumber == 0
-                                  ? ModuleFinder::Direct(target)
+                                  ? ModuleFinder::Direct(target, cancel)
                                   : ModuleFinder(ModuleFinder::Direct(router).Type(), router,
-                                                 target.getModuleAddress());
+                                                 target.getModuleAddress(), cancel);
         updated =
             _update_module(display, target, bird, serialNumber, finder, outcome->verifiedBuild);
     }

@@ -1,6 +1,7 @@
 #pragma once
 // Link specifiers: how to reach one module and what it is.
 
+#include "device/core/kCancel.h"
 #include "device/core/kError.h"
 
 #include <stddef.h>
@@ -76,16 +77,17 @@ uint8_t kDiscovery_EnumerateModules(linkType type, kDiscoveryCallback callback, 
 
 /// As kDiscovery_EnumerateModules, telling why nothing could be found:
 /// kErrBusy when another program holds the reply port (no request is
-/// sent), kErrIO when the reply socket cannot be made; else kErrNone.
-/// `counted` (may be null) gets the count.
+/// sent), kErrIO when the reply socket cannot be made, kErrCancel when
+/// `cancel` (may be null) stopped the reply wait; else kErrNone. `counted`
+/// (may be null) gets the count.
 kErr kDiscovery_Enumerate(linkType type, kDiscoveryCallback callback, void* reference,
-                          uint8_t* counted);
+                          uint8_t* counted, const kCancel* cancel);
 
 /// As kDiscovery_Enumerate, but a TCP/IP walk collects replies for at most
 /// `waitMS` after its request, so that a caller can ask again soon (a USB
 /// walk never waits).
 kErr kDiscovery_EnumerateWithin(linkType type, kDiscoveryCallback callback, void* reference,
-                                uint32_t waitMS, uint8_t* counted);
+                                uint32_t waitMS, uint8_t* counted, const kCancel* cancel);
 
 /// The module with `serialNumber` reachable by `type`, as a new specifier
 /// that the caller frees with kLinkSpec_Destroy; null when none answered.
@@ -93,11 +95,12 @@ linkSpec* kDiscovery_FindModule(linkType type, uint32_t serialNumber);
 
 /// As kDiscovery_FindModule, with the reason when `*found` stays null:
 /// kErrNotFound when no module answered, else as kDiscovery_Enumerate.
-kErr kDiscovery_Find(linkType type, uint32_t serialNumber, linkSpec** found);
+kErr kDiscovery_Find(linkType type, uint32_t serialNumber, linkSpec** found, const kCancel* cancel);
 
 /// As kDiscovery_Find, waiting at most `waitMS` for the module's reply over
 /// TCP/IP: the poll of a search that asks again until its own deadline.
-kErr kDiscovery_FindWithin(linkType type, uint32_t serialNumber, uint32_t waitMS, linkSpec** found);
+kErr kDiscovery_FindWithin(linkType type, uint32_t serialNumber, uint32_t waitMS, linkSpec** found,
+                           const kCancel* cancel);
 
 /// The first module found with a serial number other than 0, or null.
 linkSpec* kDiscovery_FindFirstModule(linkType type);

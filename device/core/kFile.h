@@ -75,9 +75,12 @@ kErr kFile_Printf(kFile* file, const char* format, ...) __attribute__((format(pr
 kFile* kFile_OpenTemporary(const char* target, char* path, uint32_t size);
 
 /// Ends a file made by kFile_OpenTemporary. With `err` kErrNone: syncs and
-/// closes it and renames it over `target`. Otherwise, or when one of those
-/// steps fails, closes it and deletes it, leaving `target` as it was. Returns
-/// `err` or the code of the first step that failed; `*file` is cleared.
+/// closes it, renames it over `target` and syncs the directory, so that the
+/// rename survives a crash (kErrIO when that sync fails); then removes the
+/// temporary files of `target` whose process no longer runs. Otherwise, or
+/// when one of the steps before the rename fails, closes it and deletes it,
+/// leaving `target` as it was. Returns `err` or the code of the first step
+/// that failed; `*file` is cleared.
 kErr kFile_CommitTemporary(kFile** file, const char* temporary, const char* target, kErr err);
 
 /// Flushes a file opened for writing and forces its data to the disk:

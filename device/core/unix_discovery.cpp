@@ -187,20 +187,23 @@ kErr kDiscovery_ReadReply(const uint8_t* reply, size_t length, uint32_t ipAddres
     return kErrNone;
 }
 
-// Waits for the next datagram: at most the quiet time, and never past the
-// collection's deadline. False when the collection is over.
-static bool sAwaitReply(int listener, uint64_t deadline)
+// Waits for the next datagram: at most the quiet time, never past the
+// collection's deadline, and looking at the cancellation every slice. False
+// when the collection is over.
+static bool sAwaitReply(int listener, uint64_t deadline, const kCancel* cancel)
 {
+    uint64_t quiet = kTime_GetMSTicks() + kDISCOVERY_QUIET_MS;
+    if (quiet < deadline)
+        deadline = quiet;
     for (;;) {
         uint64_t now = kTime_GetMSTicks();
-        if (now >= deadline)
+        if (now >= deadline || kCancel_Check(cancel) != kErrNone)
             return false;
-        uint64_t left = deadline - now;
         struct pollfd p = {listener, POLLIN, 0};
-        int rc = poll(&p, 1, (int)(left < kDISCOVERY_QUIET_MS ? left : kDISCOVERY_QUIET_MS));
+        int rc = poll(&p, 1, (int)kCancel_Slice((uint32_t)(deadline - now)));
         if (rc > 0)
             return true;
-        if (rc == 0 || errno != EINTR)
+        if (rc < 0 && errno != EINTR)
             return false;
     }
 }
@@ -239,11 +242,11 @@ static bool sAnsweredElsewhere(sSeen* seen, uint32_t serialNumber, in_addr_t fro
 }
 
 static uint8_t sCollect(int listener, uint64_t deadline, kDiscoveryCallback callback,
-                        void* reference)
+                        void* reference, const kCancel* cancel)
 {
     uint8_t counted = 0;
     sSeen* seen = (sSeen*)calloc(1, sizeof(*seen));
-    while (sAwaitReply(listener, deadline)) {
+    while (sAwaitReply(listener, deadline, cancel)) {
         kIPDiscoveryInfo info;
         struct sockaddr_in from = {};
         socklen_t fromLength = sizeof(from);
@@ -271,29 +274,31 @@ static uint8_t sCollect(int listener, uint64_t deadline, kDiscoveryCallback call
 static pthread_mutex_t sReplyPort = PTHREAD_MUTEX_INITIALIZER;
 
 static kErr sEnumerateTCPIP(kDiscoveryCallback callback, void* reference, uint32_t longestMS,
-                            uint8_t* counted)
+                            uint8_t* counted, const kCancel* cancel)
 {
     pthread_mutex_lock(&sReplyPort);
     int listener = -1;
     kErr err = sOpenListener(&listener);
     if (!err) {
         if (sSendRequests() > 0)
-            *counted = sCollect(listener, kTime_GetMSTicks() + longestMS, callback, reference);
+            *counted =
+                sCollect(listener, kTime_GetMSTicks() + longestMS, callback, reference, cancel);
         close(listener);
+        err = kCancel_Check(cancel);
     }
     pthread_mutex_unlock(&sReplyPort);
     return err;
 }
 
 static kErr sEnumerate(linkType type, kDiscoveryCallback callback, void* reference,
-                       uint32_t longestMS, uint8_t* counted)
+                       uint32_t longestMS, uint8_t* counted, const kCancel* cancel)
 {
     uint8_t count = 0;
-    kErr err = kErrNone;
-    if (callback && type == kLinkTypeUSB)
+    kErr err = kCancel_Check(cancel);
+    if (err == kErrNone && callback && type == kLinkTypeUSB)
         count = sEnumerateUSB(callback, reference);
-    else if (callback && type == kLinkTypeTCPIP)
-        err = sEnumerateTCPIP(callback, reference, longestMS, &count);
+    else if (err == kErrNone && callback && type == kLinkTypeTCPIP)
+        err = sEnumerateTCPIP(callback, reference, longestMS, &count, cancel);
     if (counted)
         *counted = count;
     return err;
@@ -302,22 +307,22 @@ static kErr sEnumerate(linkType type, kDiscoveryCallback callback, void* referen
 // ---- the public operations
 
 kErr kDiscovery_Enumerate(linkType type, kDiscoveryCallback callback, void* reference,
-                          uint8_t* counted)
+                          uint8_t* counted, const kCancel* cancel)
 {
-    return sEnumerate(type, callback, reference, kDISCOVERY_LONGEST_MS, counted);
+    return sEnumerate(type, callback, reference, kDISCOVERY_LONGEST_MS, counted, cancel);
 }
 
 kErr kDiscovery_EnumerateWithin(linkType type, kDiscoveryCallback callback, void* reference,
-                                uint32_t waitMS, uint8_t* counted)
+                                uint32_t waitMS, uint8_t* counted, const kCancel* cancel)
 {
-    return sEnumerate(type, callback, reference, waitMS, counted);
+    return sEnumerate(type, callback, reference, waitMS, counted, cancel);
 }
 
 uint8_t kDiscovery_EnumerateModules(linkType type, kDiscoveryCallback callback, void* reference)
 {
     uint8_t counted = 0;
     // This older interface tells only the count.
-    (void)kDiscovery_Enumerate(type, callback, reference, &counted);
+    (void)kDiscovery_Enumerate(type, callback, reference, &counted, nullptr);
     return counted;
 }
 
@@ -341,7 +346,7 @@ bool cbFirstCallback(const linkSpec* spec, bool* count, void* reference)
 }
 
 static kErr sFind(linkType type, uint32_t serialNumber, kDiscoveryCallback callback,
-                  uint32_t longestMS, linkSpec** found)
+                  uint32_t longestMS, linkSpec** found, const kCancel* cancel)
 {
     *found = nullptr;
     linkSpec* spec = kLinkSpec_Create(type);
@@ -349,7 +354,7 @@ static kErr sFind(linkType type, uint32_t serialNumber, kDiscoveryCallback callb
         return kErrMemory;
     spec->serialNumber = serialNumber;
     uint8_t counted = 0;
-    kErr err = sEnumerate(type, callback, spec, longestMS, &counted);
+    kErr err = sEnumerate(type, callback, spec, longestMS, &counted, cancel);
     if (!err && counted == 0)
         err = kErrNotFound;
     if (err)
@@ -358,28 +363,29 @@ static kErr sFind(linkType type, uint32_t serialNumber, kDiscoveryCallback callb
     return err;
 }
 
-kErr kDiscovery_Find(linkType type, uint32_t serialNumber, linkSpec** found)
+kErr kDiscovery_Find(linkType type, uint32_t serialNumber, linkSpec** found, const kCancel* cancel)
 {
-    return found ? sFind(type, serialNumber, cbSNCallback, kDISCOVERY_LONGEST_MS, found)
+    return found ? sFind(type, serialNumber, cbSNCallback, kDISCOVERY_LONGEST_MS, found, cancel)
                  : kErrParam;
 }
 
-kErr kDiscovery_FindWithin(linkType type, uint32_t serialNumber, uint32_t waitMS, linkSpec** found)
+kErr kDiscovery_FindWithin(linkType type, uint32_t serialNumber, uint32_t waitMS, linkSpec** found,
+                           const kCancel* cancel)
 {
-    return found ? sFind(type, serialNumber, cbSNCallback, waitMS, found) : kErrParam;
+    return found ? sFind(type, serialNumber, cbSNCallback, waitMS, found, cancel) : kErrParam;
 }
 
 linkSpec* kDiscovery_FindModule(linkType type, uint32_t serialNumber)
 {
     linkSpec* found = nullptr;
-    (void)sFind(type, serialNumber, cbSNCallback, kDISCOVERY_LONGEST_MS, &found);
+    (void)sFind(type, serialNumber, cbSNCallback, kDISCOVERY_LONGEST_MS, &found, nullptr);
     return found;
 }
 
 linkSpec* kDiscovery_FindFirstModule(linkType type)
 {
     linkSpec* found = nullptr;
-    (void)sFind(type, 0, cbFirstCallback, kDISCOVERY_LONGEST_MS, &found);
+    (void)sFind(type, 0, cbFirstCallback, kDISCOVERY_LONGEST_MS, &found, nullptr);
     return found;
 }
 

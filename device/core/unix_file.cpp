@@ -9,7 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dirent.h>
+#include <signal.h>
+
 #include <atomic>
+#include <string>
 
 #define kFILE_CHECK 0xFEED
 
@@ -313,6 +317,68 @@ kErr kFile_Rename(const char* from, const char* to)
     return rename(from, to) == 0 ? kErrNone : sErrnoToErr(errno);
 }
 
+// The directory part of `path` ("." for a bare name).
+static std::string sDirectoryOf(const char* path)
+{
+    const char* slash = strrchr(path, '/');
+    if (!slash)
+        return ".";
+    return slash == path ? std::string("/") : std::string(path, (size_t)(slash - path));
+}
+
+// A rename is on the disk only once its directory is: without this a crash
+// soon after a save can bring back the old file, or none. A file system
+// that cannot sync a directory (EINVAL) keeps its own ordering.
+static kErr sSyncDirectory(const char* path)
+{
+    int fd = open(sDirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return kErrIO;
+    int synced = fsync(fd);
+    int error = errno;
+    close(fd);
+    return synced == 0 || error == EINVAL ? kErrNone : kErrIO;
+}
+
+// The pid in a temporary name of `name` (".NAME.PID-COUNTER"), or 0.
+static long sTemporaryOwner(const char* entry, const char* name)
+{
+    size_t length = strlen(name);
+    if (entry[0] != '.' || strncmp(entry + 1, name, length) != 0 || entry[length + 1] != '.')
+        return 0;
+    const char* digits = entry + length + 2;
+    char* end = nullptr;
+    long pid = strtol(digits, &end, 10);
+    if (end == digits || *end != '-' || pid <= 0)
+        return 0;
+    const char* counter = end + 1;
+    if (*counter == '\0' || strspn(counter, "0123456789") != strlen(counter))
+        return 0;
+    return pid;
+}
+
+// Removes the temporary files of `target` that a process which no longer
+// runs (killed between its write and its rename) left behind; those of a
+// running process are its own to finish.
+static void sRemoveStaleTemporaries(const char* target)
+{
+    std::string directory = sDirectoryOf(target);
+    const char* slash = strrchr(target, '/');
+    const char* name = slash ? slash + 1 : target;
+    DIR* dir = opendir(directory.c_str());
+    if (!dir)
+        return;
+    while (struct dirent* entry = readdir(dir)) {
+        long pid = sTemporaryOwner(entry->d_name, name);
+        bool gone = pid != 0 && pid != (long)getpid() && kill((pid_t)pid, 0) != 0 && errno == ESRCH;
+        if (!gone)
+            continue;
+        std::string stale = directory + "/" + entry->d_name;
+        (void)kFile_Delete(stale.c_str());
+    }
+    closedir(dir);
+}
+
 kErr kFile_CommitTemporary(kFile** file, const char* temporary, const char* target, kErr err)
 {
     if (!err)
@@ -324,5 +390,9 @@ kErr kFile_CommitTemporary(kFile** file, const char* temporary, const char* targ
         err = kFile_Rename(temporary, target);
     if (err && temporary)
         (void)kFile_Delete(temporary);
+    if (!err) {
+        err = sSyncDirectory(target);
+        sRemoveStaleTemporaries(target);
+    }
     return err;
 }

@@ -215,11 +215,11 @@ kErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
         found->router = 0;
         found->model = model;
         uint8_t counted = 0;
-        err = kDiscovery_Enumerate(type, cbModelCallback, found, &counted);
+        err = kDiscovery_Enumerate(type, cbModelCallback, found, &counted, nullptr);
         if (err || counted == 0)
             (void)kLinkSpec_Destroy(&found);
     } else {
-        err = kDiscovery_Find(type, serialNumber, &found);
+        err = kDiscovery_Find(type, serialNumber, &found, nullptr);
     }
     // A reply port held by another program is told apart: nothing could
     // be found.

@@ -351,6 +351,26 @@ class GetFailures(ServerCommandTest):
         self.assertEqual(sorted(os.listdir(unit_dir(self.home))),
                          [".settings", "1001.bird", "1002.bird"], "no partial file left")
 
+    def test_settings_that_cannot_be_read_fail_and_stay_as_they_were(self):
+        settings = os.path.join(unit_dir(self.home), ".settings")
+        with open(settings, "rb") as f:
+            before = f.read()
+        os.chmod(settings, 0)
+        self.addCleanup(os.chmod, settings, 0o644)
+        # Without these capabilities root too is refused a mode 000 file.
+        no_dac = ["setpriv", "--bounding-set=-dac_override,-dac_read_search"]
+        for args in (["-G", "-d", SERIAL], ["-U", "-d", SERIAL, "-b", "1001"]):
+            result = updater_test.run_updater(args + ["-u", self.server.url], self.home,
+                                              timeout=60, prefix=no_dac)
+            self.assertEqual(result.returncode, 1, result.stderr)
+            seen = unit_dir(os.path.expanduser("~")) + "/.settings"  # the binary's view
+            self.assertIn(b"Could not read settings file %s [Permission denied]\n" % seen.encode(),
+                          result.stderr)
+        self.assertEqual(sorted(os.listdir(unit_dir(self.home))), [".settings", "1001.bird"])
+        os.chmod(settings, 0o644)
+        with open(settings, "rb") as f:
+            self.assertEqual(f.read(), before)
+
     def test_a_plain_file_in_place_of_the_unit_directory(self):
         shutil.rmtree(unit_dir(self.home))
         with open(unit_dir(self.home), "w") as f:
@@ -392,10 +412,39 @@ class JsonOutput(ServerCommandTest):
         self.assertEqual(document["builds"]["builds"], [
             {"build": 999, "version": "1.0"}, {"build": 1001, "version": "2.9"},
             {"build": 1002, "version": "2.10"}])
-        status, out, _ = self.run_updater("-B", "-d", "12345678", "--json")
+        status, out, err = self.run_updater("-B", "-d", "12345678", "--json")
         self.assertEqual(status, 1)
-        self.assertEqual(updater_test.json_document(out, "builds"),
-                         {"serial": "12345678", "outcome": "failed", "builds": []})
+        document = updater_test.json_document(out, "builds")
+        self.assertEqual(document, {"serial": "12345678", "outcome": "failed", "builds": [],
+                                    "message": document["message"]})
+        self.assertIn(document["message"] + "\n", err)
+
+    def test_an_interrupted_build_list_says_so(self):
+        self.server.fault("trickle=1@builds")
+        command = updater_test.isolated_command(
+            [updater_test.UPDATER_BIN, "-B", "-d", SERIAL, "-j", "-u", self.server.url], self.home)
+        proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while not any(b"op=builds" in line for line in self.server.log_lines()):
+            self.assertLess(time.monotonic(), deadline, "the list was never asked for")
+            time.sleep(0.05)
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=5)  # a hang, not a speed check
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn(b"Server request interrupted\n", err)
+        document = updater_test.json_document(out, "builds")
+        self.assertEqual((document["outcome"], document["message"], document["builds"]),
+                         ("interrupted", "Server request interrupted", []))
+
+    def test_a_document_that_cannot_be_written_fails_the_run(self):
+        with open("/dev/full", "wb") as full:
+            result = subprocess.run(updater_test.isolated_command(
+                [updater_test.UPDATER_BIN, "-B", "-d", SERIAL, "-j", "-u", self.server.url],
+                self.home), stdout=full, stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"Could not write the JSON document [No space left on device]", result.stderr)
 
 
 class Spinner(ServerCommandTest):

@@ -1,4 +1,5 @@
 #include "UpdaterLib/source/KeyValueStore.h"
+#include "device/core/kFile.h"
 
 #include "tests/device/core/test_paths.h"
 #include "tests/support/LogCapture.h"
@@ -6,10 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <errno.h>
 #include <limits.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -279,6 +282,9 @@ TEST_F(KeyValueStoreTest, AnExistingUnreadableFileIsNotReplaced)
         << log.Text();
     EXPECT_TRUE(store.Entries().empty()) << "nothing was created";
     EXPECT_TRUE(kDirectory_Exists(path.c_str()));
+    EXPECT_EQ(store.ReadError(), EISDIR);
+    store.Add("NEW", "x");
+    EXPECT_FALSE(store.Save()) << "what the file holds is not in the store";
 
     if (geteuid() != 0) {
         std::string locked = WriteText("locked", "A=1\n");
@@ -301,6 +307,31 @@ TEST_F(KeyValueStoreTest, AnExistingUnreadableFileIsNotReplaced)
     EXPECT_TRUE(log.Contains("for writting: '" + plain + "/.settings' (20)\n"));
     EXPECT_EQ(inside.Entries().size(), 2u) << "the time stamps stay in memory";
     EXPECT_EQ(inside.FileName(), plain + "/.settings");
+}
+
+TEST_F(KeyValueStoreTest, ASaveKilledBeforeItsRenameIsClearedByTheNextSave)
+{
+    std::string path = WriteText(".settings", "OLD=kept\n");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Killed after its write, before its rename.
+        char temporary[kFILE_PATH_MAX + 1];
+        kFile* file = kFile_OpenTemporary(path.c_str(), temporary, sizeof(temporary));
+        _exit(file && kFile_Printf(file, "NEW=only\n") == kErrNone && kFile_Sync(file) == kErrNone
+                  ? 0
+                  : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
+    ASSERT_EQ(DirectoryEntries().size(), 2u);
+    EXPECT_EQ(ReadText(path), "OLD=kept\n");
+
+    KeyValueStore store(path.c_str());
+    store.Add("NEW", "x");
+    ASSERT_TRUE(store.Save());
+    EXPECT_EQ(DirectoryEntries(), std::vector<std::string>{".settings"});
 }
 
 TEST_F(KeyValueStoreTest, OverlongLinesAreSkippedAndReadingGoesOn)

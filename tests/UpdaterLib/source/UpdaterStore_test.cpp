@@ -211,13 +211,13 @@ TEST_F(UpdaterStoreTest, ReadBirdFileChecksTheHeaderFirst)
     EXPECT_EQ(file.GetFilename(), unit.Path() + "/12.bird");
 
     Bytes renamed = File(Image({}), "BIRD");
-    (void)unit.WriteFile("13.bird", renamed.data(), renamed.size());
+    ASSERT_EQ(unit.WriteFile("13.bird", renamed.data(), renamed.size()), kErrNone);
     EXPECT_EQ(ErrorOf([&] { unit.ReadBirdFile("13.bird"); }),
               "Invalid bird " + unit.Path() + "/13.bird");
     EXPECT_EQ(ErrorOf([&] { unit.ReadBirdFile("14.bird"); }),
               "Invalid bird " + unit.Path() + "/14.bird");
     Bytes broken = {'b', 'i', 'r', 'd', 1, 1, 0x78, 0x00};
-    (void)unit.WriteFile("15.bird", broken.data(), broken.size());
+    ASSERT_EQ(unit.WriteFile("15.bird", broken.data(), broken.size()), kErrNone);
     EXPECT_EQ(ErrorOf([&] { unit.ReadBirdFile("15.bird"); }), "Failed to load bird data");
     EXPECT_EQ(ErrorOf([&] { UpdaterStoreItem().ReadBirdFile("12.bird"); }), "Invalid bird 12.bird");
 }

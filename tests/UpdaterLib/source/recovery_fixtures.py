@@ -9,6 +9,8 @@ where the update server runs too (on that namespace's loopback)."""
 import json
 import os
 import shutil
+import time
+import signal
 import struct
 import subprocess
 import sys
@@ -94,6 +96,17 @@ def seed_store(home, serial, builds, latest):
         f.write("LATEST_DOWNLOAD=%d.bird\n" % latest)
 
 
+# Listens without ever answering: a request to it waits until it is cut.
+SILENT = r"""
+import socket, time
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(8)
+print(s.getsockname()[1], flush=True)
+time.sleep(600)
+"""
+
+
 class RecoveryTest(unittest.TestCase):
     """A namespace pair per class with the update server of `units` and
     `fingerprints` in its host side; a temporary home per test."""
@@ -136,19 +149,50 @@ class RecoveryTest(unittest.TestCase):
     def file(self, image, name):
         return image.write(os.path.join(self.files, name))
 
+    def command(self, args, url=None, umockdev=None):
+        binary = [updater_test.UPDATER_BIN]
+        if umockdev:
+            binary = ["env", "LD_PRELOAD=" + PRELOAD, "UMOCKDEV_DIR=" + umockdev] + binary
+        return binary + list(args) + ["-u", url or self.server.url]
+
     def run_updater(self, *args, url=None, umockdev=None, timeout=240):
         """One run of the binary in the host namespace, against the class's
         server unless `url` says otherwise; with `umockdev` (a testbed
         directory) it runs under umockdev's preload library. Only the
         binary itself does: the namespace and mount tools stay outside."""
-        binary = [updater_test.UPDATER_BIN]
-        if umockdev:
-            binary = ["env", "LD_PRELOAD=" + PRELOAD, "UMOCKDEV_DIR=" + umockdev] + binary
-        command = binary + list(args) + ["-u", url or self.server.url]
+        command = self.command(args, url, umockdev)
         completed = subprocess.run(
             self.pair.host_prefix() + updater_test.isolated_command(command, self.home),
             capture_output=True, timeout=timeout, stdin=subprocess.DEVNULL)
         return updater_test.Result(completed)
+
+    def silent_server_url(self):
+        """The URL of a server in the host side that takes connections and
+        never answers (until the test ends)."""
+        listener = subprocess.Popen(self.pair.host_prefix() + [sys.executable, "-c", SILENT],
+                                    stdout=subprocess.PIPE, text=True)
+        self.addCleanup(listener.communicate)
+        self.addCleanup(listener.kill)
+        port = int(listener.stdout.readline())
+        return "http://127.0.0.1:%d/cgi/u" % port
+
+    def interrupt_updater(self, ready, *args, url=None, umockdev=None):
+        """Runs the binary as run_updater does, sends it SIGINT half a second
+        after `ready()` first holds, and gives its Result."""
+        command = self.command(args, url, umockdev)
+        proc = subprocess.Popen(
+            self.pair.host_prefix() + updater_test.isolated_command(command, self.home),
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        self.addCleanup(proc.kill)
+        deadline = time.monotonic() + 60
+        while not ready():
+            self.assertIsNone(proc.poll(), "the run ended before the point to interrupt")
+            self.assertLess(time.monotonic(), deadline, "the run never got there")
+            time.sleep(0.02)
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=5)  # a hang, not a speed check
+        return updater_test.Result(subprocess.CompletedProcess(command, proc.returncode, out, err))
 
     def server_requests(self):
         """The request lines the server got during this test."""

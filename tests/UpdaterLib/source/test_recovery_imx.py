@@ -220,6 +220,15 @@ class DefaultLiveloaderOverHid(ImxRecoveryTest):
         self.assertEqual(self.rom.events_of("jump"), [])
 
 
+    def test_an_interrupt_ends_the_recovery(self):
+        result = self.interrupt_updater(lambda: self.rom.events_of("jump"), "-U", "-t", "RECOVER",
+                                        "-s", "USB", "--json", umockdev=self.usb.root)
+        self.assertEqual(result.status, 1, result)
+        document = updater_test.json_document(result.out, "update")
+        self.assertEqual(document["outcome"], "interrupted", result)
+        self.assertNotIn("Update verified", result.err)
+
+
 class OwnSerialNumber(ImxRecoveryTest):
     liveloader_serial = UNIT
 

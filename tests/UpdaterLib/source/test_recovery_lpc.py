@@ -245,6 +245,31 @@ class WrongImages(LpcRecoveryTest):
                 self.assertEqual(self.commands("E"), [])
 
 
+class Interrupted(LpcRecoveryTest):
+    def interrupted(self, ready, message, url=None):
+        result = self.interrupt_updater(ready, "-U", "-t", "RECOVER", "-s", self.port, "--json",
+                                        url=url)
+        self.assertEqual(result.status, 1, result)
+        self.assertEqual(updater_test.json_document(result.out, "update")["outcome"],
+                         "interrupted")
+        self.assertIn(message + "\n", result.err)
+        return result
+
+    def test_before_the_unlock_the_chip_is_untouched(self):
+        # Held in the server's question, after the fingerprint.
+        serial_read = lambda: any(e.get("line") == "N" for e in self.sim.events())  # noqa: E731
+        self.interrupted(serial_read, "Recovery interrupted; the chip was not changed",
+                         url=self.silent_server_url())
+        self.assertEqual(self.commands("U"), [])
+        self.assertEqual(self.flash(), expected_flash([]))
+
+    def test_after_the_erase_the_run_ends_between_chunks(self):
+        self.interrupted(lambda: self.commands("E"),
+                         "Recovery interrupted; the chip holds part of the image: repeat the "
+                         "recovery to finish it")
+        self.assertNotEqual(self.flash(), expected_flash(plain(BUILD_2001)))
+
+
 class CorruptingRom(LpcRecoveryTest):
     sim_args = ("--corrupt-flash", "0x1234")
 

@@ -6,8 +6,10 @@ discovery multicasts; root only."""
 
 import os
 import re
+import signal
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "support"))
@@ -213,15 +215,34 @@ class DirectDiscovery(DiscoverTest):
         for serial in ("1A2B3C4D", "0000DA01", "00C0FFEE"):
             self.assertEqual(got[serial]["error"], "0")
 
-    def test_a_reply_port_held_by_another_program_is_told(self):
+    def test_a_reply_port_held_by_another_program_fails_the_command(self):
         holder = subprocess.Popen(self.pair.host_prefix() + [sys.executable, "-c", PORT_HOLDER],
                                   stdout=subprocess.PIPE)
         self.addCleanup(holder.communicate)
         self.addCleanup(holder.kill)
-        holder.stdout.readline()
-        out, err = self.run_updater("-D", "-t", "TCPIP")
-        self.assertIn("Discovery reply port 9889 is in use\n", err)
-        self.assertEqual(out[1:], ["Discovered Devices: (TCPIP)", "    No devices found."])
+        self.assertEqual(holder.stdout.readline(), b"bound\n")
+        for json in ((), ("--json",)):
+            home = self.enterContext(updater_test.temporary_home())
+            status, out, err = finish(start_updater(("-D", "-t", "TCPIP") + json, home,
+                                                    self.pair.host_prefix()))
+            self.assertEqual(status, 1, err)
+            self.assertIn("Discovery reply port 9889 is in use\n", err)
+            if json:
+                self.assertEqual(updater_test.json_document("\n".join(out), "discover"),
+                                 {"outcome": "failed",
+                                  "message": "Discovery reply port 9889 is in use"})
+            else:
+                self.assertEqual(out[1:], ["Searching for Vantor devices"], "no list")
+
+    def test_an_interrupt_ends_the_reply_wait(self):
+        home = self.enterContext(updater_test.temporary_home())
+        proc = start_updater(("-D", "-t", "TCPIP", "--json"), home, self.pair.host_prefix())
+        time.sleep(0.5)  # discovery waits 2 s past the last reply
+        proc.send_signal(signal.SIGINT)
+        status, out, err = finish(proc, timeout=5)  # a hang, not a speed check
+        self.assertEqual(status, 1, err)
+        self.assertEqual(updater_test.json_document("\n".join(out), "discover"),
+                         {"outcome": "interrupted", "message": "Discovery interrupted"})
 
     def test_a_second_host_answering_for_a_serial_number_is_listed_once(self):
         twin_ip = "10.77.0.3"

@@ -84,7 +84,7 @@ TEST(kPacketLog, DropsTheOldestEntriesFirst)
     EXPECT_EQ(getEntry(log.get()).kind, 0u);
     // One large entry pushes out several small ones at once.
     for (uint8_t i = 1; i <= 3; i++)
-        (void)putEntry(log.get(), i, bytesFrom(i, 2));
+        ASSERT_EQ(putEntry(log.get(), i, bytesFrom(i, 2)), kErrNone);
     ASSERT_EQ(putEntry(log.get(), 7, bytesFrom(0x70, 12)), kErrNone);
     EXPECT_EQ(getEntry(log.get()), (Entry{3, bytesFrom(3, 2)}));
     EXPECT_EQ(getEntry(log.get()), (Entry{7, bytesFrom(0x70, 12)}));
@@ -95,7 +95,7 @@ TEST(kPacketLog, DropsTheOldestEntriesFirst)
 TEST(kPacketLog, EntriesStraddleTheEnd)
 {
     LogPtr log(kPacketLog_Create(16));
-    (void)putEntry(log.get(), 1, bytesFrom(0, 10));
+    ASSERT_EQ(putEntry(log.get(), 1, bytesFrom(0, 10)), kErrNone);
     getEntry(log.get());
     ASSERT_EQ(putEntry(log.get(), 2, bytesFrom(0x40, 10)), kErrNone);
     EXPECT_LT(log->head, log->tail) << "the entry wrapped";
@@ -115,8 +115,8 @@ TEST(kPacketLog, EntriesStraddleTheEnd)
 TEST(kPacketLog, ShortBufferReportsTheLengthForARetry)
 {
     LogPtr log(kPacketLog_Create(64));
-    (void)putEntry(log.get(), 2, bytesFrom(0x80, 5));
-    (void)putEntry(log.get(), 1, bytesFrom(0x90, 2));
+    ASSERT_EQ(putEntry(log.get(), 2, bytesFrom(0x80, 5)), kErrNone);
+    ASSERT_EQ(putEntry(log.get(), 1, bytesFrom(0x90, 2)), kErrNone);
     uint32_t kind = 0, length = 4;
     uint8_t buffer[8] = {};
     EXPECT_EQ(kPacketLog_Get(log.get(), &kind, &length, buffer), kErrOverrun);
@@ -133,7 +133,7 @@ TEST(kPacketLog, ShortBufferReportsTheLengthForARetry)
 TEST(kPacketLog, RefusesEntriesItCannotDescribe)
 {
     LogPtr log(kPacketLog_Create(4096));
-    (void)putEntry(log.get(), 3, bytesFrom(1, 1));
+    ASSERT_EQ(putEntry(log.get(), 3, bytesFrom(1, 1)), kErrNone);
     EXPECT_EQ(putEntry(log.get(), 3, std::vector<uint8_t>(256, 0xAB)), kErrOverrun);
     EXPECT_EQ(kPacketLog_Put(log.get(), 3, UINT32_MAX, bytesFrom(0, 1).data()), kErrOverrun);
     EXPECT_EQ(putEntry(log.get(), 3, std::vector<uint8_t>(255, 0xAB)), kErrNone);

@@ -72,7 +72,7 @@ TEST(kPacket, TakesLengthsUpTo28)
     EXPECT_EQ(feed(p.get(), {0x04, 29}), (std::vector<kErr>{kErrNone, kErrPacket}));
     EXPECT_EQ(p->length, 29) << "kept for the caller to see";
 
-    (void)kPacket_Reset(p.get());
+    ASSERT_EQ(kPacket_Reset(p.get()), kErrNone);
     std::vector<uint8_t> frame = {0x04, 28};
     for (int i = 0; i < 28; i++)
         frame.push_back((uint8_t)(0xA0 + i));

@@ -277,7 +277,7 @@ TEST_F(kStreamTest, CStringHelpersCarryTheTerminator)
 TEST_F(kStreamTest, DestroyRunsTheDeleteProcAndClearsThePointer)
 {
     script.deleteResult = kErrCancel;
-    (void)kStreamBufferChar(stream, 'x');
+    ASSERT_EQ(kStreamBufferChar(stream, 'x'), kErrNone);
     EXPECT_EQ(kStream_Destroy(&stream), kErrCancel);
     EXPECT_EQ(stream, nullptr);
     EXPECT_EQ(script.deletes, 1);

@@ -240,18 +240,18 @@ TEST_F(kFileTest, CommitReplacesTheTargetOrLeavesItAlone)
     char temporary[kFILE_PATH_MAX];
     kFile* f = kFile_OpenTemporary(target.c_str(), temporary, sizeof(temporary));
     ASSERT_NE(f, nullptr);
-    (void)kFile_Printf(f, "discarded");
+    ASSERT_EQ(kFile_Printf(f, "discarded"), kErrNone);
     EXPECT_EQ(kFile_CommitTemporary(&f, temporary, target.c_str(), kErrWrite), kErrWrite);
     EXPECT_EQ(f, nullptr);
     EXPECT_FALSE(kFile_Exists(temporary));
 
     f = kFile_OpenTemporary(target.c_str(), temporary, sizeof(temporary));
-    (void)kFile_Printf(f, "new");
+    ASSERT_EQ(kFile_Printf(f, "new"), kErrNone);
     EXPECT_EQ(kFile_CommitTemporary(&f, temporary, target.c_str(), kErrNone), kErrNone);
     EXPECT_FALSE(kFile_Exists(temporary));
     f = kFile_Open(target.c_str(), kFileModeRead);
     char text[8] = {0};
-    (void)kFile_Read(f, text, sizeof(text) - 1, nullptr);
+    ASSERT_EQ(kFile_Read(f, text, sizeof(text) - 1, nullptr), kErrNone);
     EXPECT_STREQ(text, "new");
     (void)kFile_Close(&f);
 

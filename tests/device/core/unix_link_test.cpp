@@ -143,8 +143,9 @@ protected:
         kStream* stream = kStream_Create(PairGet, PairPut, PairWrite, PairDelete,
                                          new PairStream{fds[1], control});
         ASSERT_NE(stream, nullptr);
-        if (waiting)
-            (void)kStream_SetWait(stream, PairWait);
+        if (waiting) {
+            ASSERT_EQ(kStream_SetWait(stream, PairWait), kErrNone);
+        }
         link = kLink_Create(stream);
         ASSERT_NE(link, 0u);
         ASSERT_EQ(Receive(3), Bytes({0xAF, 0x01, 0x01})) << "the start notice";

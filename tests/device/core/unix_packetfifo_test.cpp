@@ -123,14 +123,14 @@ TEST(kPacketFifo, GetFirstOfTheLastMendsTheTail)
 {
     Fifo fifo;
     for (uint8_t i = 1; i <= 3; i++)
-        (void)put(fifo.ref, {i});
+        ASSERT_EQ(put(fifo.ref, {i}), kErrNone);
     uint8_t wanted = 3;
     EXPECT_EQ(takeFirstByte(kPacketFifo_GetFirst(fifo.ref, firstByteIs, &wanted)), 3);
     EXPECT_EQ(kPacketFifo_GetLength(fifo.ref), 2);
-    (void)put(fifo.ref, {4});
+    ASSERT_EQ(put(fifo.ref, {4}), kErrNone);
     wanted = 4;
     EXPECT_EQ(takeFirstByte(kPacketFifo_GetFirst(fifo.ref, firstByteIs, &wanted)), 4);
-    (void)put(fifo.ref, {5});
+    ASSERT_EQ(put(fifo.ref, {5}), kErrNone);
     std::vector<int> rest;
     for (int b; (b = takeFirstByte(kPacketFifo_Get(fifo.ref))) >= 0;)
         rest.push_back(b);
@@ -143,15 +143,15 @@ TEST(kPacketFifo, DrainTakesOnlyWhatTheFilterAccepts)
 {
     Fifo fifo;
     for (uint8_t b : {7, 1, 7, 2, 7})
-        (void)put(fifo.ref, {b});
+        ASSERT_EQ(put(fifo.ref, {b}), kErrNone);
     uint8_t seven = 7;
     EXPECT_EQ(kPacketFifo_DrainPackets(fifo.ref, firstByteIs, &seven), 3);
     EXPECT_EQ(kPacketFifo_GetLength(fifo.ref), 2);
-    (void)put(fifo.ref, {3});
+    ASSERT_EQ(put(fifo.ref, {3}), kErrNone);
     EXPECT_EQ(takeFirstByte(kPacketFifo_Get(fifo.ref)), 1);
     EXPECT_EQ(takeFirstByte(kPacketFifo_Get(fifo.ref)), 2);
     EXPECT_EQ(takeFirstByte(kPacketFifo_Get(fifo.ref)), 3);
-    (void)put(fifo.ref, {4});
+    ASSERT_EQ(put(fifo.ref, {4}), kErrNone);
     EXPECT_EQ(kPacketFifo_DrainPackets(fifo.ref, drainAll, nullptr), 1);
     EXPECT_EQ(kPacketFifo_DrainPackets(fifo.ref, drainAll, nullptr), 0);
     EXPECT_EQ(kPacketFifo_DrainPackets(0, drainAll, nullptr), 0);
@@ -251,10 +251,10 @@ TEST(kPacketFifo, AFilteredWaiterDoesNotSwallowAWakeUp)
     kTime_MSSleep(50);
     std::thread b([&] { plain = takeFirstByte(kPacketFifo_Await(fifo.ref, 5000)); });
     kTime_MSSleep(50);
-    (void)put(fifo.ref, {0x01});
+    ASSERT_EQ(put(fifo.ref, {0x01}), kErrNone);
     b.join();
     EXPECT_EQ(plain, 0x01);
-    (void)put(fifo.ref, {0xAA});
+    ASSERT_EQ(put(fifo.ref, {0xAA}), kErrNone);
     a.join();
     EXPECT_EQ(filtered, 0xAA);
 }

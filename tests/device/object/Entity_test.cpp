@@ -29,7 +29,7 @@ protected:
         ASSERT_TRUE(sim.Start(HubConfig(HUB, extra)));
         ASSERT_EQ(module.connectFromSpec(TcpSpec(sim.TcpPort("hub"))), kErrNone);
         ASSERT_EQ(module.getModuleAddress(), HUB) << "learnt from the module";
-        (void)system.init(&module, UEI_CLASS_SYSTEM, 0);
+        ASSERT_EQ(system.init(&module, UEI_CLASS_SYSTEM, 0), kErrNone);
     }
 
     std::string extra = R"("device_name": {"text": "Hub Nr 1"}, )";
@@ -301,7 +301,7 @@ TEST(EntityWithoutModule, NeedsAModuleWithALink)
     EXPECT_EQ(entity.sendPacket(23, 0, nullptr), kErrResource);
     EXPECT_EQ(entity.setStreamEnabled(true), kErrResource);
     Module module(2, 0);
-    (void)entity.init(&module, 3, 1);
+    ASSERT_EQ(entity.init(&module, 3, 1), kErrNone);
     EXPECT_EQ(entity.getIndex(), 1);
     EXPECT_EQ(entity.getUEI32(9, &value), kErrConnection) << "a link, but not connected";
 }

@@ -406,7 +406,7 @@ TEST_F(PacketLog, EndsBeforeTheEngineLinkGoes)
         ASSERT_EQ(link.connect(), kErrNone);
         ASSERT_EQ(link.enablePacketLog(path.c_str()), kErrNone);
         for (int i = 0; i < 3; i++)
-            (void)link.sendUEI(Record(2, 3, 0x48, 0x20));
+            ASSERT_EQ(link.sendUEI(Record(2, 3, 0x48, 0x20)), kErrNone);
         if (round % 2) {
             ASSERT_EQ(link.disconnect(), kErrNone);
         }

@@ -154,13 +154,13 @@ TEST_F(RouterModule, AModuleBehindItIsReachedThroughItsLinkOnceItRoutes)
     ASSERT_EQ(router.connectFromSpec(Hub()), kErrNone);
     EXPECT_EQ(router.getModuleAddress(), HUB);
     SystemClass routing;
-    (void)routing.init(&router, 0);
+    ASSERT_EQ(routing.init(&router, 0), kErrNone);
 
     Module sub(8, 0);
     ASSERT_EQ(sub.connectThroughLinkModule(router), kErrNone);
     EXPECT_EQ(sub.connectThroughLinkModule(router), kErrBusy);
     SystemClass system;
-    (void)system.init(&sub, 0);
+    ASSERT_EQ(system.init(&sub, 0), kErrNone);
     uint32_t serial = 0;
     EXPECT_EQ(system.getSerialNumber(&serial), kErrTimeout) << "not routed yet";
     ASSERT_EQ(routing.routeToMe(1), kErrNone);
@@ -170,7 +170,7 @@ TEST_F(RouterModule, AModuleBehindItIsReachedThroughItsLinkOnceItRoutes)
     ASSERT_EQ(system.getModel(&model), kErrNone);
     EXPECT_EQ(model, 20);
     EXPECT_EQ(sub.getModuleAddress(), 8) << "its own address, not the router's";
-    (void)sub.reconnect();
+    ASSERT_EQ(sub.reconnect(), kErrNone);
     EXPECT_EQ(sub.getModuleAddress(), 8) << "networking mode stays off";
     ASSERT_EQ(routing.routeToMe(0), kErrNone);
 
