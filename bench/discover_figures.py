@@ -13,8 +13,8 @@ addresses asked. The figures to expect: TCP/IP discovery collects replies
 until none came for 2 s; the scan asks the 126 addresses with their
 requests in flight at once, so the absent ones cost their 1000 ms side by
 side. With --baseline, the router scan is also timed with another build's
-binary, in turn with this one's against the same modules, and the two lists
-are compared.
+binary, in turn with this one's against the same modules, the two lists
+are compared, and the most threads each process had are counted.
 """
 
 import argparse
@@ -71,24 +71,44 @@ def scan_breakdown(frames, start):
             statistics.median(gaps) if gaps else 0.0, len(asked))
 
 
+def threads_of(binary):
+    """The thread count of each running process of `binary`."""
+    counts = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.readlink("/proc/%s/exe" % pid) == binary:
+                counts.append(len(os.listdir("/proc/%s/task" % pid)))
+        except OSError:
+            continue
+    return counts
+
+
 def run_once(args, pair, env=None, binary=None):
-    """(seconds, listed rows, wall-clock start) of one run of the binary."""
+    """(seconds, listed rows, wall-clock start, most threads seen) of one run
+    of the binary."""
     import updater_test
+    binary = os.path.realpath(binary or updater_test.UPDATER_BIN)
     with updater_test.temporary_home() as home:
         start_wall = time.time()
         start = time.monotonic()
-        command = updater_test.isolated_command([binary or updater_test.UPDATER_BIN] + args, home)
-        result = subprocess.run(pair.host_prefix() + command, capture_output=True, timeout=600,
-                                stdin=subprocess.DEVNULL, env=dict(os.environ, **(env or {})))
+        command = updater_test.isolated_command([binary] + args, home)
+        proc = subprocess.Popen(pair.host_prefix() + command, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+                                env=dict(os.environ, **(env or {})))
+        most = 0
+        while proc.poll() is None and time.monotonic() - start < 600:
+            most = max([most] + threads_of(binary))
+            time.sleep(0.02)
+        out, _ = proc.communicate(timeout=600)
         took = time.monotonic() - start
-    rows = [ln for ln in result.stdout.decode().splitlines() if ln.startswith("    ")][1:]
-    return took, rows, start_wall
+    rows = [ln for ln in out.decode().splitlines() if ln.startswith("    ")][1:]
+    return took, rows, start_wall, most
 
 
 def measure(name, args, runs, pair, sim, env=None, scan=False):
     times, details = [], []
     for _ in range(runs):
-        took, rows, start_wall = run_once(args, pair, env)
+        took, rows, start_wall, _ = run_once(args, pair, env)
         times.append(took)
         frames = frames_since(sim, start_wall)
         if scan and frames:
@@ -112,16 +132,20 @@ def scan_against(baseline, runs, pair):
     import updater_test
     args = ["-D", "-r", "D272031D", "-t", "TCPIP"]
     other = os.path.join(os.path.abspath(baseline), "cli", "Updater")
-    ours, theirs, same = [], [], True
+    ours, theirs, same, threads = [], [], True, [0, 0]
     for _ in range(runs):
-        took, rows, _ = run_once(args, pair)
+        took, rows, _, most = run_once(args, pair)
         ours.append(took)
-        took, base_rows, _ = run_once(args, pair, binary=other)
+        threads[0] = max(threads[0], most)
+        took, base_rows, _, most = run_once(args, pair, binary=other)
         theirs.append(took)
+        threads[1] = max(threads[1], most)
         same = same and rows == base_rows
     print("-D -r D272031D -t TCPIP, side by side: %s %.2f s, %s %.2f s: ratio %.3f, same list: %s"
           % (updater_test.UPDATER_BIN, statistics.median(ours), other, statistics.median(theirs),
              statistics.median(ours) / statistics.median(theirs), "yes" if same else "NO"))
+    print("  most threads of the process (the link's reader and writer among them): %d and %d"
+          % tuple(threads))
 
 
 def main():

@@ -1,7 +1,7 @@
 // The discover command: the modules attached over USB or TCP/IP, or those
 // on the internal bus behind one router module, each connected once and
 // asked for its version, addresses, model and build number. Behind a
-// router every address is asked at once, each on a thread of its own.
+// router every address is asked at once, from one thread.
 
 #include "UpdaterLib/source/Updater.h"
 #include "UpdaterLib/source/Updater_flows.h"
@@ -14,7 +14,6 @@
 #include "device/object/SystemClass.h"
 
 #include <memory>
-#include <thread>
 
 using namespace Engine;
 
@@ -31,9 +30,9 @@ const uint8_t CMD_DESCRIPTOR = 73;
 const uint8_t DESCRIPTOR_BUILD = 0xFF;
 const uint8_t BUILD_REPLY_LENGTH = 6;
 const uint8_t PACKET_DATA_MAX = 28;
-// The link sends a frame a millisecond: the scan's requests are started
-// that far apart, so each one leaves when it is made and its wait of
-// 1000 ms is its own.
+// The link sends a frame a millisecond: the scan's requests are made that
+// far apart, so each one leaves when it is made and its wait of 1000 ms is
+// its own.
 const uint64_t SCAN_STEP_MS = 1;
 
 struct LinkSearch {
@@ -201,24 +200,19 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type, bool* failed)
 namespace
 {
 
-// The module at `address` behind the router, or false when it does not
-// answer its serial number there. Until its own answers replace them, the
-// record holds the address it answered at and the router's address.
-bool _query_behind(Module& router, const linkSpec& routerSpec, uint32_t routerSerialNumber,
-                   linkType type, uint8_t address, DeviceInfo& device)
+// The module that answered its serial number at `address` behind the
+// router: until its own answers replace them, the record holds the address
+// it answered at and the router's address.
+DeviceInfo _describe_behind(Module& module, SystemClass& system, const linkSpec& routerSpec,
+                            uint8_t router, uint32_t routerSerialNumber, linkType type,
+                            uint32_t serialNumber)
 {
-    Module module(address, 0);
-    // A link that did not come up fails the first request below.
-    (void)module.connectThroughLinkModule(router);
-    SystemClass system;
-    uint32_t serialNumber = 0;
-    if (system.init(&module, 0) != kErrNone || system.getSerialNumber(&serialNumber) != kErrNone)
-        return false;
+    DeviceInfo device;
     device.deviceSpec = routerSpec;
     device.deviceSpec.type = type;
     device.deviceSpec.serialNumber = serialNumber;
-    device.deviceSpec.module = address;
-    device.deviceSpec.router = router.getModuleAddress();
+    device.deviceSpec.module = module.getModuleAddress();
+    device.deviceSpec.router = router;
     device.deviceSpec.routerSerialNumber = routerSerialNumber;
     device.deviceSpec.model = 0;
     device.build = _get_build_number(module);
@@ -231,52 +225,57 @@ bool _query_behind(Module& router, const linkSpec& routerSpec, uint32_t routerSe
     } else if (device.error == kErrNone) {
         device.error = err;
     }
-    return true;
+    return device;
 }
 
-} // namespace
-
-// One address of the router scan.
+// One address of the router scan: its module on the router's link, and
+// when the wait for its serial number ends.
 struct BehindQuery {
-    uint8_t address = 0;
-    bool found = false;
-    DeviceInfo device;
+    explicit BehindQuery(uint8_t address) : module(address, 0) {}
+    Module module;
+    SystemClass system;
+    bool asked = false;
+    uint64_t deadline = 0;
 };
 
-namespace
-{
-
 // Asks every address behind the router with its requests in flight at
-// once, so the absent ones are waited on side by side rather than one after
-// the other. Every reply filter takes only the replies from the address it
-// asked, and the records come out in address order, as one by one. An
-// address whose thread cannot be made is asked on this one.
+// once, all on this thread: the link's matcher hands each reply to the
+// address that sent it and keeps it until its turn, so the absent addresses
+// are waited on side by side, each until 1000 ms after its own request.
+// The modules found are then described one by one, in address order.
 std::vector<DeviceInfo> _scan_behind(Module& router, const linkSpec& routerSpec,
                                      uint32_t routerSerialNumber, linkType type)
 {
-    std::vector<BehindQuery> queries((LAST_ADDRESS - FIRST_ADDRESS) / 2 + 1);
-    std::vector<std::thread> workers;
-    workers.reserve(queries.size());
-    for (size_t i = 0; i < queries.size(); i++) {
-        BehindQuery& query = queries[i];
-        query.address = (uint8_t)(FIRST_ADDRESS + 2 * i);
-        auto ask = [&router, &routerSpec, routerSerialNumber, type, &query] {
-            query.found = _query_behind(router, routerSpec, routerSerialNumber, type, query.address,
-                                        query.device);
-        };
-        try {
-            workers.emplace_back(ask);
-        } catch (...) {
-            ask();
-        }
-        kTime_MSSleep(SCAN_STEP_MS);
+    std::vector<std::unique_ptr<BehindQuery>> queries;
+    uint64_t due = kTime_GetMSTicks();
+    for (uint8_t address = FIRST_ADDRESS; address <= LAST_ADDRESS; address += 2) {
+        queries.emplace_back(new BehindQuery(address));
+        BehindQuery& query = *queries.back();
+        // A link that did not come up fails the request.
+        (void)query.module.connectThroughLinkModule(router);
+        query.asked = query.system.init(&query.module, 0) == kErrNone;
+        // The requests keep their step whatever the connects cost.
+        due += SCAN_STEP_MS;
+        uint64_t now = kTime_GetMSTicks();
+        if (due > now)
+            kTime_MSSleep(due - now);
+        query.asked = query.asked && query.system.requestSerialNumber() == kErrNone;
+        query.deadline = kTime_GetMSTicks() + Link::REPLY_TIMEOUT_MS;
     }
-    for (std::thread& worker : workers)
-        worker.join();
+    std::vector<uint32_t> serialNumbers(queries.size(), 0);
+    std::vector<bool> answered(queries.size(), false);
+    for (size_t i = 0; i < queries.size(); i++) {
+        uint64_t now = kTime_GetMSTicks();
+        uint64_t left = queries[i]->deadline > now ? queries[i]->deadline - now : 0;
+        answered[i] = queries[i]->asked && queries[i]->system.awaitSerialNumber(
+                                               &serialNumbers[i], (uint32_t)left) == kErrNone;
+    }
     std::vector<DeviceInfo> devices;
-    for (const BehindQuery& query : queries)
-        if (query.found)
-            devices.push_back(query.device);
+    for (size_t i = 0; i < queries.size(); i++)
+        if (answered[i])
+            devices.push_back(_describe_behind(queries[i]->module, queries[i]->system, routerSpec,
+                                               router.getModuleAddress(), routerSerialNumber, type,
+                                               serialNumbers[i]));
     return devices;
 }
 

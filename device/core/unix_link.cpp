@@ -15,6 +15,7 @@
 #include "device/core/kTime.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #define kLINK_RESET_ATTEMPTS 20
 #define kLINK_RESET_PAUSE_MS 100
@@ -172,6 +173,8 @@ static kErr sTeardown(_linkEntry* entry)
         if (link->filterLock)
             (void)kMutex_Destroy(&link->filterLock);
         kLink_DestroyLogBell(&link->logBell);
+        if (link->wakeOpen)
+            close(link->wakeFd);
         link->check = 0;
         free(link);
     }

@@ -10,29 +10,40 @@
 // never called again; both threads record into the packet log under the
 // log lock.
 
+#include "device/core/internal/kDescriptor.h"
 #include "device/core/internal/kLinkRecord.h"
 #include "device/core/kTime.h"
 
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <time.h>
+#include <unistd.h>
 
 // A stream without a wait procedure is polled this often.
 #define kLINK_READER_IDLE_NS 5000
 // The longest wait for a byte: the reader looks at the running flag between
-// two waits, so a stop is seen within this.
-#define kLINK_READER_WAIT_MS 10
+// two waits, so a stop is seen within this where the stop cannot wake it
+// (a stream that does not wait on a descriptor). Nothing else is timed on
+// the reader (heartbeats come as bytes), so an idle link wakes 5 times a
+// second.
+#define kLINK_READER_WAIT_MS 200
 // A wait that says a byte is there while none comes twice in a row (a
 // descriptor at its end) must not make the reader spin.
 #define kLINK_READER_IDLE_PAUSE_MS 1
 #define kLINK_IO_ERROR_PAUSE_MS 100
-#define kLINK_WRITER_AWAIT_MS 5
+// The writer is woken by each packet put, the stop notice among them; the
+// bound only matters when that notice could not be queued.
+#define kLINK_WRITER_AWAIT_MS 1000
 // The module takes a frame only this long after the end of the last one.
 #define kLINK_WRITER_PAUSE_NS 1000000L
 // The writer's timer slack: the default 50 us would stretch every pause.
 #define kLINK_WRITER_SLACK_NS 1000
+// A wake-up comes some tens of microseconds late: the writer sleeps to this
+// much before the end of the pause and watches the clock for the rest.
+#define kLINK_WRITER_SPIN_NS 60000L
 #define kLINK_SYNC_PAUSE_MS 2
 #define kLINK_NOTICE_ADDRESS 0xAF
 #define kLINK_SYNC_REQUEST_SIZE 12
@@ -71,10 +82,25 @@ static void sAddNS(struct timespec* t, long ns)
     }
 }
 
+static bool sBefore(const struct timespec* a, const struct timespec* b)
+{
+    return a->tv_sec < b->tv_sec || (a->tv_sec == b->tv_sec && a->tv_nsec < b->tv_nsec);
+}
+
 static void sSleepUntil(const struct timespec* due)
 {
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, due, nullptr) == EINTR)
+    struct timespec early = *due;
+    early.tv_nsec -= kLINK_WRITER_SPIN_NS;
+    if (early.tv_nsec < 0) {
+        early.tv_nsec += 1000000000L;
+        early.tv_sec--;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &early, nullptr) == EINTR)
         ;
+    struct timespec now;
+    sNow(&now);
+    while (sBefore(&now, due))
+        sNow(&now);
 }
 
 // ---------------------------------------------------------------------------
@@ -311,6 +337,7 @@ static void* sInPipeProcess(void* argument)
 {
     kLink* link = (kLink*)argument;
     tThreadLink = link;
+    kDescriptor_SetWake(link->wakeOpen ? link->wakeFd : -1);
     link->heartbeatBusy = 0;
     link->status = kLinkStatusRunning;
     link->syncState = 0;
@@ -400,6 +427,22 @@ static void sCreateLocks(kLink* link)
     }
     if (!link->logBell)
         link->logBell = sCreateLogBell();
+    // Without it a stop waits out the reader's wait.
+    if (!link->wakeOpen) {
+        link->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        link->wakeOpen = link->wakeFd >= 0;
+    }
+}
+
+// The count is the state: non-zero from a stop until the next start.
+static void sSetWake(kLink* link, bool on)
+{
+    if (!link->wakeOpen)
+        return;
+    uint64_t count = 1;
+    ssize_t done =
+        on ? write(link->wakeFd, &count, sizeof(count)) : read(link->wakeFd, &count, sizeof(count));
+    (void)done;
 }
 
 // Gives the link fresh queues, packet and state around `stream` (which may
@@ -447,9 +490,12 @@ kErr kLink_Stop(kLink* link)
         return kErrNone;
     link->status = kLinkStatusStopping;
     kErr err = kErrNone;
+    // Running goes first: the notice then wakes a waiting writer into its
+    // final drain, which sends it.
+    link->running = 0;
+    sSetWake(link, true);
     if (link->writerRunning)
         err = sPutNotice(link, 0x00);
-    link->running = 0;
     if (link->readerRunning && pthread_join(link->reader, nullptr) != 0)
         err = kErrUnknown;
     if (link->writerRunning && pthread_join(link->writer, nullptr) != 0)
@@ -471,6 +517,7 @@ kErr kLink_Start(kLink* link)
         return kErrParam;
     if (link->running)
         return kErrNone;
+    sSetWake(link, false);
     link->running = 1;
     link->status = kLinkStatusStarting;
     link->heartbeatBusy = 0;

@@ -371,6 +371,20 @@ kErr EntityClass::getUEIBytesCheck(uint64_t* count, uint64_t size)
     return kErrNone;
 }
 
+kErr EntityClass::requestUEI(uint8_t option)
+{
+    Link* link = m_impl ? m_impl->link() : nullptr;
+    if (!link)
+        return kErrResource;
+    uei u = {};
+    u.module = m_impl->module->getModuleAddress();
+    u.command = m_impl->command;
+    u.option = (uint8_t)(option | UEI_OPTION_GET);
+    u.specifier = (uint8_t)(m_impl->index | UEI_SPEC_REQUEST);
+    u.type = UEI_TYPE_NONE;
+    return link->sendUEI(u);
+}
+
 kErr EntityClass::awaitUEI32Val(uint8_t option, uint32_t* value, uint32_t timeoutMS)
 {
     if (!value)

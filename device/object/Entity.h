@@ -78,6 +78,9 @@ public:
     /// Turns a byte count into a count of elements of `size` bytes;
     /// kErrSize when it is not a whole number of them.
     kErr getUEIBytesCheck(uint64_t* count, uint64_t size);
+    /// Sends the get of the option without awaiting its reply, so that
+    /// several can be in flight at once; awaitUEI32Val takes the reply.
+    kErr requestUEI(uint8_t option);
     /// Awaits, without sending, a UEI of this entity option with a 32-bit
     /// value, up to `timeoutMS` (0: the usual 1000 ms).
     kErr awaitUEI32Val(uint8_t option, uint32_t* value, uint32_t timeoutMS);

@@ -50,7 +50,8 @@ static char* sCopyName(const char* name)
 Link::impl::impl(Link& owner, const linkSpec* given, const char* givenName)
     : owner(owner), linkId(0), logger(nullptr), asyncQueue(ASYNC_QUEUE_SLOTS),
       name(sCopyName(givenName)), spec(given ? kLinkSpec_Copy(*given) : nullptr),
-      filterInstalled(false), filterLinkId(0), streamsOn(false), held(), heldQueue(0)
+      filterInstalled(false), filterLinkId(0), awaitsReplies(false), streamsOn(false), held(),
+      heldQueue(0)
 {
 }
 
@@ -174,6 +175,7 @@ kErr Link::connect()
         d.linkId = sCreateEngineLink(*d.spec);
         if (d.linkId == 0)
             return kErrConnection;
+        d.awaitReplies();
     }
     return sAwaitRunning(d.linkId);
 }
@@ -185,6 +187,7 @@ kErr Link::attachEngineLink(uint32_t linkId)
     if (m_impl->linkId)
         return kErrBusy;
     m_impl->linkId = linkId;
+    m_impl->awaitReplies();
     return sAwaitRunning(linkId);
 }
 
@@ -255,6 +258,7 @@ kErr Link::disconnect()
 {
     if (m_impl && m_impl->linkId) {
         (void)m_impl->installStreamFilter(false);
+        m_impl->stopAwaitingReplies();
         (void)kLogger_Destroy(&m_impl->logger);
         (void)kLink_Destroy(&m_impl->linkId);
         m_impl->linkId = 0;
@@ -307,14 +311,10 @@ kErr Link::setLinkSpecifier(linkSpec spec)
 // ---------------------------------------------------------------------------
 // Packets
 
-static kErr sPut(uint32_t linkId, uint8_t address, uint8_t length, const uint8_t* data)
+// Every packet of a reply starts with the command and option of its request.
+static ReplyKey sReplyKey(uint8_t address, uint16_t command, uint16_t option)
 {
-    kPacket* packet = kPacket_CreateWithData(address, length, data);
-    if (!packet)
-        return kErrResource;
-    kErr err = kLink_PutPacket(linkId, packet);
-    (void)kPacket_Destroy(&packet);
-    return err;
+    return ReplyKey{address, command, option};
 }
 
 // The module answers the query with an empty packet from its address.
@@ -330,10 +330,13 @@ kErr Link::getModuleAddress(uint8_t* address)
     *address = 0;
     if (!isConnected())
         return kErrNotReady;
-    kErr err = sPut(m_impl->linkId, MAGIC_ADDRESS, 0, nullptr);
+    ReplyPath path = m_impl->path();
+    kErr err = path.put(MAGIC_ADDRESS, 0, nullptr, nullptr);
     if (err)
         return err;
-    kPacket* answer = kLink_AwaitFirst(m_impl->linkId, MatchMagic, nullptr, REPLY_TIMEOUT_MS);
+    // The answer comes from the address asked for, so from any.
+    const ReplyKey any = {ReplyKey::ANY, ReplyKey::ANY, ReplyKey::ANY};
+    kPacket* answer = path.await(any, MatchMagic, nullptr, REPLY_TIMEOUT_MS);
     if (!answer)
         return kErrNotReady;
     *address = answer->address;
@@ -353,22 +356,19 @@ kErr Link::sendPacket(uint8_t address, uint8_t command, uint8_t length, const ui
     bytes[0] = command;
     if (length)
         memcpy(bytes + 1, data, length);
-    return sPut(m_impl->linkId, address, (uint8_t)(length + 1), bytes);
+    const ReplyKey expected = sReplyKey(address, command, ReplyKey::ANY);
+    return m_impl->path().put(address, (uint8_t)(length + 1), bytes, &expected);
 }
 
 struct sCommandMatch {
-    uint8_t address;
     uint8_t count;
     const uint8_t* bytes;
 };
 
-// Only the module asked can answer: behind a router, others share the
-// link. A packet shorter than the match cannot hold it.
+// A packet shorter than the match cannot hold it.
 static bool sCommandFilter(const kPacket* packet, void* reference)
 {
     const sCommandMatch* match = (const sCommandMatch*)reference;
-    if (packet->address != match->address)
-        return false;
     return match->count == 0 || (packet->length >= match->count &&
                                  memcmp(packet->data, match->bytes, match->count) == 0);
 }
@@ -381,9 +381,12 @@ kErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length,
         return kErrPacket;
     if (!length || !data || *length > kPACKET_DATA_MAX || (*length && !match))
         return kErrParam;
-    sCommandMatch reference = {address, *length, match};
-    kPacket* packet =
-        kLink_AwaitFirst(m_impl->linkId, sCommandFilter, &reference, REPLY_TIMEOUT_MS);
+    sCommandMatch reference = {*length, match};
+    // Only the module asked can answer: behind a router, others share the
+    // link.
+    const ReplyKey key = sReplyKey(address, *length > 0 ? match[0] : ReplyKey::ANY,
+                                   *length > 1 ? match[1] : ReplyKey::ANY);
+    kPacket* packet = m_impl->path().await(key, sCommandFilter, &reference, REPLY_TIMEOUT_MS);
     if (!packet)
         return kErrTimeout;
     *length = packet->length;
@@ -418,10 +421,11 @@ static uint8_t sPackValue(const uei& u, uint8_t* data, uint8_t at)
 
 // Chunks of up to 24 bytes, each closed by its sequence byte; an empty
 // value is one chunk without bytes. Stops at the first packet not queued.
-static kErr sSendBytes(uint32_t linkId, const uei& u)
+static kErr sSendBytes(const ReplyPath& path, const uei& u)
 {
     if (u.bytesLength > UEI_BYTES_MAX || (u.bytesLength && !u.value.bytes))
         return kErrParam;
+    const ReplyKey expected = sReplyKey(u.module, u.command, u.option);
     uint64_t sent = 0;
     uint8_t chunk = 0;
     bool more = false;
@@ -433,7 +437,7 @@ static kErr sSendBytes(uint32_t linkId, const uei& u)
         if (n)
             memcpy(data + 3, u.value.bytes + sent, (size_t)n);
         data[3 + n] = (uint8_t)(chunk | (more ? UEI_SEQUENCE_MORE : 0));
-        err = sPut(linkId, u.module, (uint8_t)(n + 4), data);
+        err = path.put(u.module, (uint8_t)(n + 4), data, chunk == 0 ? &expected : nullptr);
         sent += n;
         chunk++;
     } while (more && err == kErrNone);
@@ -447,12 +451,13 @@ kErr Link::sendUEI(uei u)
     if (!sValidAddress(u.module))
         return kErrPacket;
     if (u.type == UEI_TYPE_BYTES)
-        return sSendBytes(m_impl->linkId, u);
+        return sSendBytes(m_impl->path(), u);
     uint8_t data[kPACKET_DATA_MAX] = {u.command, u.option, u.specifier};
     uint8_t length = sPackValue(u, data, 3);
     if (length == 0)
         return kErrParam;
-    return sPut(m_impl->linkId, u.module, length, data);
+    const ReplyKey expected = sReplyKey(u.module, u.command, u.option);
+    return m_impl->path().put(u.module, length, data, &expected);
 }
 
 kErr Link::sendUEI(uei u, uint8_t subindex)
@@ -465,7 +470,8 @@ kErr Link::sendUEI(uei u, uint8_t subindex)
     uint8_t length = sPackValue(u, data, 4);
     if (length == 0)
         return kErrParam;
-    return sPut(m_impl->linkId, u.module, length, data);
+    const ReplyKey expected = sReplyKey(u.module, u.command, u.option);
+    return m_impl->path().put(u.module, length, data, &expected);
 }
 
 // Accepts the reply to the record's entity option and fills the record: an
@@ -524,7 +530,8 @@ kErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* u, kPacket
         filter = sUEIFilter;
     uint64_t held = m_impl->heldQueueFor(*u);
     kPacket* packet = held ? kPacketFifo_AwaitFirst(held, filter, u, timeoutMS)
-                           : kLink_AwaitFirst(m_impl->linkId, filter, u, timeoutMS);
+                           : m_impl->path().await(sReplyKey(u->module, u->command, u->option),
+                                                  filter, u, timeoutMS);
     if (!packet)
         return kErrTimeout;
     (void)kPacket_Destroy(&packet);
@@ -543,6 +550,8 @@ kErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t optio
     reference.option = option;
     reference.specifier = index;
     kLink_DrainPackets(m_impl->linkId, sUEIFilter, &reference);
+    if (m_impl->matcher)
+        (void)m_impl->matcher->drain(sUEIFilter, &reference);
     return kErrNone;
 }
 

@@ -1,6 +1,7 @@
 // The link object's filter on the engine's reader thread: it takes the
-// stream packets (caching samples, queueing callbacks) and the replies that
-// a multi-packet read holds.
+// stream packets (caching samples, queueing callbacks), the replies that a
+// multi-packet read holds, and hands every other packet to the engine
+// link's reply matcher.
 //
 // The engine has one user filter a link, and Link objects share engine
 // links (a module behind a router uses the router's), so the engine's
@@ -55,7 +56,8 @@ bool Link::impl::dispatchFilter(const kPacket* packet, void* reference)
     for (impl* d : entry->second)
         if (d->takeHeldReply(packet))
             return true;
-    return false;
+    auto matcher = registry.matchers.find(linkId);
+    return matcher != registry.matchers.end() && matcher->second->offer(packet);
 }
 
 kErr Link::impl::setEngineFilter(bool on)
@@ -68,17 +70,27 @@ kErr Link::impl::setEngineFilter(bool on)
         return kErrConfiguration;
     uint32_t id = on ? linkId : filterLinkId;
     bool alone = false;
+    // The last reference to a matcher goes outside the lock: it logs.
+    std::shared_ptr<ReplyMatcher> gone = std::move(matcher);
     {
         StreamGuard guard(registry.lock);
         try {
+            // The engine link's matcher is there before this object is.
+            std::shared_ptr<ReplyMatcher>& shared = registry.matchers[id];
+            if (on && !shared)
+                shared = std::make_shared<ReplyMatcher>(id);
             std::vector<impl*>& list = registry.byLink[id];
             if (on)
                 list.push_back(this);
             else
                 list.erase(std::remove(list.begin(), list.end(), this), list.end());
             alone = on ? list.size() == 1 : list.empty();
-            if (list.empty())
+            if (on)
+                matcher = shared;
+            if (list.empty()) {
                 registry.byLink.erase(id);
+                registry.matchers.erase(id);
+            }
         } catch (...) {
             return caughtException("registering the stream filter");
         }
@@ -90,10 +102,25 @@ kErr Link::impl::setEngineFilter(bool on)
     if (on && err) {
         StreamGuard guard(registry.lock);
         registry.byLink.erase(id);
+        registry.matchers.erase(id);
+        matcher.reset();
     }
     filterInstalled = on && err == kErrNone;
     filterLinkId = filterInstalled ? id : 0;
     return on ? err : kErrNone;
+}
+
+void Link::impl::awaitReplies()
+{
+    awaitsReplies = true;
+    (void)setEngineFilter(true);
+}
+
+void Link::impl::stopAwaitingReplies()
+{
+    awaitsReplies = false;
+    if (!holding())
+        (void)setEngineFilter(false);
 }
 
 kErr Link::impl::restoreStreamFilter()
@@ -108,6 +135,8 @@ kErr Link::impl::restoreStreamFilter()
     if (!used)
         return kErrNone;
     kErr err = kLink_InstallUserPacketFilter(linkId, dispatchFilter, sReference(linkId));
+    if (matcher)
+        matcher->clear();
     if (err)
         kLog_Write("OBJECT: link %u lost its stream filter in a reset (%d)\n", (unsigned)linkId,
                    (int)err);
@@ -255,7 +284,7 @@ void Link::releaseReplies()
         d.heldQueue = 0;
         streams = d.streamsOn;
     }
-    if (!streams)
+    if (!streams && !d.awaitsReplies)
         (void)d.setEngineFilter(false);
     if (queue)
         (void)kPacketFifo_Destroy(&queue);

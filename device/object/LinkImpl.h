@@ -10,18 +10,21 @@
 // lock, then streamLock. No operation holds streamLock while it calls the
 // engine or waits for the worker, and callbacks never run under it.
 //
-// The filter does two jobs: it takes the stream packets while the table is
-// in use, and during a multi-packet read it moves the replies of the entity
+// The filter does three jobs: it takes the stream packets while the table
+// is in use; during a multi-packet read it moves the replies of the entity
 // option being read into a queue of the link's own, which is never emptied
-// for its size as the engine's receive queue is beyond 20 packets: a bytes
-// value of 128 packets arrives faster than a caller can take them one by
-// one. The engine calls one dispatcher for all Link objects on an engine
-// link (LinkFilter.cpp).
+// for its size: a bytes value of 128 packets arrives faster than a caller
+// can take them one by one; and it hands every other packet to the reply
+// matcher of the engine link, where the requests of all its Link objects
+// wait (ReplyMatcher.h). The engine calls one dispatcher for all Link
+// objects on an engine link (LinkFilter.cpp), which take part from connect
+// to disconnect.
 
 #include "device/core/internal/kThreadAnnotations.h"
 #include "device/core/kLogger.h"
 #include "device/object/Link.h"
 #include "device/object/LocklessQueue.h"
+#include "device/object/ReplyMatcher.h"
 
 #include <condition_variable>
 #include <future>
@@ -54,30 +57,6 @@ struct asyncPacket {
     streamCallback callback;
     void* ref;
     PacketCopy packet;
-};
-
-/// std::mutex with the capability annotations, so clang checks the table's
-/// locking.
-class K_CAPABILITY("mutex") StreamLock
-{
-public:
-    void lock() K_ACQUIRE() { mutex.lock(); }
-    void unlock() K_RELEASE() { mutex.unlock(); }
-
-private:
-    std::mutex mutex;
-};
-
-class K_SCOPED_CAPABILITY StreamGuard
-{
-public:
-    explicit StreamGuard(StreamLock& held) K_ACQUIRE(held) : held(held) { held.lock(); }
-    ~StreamGuard() K_RELEASE() { held.unlock(); }
-    StreamGuard(const StreamGuard&) = delete;
-    StreamGuard& operator=(const StreamGuard&) = delete;
-
-private:
-    StreamLock& held;
 };
 
 const uint16_t ASYNC_QUEUE_SLOTS = 500;
@@ -128,9 +107,13 @@ struct Link::impl {
     char* name;
     linkSpec* spec;
     /// Set while this object takes part in the filter of the engine link
-    /// `filterLinkId`.
+    /// `filterLinkId`, and the matcher of that link meanwhile.
     bool filterInstalled;
     uint32_t filterLinkId;
+    std::shared_ptr<ReplyMatcher> matcher;
+    /// Set from connect to disconnect: the object's requests await their
+    /// replies in the matcher, so it stays in the filter.
+    bool awaitsReplies;
     /// The filter takes stream packets.
     bool streamsOn K_GUARDED_BY(streamLock);
     /// The reply whose packets the filter holds, and the queue it holds
@@ -158,12 +141,14 @@ struct Link::impl {
     /// entry that matches it, the specific one and the generic ones.
     void takeStreamPacket(const kPacket* packet, STREAM_PACKET type) K_REQUIRES(streamLock);
 
-    /// The Link objects that take part in the filter of each engine link.
+    /// The Link objects that take part in the filter of each engine link,
+    /// and its matcher.
     struct FilterRegistry {
         /// Serialises the decisions to install or remove the dispatcher.
         std::mutex decide;
         StreamLock lock;
         std::map<uint32_t, std::vector<impl*>> byLink K_GUARDED_BY(lock);
+        std::map<uint32_t, std::shared_ptr<ReplyMatcher>> matchers K_GUARDED_BY(lock);
     };
     static FilterRegistry& filters();
     /// The engine's user filter; `reference` is the engine link id.
@@ -172,6 +157,13 @@ struct Link::impl {
     /// link, installing or removing the dispatcher as the first joins or the
     /// last leaves. Other Link objects on the engine link keep theirs.
     kErr setEngineFilter(bool on);
+    /// After connect: joins the filter for the replies (a failure leaves the
+    /// requests to the engine's queue).
+    void awaitReplies();
+    /// Before the engine link goes: leaves the filter unless a hold keeps it.
+    void stopAwaitingReplies();
+    /// The path of this object's requests.
+    ReplyPath path() const { return ReplyPath{linkId, matcher.get()}; }
     bool holding() K_EXCLUDES(streamLock);
     /// The queue that holds the replies for `u`, or 0.
     uint64_t heldQueueFor(const uei& u) K_EXCLUDES(streamLock);

@@ -73,7 +73,6 @@ static kErr sReplyCode(const kPacket* reply, uint8_t at)
 
 /// What a reply filter knows of its request.
 struct sAsked {
-    uint8_t module;
     const uint8_t* request;
 };
 
@@ -81,18 +80,17 @@ struct sAsked {
 // that `filter` takes with the request as its reference. kErrTimeout when
 // none comes in time; the queue's error when it cannot be sent; for an error
 // reply, its code at `codeAt`.
-static kErr sRequest(uint32_t linkId, uint8_t module, uint8_t* request, uint8_t length,
+static kErr sRequest(const ReplyPath& path, uint8_t module, uint8_t* request, uint8_t length,
                      kPacketFilter filter, uint64_t timeoutMS, uint8_t codeAt, PacketCopy* reply)
 {
-    kPacket* packet = kPacket_CreateWithData(module, length, request);
-    if (!packet)
-        return kErrResource;
-    kErr err = kLink_PutPacket(linkId, packet);
-    (void)kPacket_Destroy(&packet);
+    // Only the module asked can answer: behind a router others share the
+    // link. The sub-command or block is the filter's to check.
+    const ReplyKey key = {module, request[0], ReplyKey::ANY};
+    kErr err = path.put(module, length, request, &key);
     if (err)
         return err;
-    sAsked asked = {module, request};
-    reply->reset(kLink_AwaitFirst(linkId, filter, &asked, timeoutMS));
+    sAsked asked = {request};
+    reply->reset(path.await(key, filter, &asked, timeoutMS));
     if (!*reply)
         return kErrTimeout;
     return ((*reply)->data[1] & REPLY_ERROR) ? sReplyCode(reply->get(), codeAt) : kErrNone;
@@ -101,39 +99,38 @@ static kErr sRequest(uint32_t linkId, uint8_t module, uint8_t* request, uint8_t 
 // ---------------------------------------------------------------------------
 // Store slots
 
-// The reply to the request, from the module asked (behind a router others
-// share the link): its sub-command with or without the error bit, and the
-// same store and slot (capacity, size, open) or handle (the rest).
+// The reply to the request: its sub-command with or without the error bit,
+// and the same store and slot (capacity, size, open) or handle (the rest).
 static bool sSlotFilter(const kPacket* packet, void* reference)
 {
     const sAsked* asked = (const sAsked*)reference;
     const uint8_t* request = asked->request;
     const uint8_t* d = packet->data;
-    if (packet->address != asked->module || packet->length <= 3 || d[0] != CMD_SLOT ||
-        (d[1] & ~REPLY_ERROR) != request[1])
+    if (packet->length <= 3 || d[0] != CMD_SLOT || (d[1] & ~REPLY_ERROR) != request[1])
         return false;
     if (request[1] <= SLOT_OPEN_WRITE)
         return d[2] == request[2] && d[3] == request[3];
     return d[2] == request[2];
 }
 
-static uint8_t sOpenSlot(uint32_t linkId, uint8_t module, uint8_t store, uint8_t slot, uint8_t sub)
+static uint8_t sOpenSlot(const ReplyPath& path, uint8_t module, uint8_t store, uint8_t slot,
+                         uint8_t sub)
 {
     uint8_t request[] = {CMD_SLOT, sub, store, slot};
     PacketCopy reply;
-    if (sRequest(linkId, module, request, sizeof(request), sSlotFilter, SLOT_OPEN_TIMEOUT_MS, 3,
+    if (sRequest(path, module, request, sizeof(request), sSlotFilter, SLOT_OPEN_TIMEOUT_MS, 3,
                  &reply) ||
         reply->length < 5)
         return SLOT_NO_HANDLE;
     return reply->data[4];
 }
 
-static kErr sCloseSlot(uint32_t linkId, uint8_t module, uint8_t handle)
+static kErr sCloseSlot(const ReplyPath& path, uint8_t module, uint8_t handle)
 {
     uint8_t request[] = {CMD_SLOT, SLOT_CLOSE, handle};
     PacketCopy reply;
-    kErr err = sRequest(linkId, module, request, sizeof(request), sSlotFilter,
-                        Link::REPLY_TIMEOUT_MS, 3, &reply);
+    kErr err = sRequest(path, module, request, sizeof(request), sSlotFilter, Link::REPLY_TIMEOUT_MS,
+                        3, &reply);
     if (err)
         return err;
     return reply->length == 4 ? kErrNone : kErrIO;
@@ -148,15 +145,15 @@ static uint8_t sByteSum(const uint8_t* bytes, uint8_t length)
 }
 
 // An acknowledgement of another length than 4 carries no sum to check.
-static kErr sWriteChunks(uint32_t linkId, uint8_t module, uint8_t handle, const uint8_t* bytes,
-                         uint64_t length)
+static kErr sWriteChunks(const ReplyPath& path, uint8_t module, uint8_t handle,
+                         const uint8_t* bytes, uint64_t length)
 {
     for (uint64_t sent = 0; sent < length;) {
         uint8_t n = (uint8_t)sMin(length - sent, SLOT_CHUNK_MAX);
         uint8_t request[kPACKET_DATA_MAX] = {CMD_SLOT, SLOT_WRITE, handle};
         memcpy(request + 3, bytes + sent, n);
         PacketCopy reply;
-        kErr err = sRequest(linkId, module, request, (uint8_t)(3 + n), sSlotFilter,
+        kErr err = sRequest(path, module, request, (uint8_t)(3 + n), sSlotFilter,
                             Link::REPLY_TIMEOUT_MS, 3, &reply);
         if (err)
             return err;
@@ -169,13 +166,13 @@ static kErr sWriteChunks(uint32_t linkId, uint8_t module, uint8_t handle, const 
 
 // Every reply the filter takes holds at least one byte, so each one brings
 // the read forward; bytes beyond `wanted` are not taken.
-static kErr sReadChunks(uint32_t linkId, uint8_t module, uint8_t handle, uint8_t* buffer,
+static kErr sReadChunks(const ReplyPath& path, uint8_t module, uint8_t handle, uint8_t* buffer,
                         uint64_t wanted, uint64_t* done)
 {
     while (*done < wanted) {
         uint8_t request[] = {CMD_SLOT, SLOT_READ, handle};
         PacketCopy reply;
-        kErr err = sRequest(linkId, module, request, sizeof(request), sSlotFilter,
+        kErr err = sRequest(path, module, request, sizeof(request), sSlotFilter,
                             Link::REPLY_TIMEOUT_MS, 3, &reply);
         if (err)
             return err;
@@ -194,12 +191,12 @@ kErr Link::loadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, const uint
         return err;
     if (length && !bytes)
         return kErrParam;
-    uint32_t linkId = m_impl->linkId;
-    uint8_t handle = sOpenSlot(linkId, module, store, slot, SLOT_OPEN_WRITE);
+    ReplyPath path = m_impl->path();
+    uint8_t handle = sOpenSlot(path, module, store, slot, SLOT_OPEN_WRITE);
     if (handle == SLOT_NO_HANDLE)
         return kErrMedia;
-    err = sWriteChunks(linkId, module, handle, bytes, length);
-    kErr closed = sCloseSlot(linkId, module, handle);
+    err = sWriteChunks(path, module, handle, bytes, length);
+    kErr closed = sCloseSlot(path, module, handle);
     return err ? err : closed;
 }
 
@@ -216,13 +213,13 @@ kErr Link::unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t*
     err = storeSlotSize(module, store, slot, &size);
     if (err)
         return err;
-    uint32_t linkId = m_impl->linkId;
-    uint8_t handle = sOpenSlot(linkId, module, store, slot, SLOT_OPEN_READ);
+    ReplyPath path = m_impl->path();
+    uint8_t handle = sOpenSlot(path, module, store, slot, SLOT_OPEN_READ);
     if (handle == SLOT_NO_HANDLE)
         return kErrMedia;
     uint64_t done = 0;
-    err = sReadChunks(linkId, module, handle, buffer, sMin(bufferLength, size), &done);
-    kErr closed = sCloseSlot(linkId, module, handle);
+    err = sReadChunks(path, module, handle, buffer, sMin(bufferLength, size), &done);
+    kErr closed = sCloseSlot(path, module, handle);
     if (!closed)
         *count = done;
     if (err || closed)
@@ -231,13 +228,13 @@ kErr Link::unloadStoreSlot(uint8_t module, uint8_t store, uint8_t slot, uint8_t*
 }
 
 // Capacity and size come as two bytes, most significant first.
-static kErr sSlotValue(uint32_t linkId, uint8_t module, uint8_t sub, uint8_t store, uint8_t slot,
-                       uint64_t* value)
+static kErr sSlotValue(const ReplyPath& path, uint8_t module, uint8_t sub, uint8_t store,
+                       uint8_t slot, uint64_t* value)
 {
     uint8_t request[] = {CMD_SLOT, sub, store, slot};
     PacketCopy reply;
-    kErr err = sRequest(linkId, module, request, sizeof(request), sSlotFilter,
-                        Link::REPLY_TIMEOUT_MS, 4, &reply);
+    kErr err = sRequest(path, module, request, sizeof(request), sSlotFilter, Link::REPLY_TIMEOUT_MS,
+                        4, &reply);
     if (err)
         return err;
     if (reply->length != 6)
@@ -253,7 +250,7 @@ kErr Link::storeSlotSize(uint8_t module, uint8_t store, uint8_t slot, uint64_t* 
         return err;
     if (!size)
         return kErrParam;
-    return sSlotValue(m_impl->linkId, module, SLOT_SIZE, store, slot, size);
+    return sSlotValue(m_impl->path(), module, SLOT_SIZE, store, slot, size);
 }
 
 kErr Link::storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, uint64_t* capacity)
@@ -263,36 +260,35 @@ kErr Link::storeSlotCapacity(uint8_t module, uint8_t store, uint8_t slot, uint64
         return err;
     if (!capacity)
         return kErrParam;
-    return sSlotValue(m_impl->linkId, module, SLOT_CAPACITY, store, slot, capacity);
+    return sSlotValue(m_impl->path(), module, SLOT_CAPACITY, store, slot, capacity);
 }
 
 // ---------------------------------------------------------------------------
 // Factory data
 
-// The reply, from the module asked, names the request's block, or the block
+// The reply names the request's block, or the block
 // with the error bit; the closing packet names none, so its reply carries
 // block 0.
 static bool sFactoryFilter(const kPacket* packet, void* reference)
 {
     const sAsked* asked = (const sAsked*)reference;
     uint8_t block = asked->request[1] & FACTORY_BLOCK;
-    return packet->address == asked->module && packet->length > 1 &&
-           packet->data[0] == CMD_FACTORY &&
+    return packet->length > 1 && packet->data[0] == CMD_FACTORY &&
            (packet->data[1] == block || packet->data[1] == (block | REPLY_ERROR));
 }
 
-static kErr sCloseFactory(uint32_t linkId, uint8_t module, uint64_t count)
+static kErr sCloseFactory(const ReplyPath& path, uint8_t module, uint64_t count)
 {
     uint8_t request[4] = {CMD_FACTORY, FACTORY_CLOSE};
     kUEI_StoreShort(request + 2, (uint16_t)count);
     PacketCopy reply;
-    return sRequest(linkId, module, request, sizeof(request), sFactoryFilter,
-                    Link::REPLY_TIMEOUT_MS, 2, &reply);
+    return sRequest(path, module, request, sizeof(request), sFactoryFilter, Link::REPLY_TIMEOUT_MS,
+                    2, &reply);
 }
 
 // A full reply (28 data bytes) says that more may follow. The data must
 // leave room in the buffer, and its count must fit the closing packet.
-static kErr sReadFactory(uint32_t linkId, uint8_t module, uint8_t block, uint8_t* buffer,
+static kErr sReadFactory(const ReplyPath& path, uint8_t module, uint8_t block, uint8_t* buffer,
                          uint64_t bufferLength, uint64_t* gathered)
 {
     uint64_t room = sMin(bufferLength, FACTORY_COUNT_MAX + 1);
@@ -300,7 +296,7 @@ static kErr sReadFactory(uint32_t linkId, uint8_t module, uint8_t block, uint8_t
     for (bool first = true; full; first = false) {
         uint8_t request[] = {CMD_FACTORY, (uint8_t)(block | (first ? FACTORY_FIRST : 0))};
         PacketCopy reply;
-        kErr err = sRequest(linkId, module, request, sizeof(request), sFactoryFilter,
+        kErr err = sRequest(path, module, request, sizeof(request), sFactoryFilter,
                             Link::REPLY_TIMEOUT_MS, 2, &reply);
         if (err)
             return err;
@@ -324,16 +320,16 @@ kErr Link::getFactoryData(uint8_t module, uint8_t block, uint8_t* buffer, uint64
         return kErrParam;
     *count = 0;
     uint64_t gathered = 0;
-    err = sReadFactory(m_impl->linkId, module, block, buffer, bufferLength, &gathered);
+    err = sReadFactory(m_impl->path(), module, block, buffer, bufferLength, &gathered);
     if (!err)
-        err = sCloseFactory(m_impl->linkId, module, gathered);
+        err = sCloseFactory(m_impl->path(), module, gathered);
     if (!err)
         *count = gathered;
     return err;
 }
 
-static kErr sWriteFactory(uint32_t linkId, uint8_t module, uint8_t block, const uint8_t* bytes,
-                          uint64_t length)
+static kErr sWriteFactory(const ReplyPath& path, uint8_t module, uint8_t block,
+                          const uint8_t* bytes, uint64_t length)
 {
     for (uint64_t sent = 0; sent < length;) {
         uint8_t n = (uint8_t)sMin(length - sent, FACTORY_CHUNK_MAX);
@@ -341,8 +337,8 @@ static kErr sWriteFactory(uint32_t linkId, uint8_t module, uint8_t block, const 
         uint8_t request[kPACKET_DATA_MAX] = {CMD_FACTORY, flags};
         memcpy(request + COMMAND_OVERHEAD, bytes + sent, n);
         PacketCopy reply;
-        kErr err = sRequest(linkId, module, request, (uint8_t)(COMMAND_OVERHEAD + n),
-                            sFactoryFilter, Link::REPLY_TIMEOUT_MS, 2, &reply);
+        kErr err = sRequest(path, module, request, (uint8_t)(COMMAND_OVERHEAD + n), sFactoryFilter,
+                            Link::REPLY_TIMEOUT_MS, 2, &reply);
         if (err)
             return err;
         if (reply->length != COMMAND_OVERHEAD)
@@ -359,8 +355,8 @@ kErr Link::setFactoryData(uint8_t module, uint8_t block, const uint8_t* bytes, u
         return err;
     if ((length && !bytes) || block > FACTORY_BLOCK || length > FACTORY_COUNT_MAX)
         return kErrParam;
-    err = sWriteFactory(m_impl->linkId, module, block, bytes, length);
-    return err ? err : sCloseFactory(m_impl->linkId, module, length);
+    err = sWriteFactory(m_impl->path(), module, block, bytes, length);
+    return err ? err : sCloseFactory(m_impl->path(), module, length);
 }
 
 } // namespace Vantor

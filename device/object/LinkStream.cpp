@@ -103,7 +103,7 @@ kErr Link::impl::installStreamFilter(bool on)
                 StreamGuard guard(streamLock);
                 streamsOn = false;
             }
-            if (!holding())
+            if (!holding() && !awaitsReplies)
                 (void)setEngineFilter(false);
         }
         return err;
@@ -116,7 +116,7 @@ kErr Link::impl::installStreamFilter(bool on)
         held = heldQueue != 0;
     }
     kErr err = linkId ? kErrNone : kErrConfiguration;
-    if (!held) {
+    if (!held && !awaitsReplies) {
         kErr removed = setEngineFilter(false);
         err = err ? err : removed;
     }

@@ -126,6 +126,16 @@ kErr SystemClass::getSerialNumber(uint32_t* serialNumber)
     return getUEI32(OPT_SERIAL_NUMBER, serialNumber);
 }
 
+kErr SystemClass::requestSerialNumber()
+{
+    return requestUEI(OPT_SERIAL_NUMBER);
+}
+
+kErr SystemClass::awaitSerialNumber(uint32_t* serialNumber, uint32_t timeoutMS)
+{
+    return awaitUEI32Val(OPT_SERIAL_NUMBER, serialNumber, timeoutMS ? timeoutMS : 1);
+}
+
 kErr SystemClass::save()
 {
     return callUEI(OPT_SAVE);

@@ -34,6 +34,10 @@ public:
     kErr getVersion(uint32_t* version);
     kErr getModel(uint8_t* model);
     kErr getSerialNumber(uint32_t* serialNumber);
+    /// getSerialNumber in two halves, for asking many modules at once: the
+    /// request, then its reply within `timeoutMS` (at least 1).
+    kErr requestSerialNumber();
+    kErr awaitSerialNumber(uint32_t* serialNumber, uint32_t timeoutMS);
     kErr save();
     /// The module restarts after its reply.
     kErr reset();

@@ -32,6 +32,8 @@ class LinkSession:
         self.pending_heartbeat = None
         self.next_heartbeat_value = 0
         self.next_heartbeat_at = None
+        self.unsolicited_sent = 0
+        self.unsolicited_due = None
         self._task = asyncio.get_running_loop().create_task(self._ticker())
         sim.sessions.append(self)
         sim.log.event("session open", self)
@@ -159,6 +161,7 @@ class LinkSession:
             self.sim.log.garbage(self, stale, why="stale partial frame")
         if self.module.down:
             return
+        self._send_unsolicited(now)
         timeout = self.module.cfg["heartbeat"]["answer_timeout_ms"] / 1000.0
         if self.pending_heartbeat is not None and now - self.pending_heartbeat[1] >= timeout:
             self._missing("no answer in time")
@@ -171,6 +174,25 @@ class LinkSession:
         elif now >= self.next_heartbeat_at:
             self.next_heartbeat_at = now + period
             self.heartbeat()
+
+    # Unsolicited packets (the `unsolicited` fault).
+
+    def _send_unsolicited(self, now):
+        """Catches up with the fault's rate: packets of a command nobody asks
+        for, from this module and, while it routes, from those behind it."""
+        rate = self.module.fault("unsolicited")
+        if not rate:
+            self.unsolicited_due = None
+            return
+        if self.unsolicited_due is None:
+            self.unsolicited_due = now
+        senders = [self.module] + [m for m in self.module.behind if self.module.route_to_me]
+        while self.unsolicited_due <= now and not self.closed:
+            count = self.unsolicited_sent
+            sender = senders[count % len(senders)]
+            self.send(sender.address, bytes([wire.CMD_UNSOLICITED, (count >> 8) & 0xFF, count & 0xFF]))
+            self.unsolicited_sent += 1
+            self.unsolicited_due += 1.0 / float(rate)
 
     # End.
 

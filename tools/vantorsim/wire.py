@@ -19,6 +19,8 @@ CMD_DESCRIPTOR = 73
 CMD_STREAM = 93
 CMD_FACTORY = 94
 CMD_UPGRADE = 95
+# Sent unasked under the `unsolicited` fault; no request has this command.
+CMD_UNSOLICITED = 0x7E
 CLASS_SYSTEM = 3
 
 OPT_GET = 0x40

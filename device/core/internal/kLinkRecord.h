@@ -45,6 +45,10 @@ typedef struct kLinkRecord {
     kPacketLog* log K_GUARDED_BY(logLock);
     uint32_t logSize K_GUARDED_BY(logLock);
     kMutex* filterLock;
+    /// Written by a stop so that the reader's wait for a byte ends at once;
+    /// made with the locks (wakeOpen: it could be).
+    int wakeFd;
+    bool wakeOpen;
     kPacketFilter userFilter K_GUARDED_BY(filterLock);
     void* filterReference K_GUARDED_BY(filterLock);
 } kLink;

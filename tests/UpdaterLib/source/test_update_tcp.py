@@ -195,6 +195,14 @@ class UpdateOverTcp(TcpUpdateTest):
         self.assertIn("Firmware update not verified [the file names no build]\n", result.err)
         self.assert_failed(result, loads=1, reboots=1)
 
+    def test_unsolicited_packets_leave_the_update_verified(self):
+        self.start_module(faults={"unsolicited": 1000})
+        unit = Unit(1002, "1.1.0", seed=8)
+        path = self.file(unit)
+        result = self.update("-f", path, "-X", "0x100")
+        self.assert_updated(result, unit, path)
+        self.assertRegex(result.err, r"\d+ late and [1-9]\d* unknown packets")
+
     def test_get_and_update_in_one_run_as_json(self):
         self.start_module(NEW_1003)
         result = self.served(command=("-G", "-U", "--json"))

@@ -388,6 +388,17 @@ class RouterScan(DiscoverTest):
         after_relay = [d[:2] for a, d in frames if a == 8]
         self.assertEqual(after_relay, [bytes([3, 0x49])], "no further question to a silent module")
 
+    def test_unsolicited_packets_leave_the_tcpip_scan_as_it_was(self):
+        out, _ = self.scan("tcpip")
+        self.scan_sim.control("fault", module="router", name="unsolicited", value=1000)
+        self.addCleanup(self.scan_sim.control, "fault", module="router", name="unsolicited",
+                        value=None)
+        status, flooded, err = finish(self.start_scan("-D", "-r", ROUTER, "-t", "TCPIP", "-X",
+                                                      "0x100"))
+        self.assertEqual(status, 0, err)
+        self.assertEqual(flooded[1:], out)
+        self.assertRegex(err, r"\d+ late and [1-9]\d* unknown packets")
+
     def test_usb_scan_found_without_a_transport_keeps_the_first_error(self):
         out, err = self.scan("usb")
         self.assertListed(out, "USB", USB_HEADING, [

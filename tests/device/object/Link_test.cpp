@@ -304,6 +304,24 @@ TEST_F(LinkObject, PlainPacketsMatchOnTheirLeadingBytesFromTheModuleAsked)
     EXPECT_EQ(link->receivePacket(5, match, &length, data), kErrPacket);
 }
 
+TEST_F(LinkObject, PacketsNobodyAskedForNeverPushOutAnAwaitedReply)
+{
+    std::unique_ptr<Link> link = Connected();
+    const uint8_t echo[2] = {0xEC, 0x01};
+    ASSERT_EQ(link->sendPacket(HUB, 23, sizeof(echo), echo), kErrNone);
+    ASSERT_EQ(AwaitRequests(sim, 1).size(), 1u);
+    std::string burst;
+    for (uint8_t i = 0; i < 30; i++)
+        burst += Frame(HUB, {0x7E, i});
+    SendFrame(sim, burst);
+    kTime_MSSleep(100);
+    const uint8_t match[1] = {23};
+    uint8_t length = 1;
+    uint8_t data[28];
+    ASSERT_EQ(link->receivePacket(HUB, match, &length, data), kErrNone);
+    EXPECT_EQ(Hex(data, length), "17ec01") << "the echo outlasts 30 packets of another command";
+}
+
 TEST_F(LinkObject, TheModuleTellsItsAddressUnlessItIgnoresTheQuery)
 {
     std::unique_ptr<Link> link = Connected();
