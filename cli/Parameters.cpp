@@ -1,8 +1,8 @@
 #include "cli/Parameters.h"
 
 #include "UpdaterLib/source/path.h"
-#include "cli/Log.h"
 #include "device/core/kDirectory.h"
+#include "device/core/kLog.h"
 #include "updater_config.h"
 
 #include <stdlib.h>

@@ -8,11 +8,11 @@
 #include "cli/CLI_Display.h"
 #include "cli/Fleet.h"
 #include "cli/JsonReport.h"
-#include "cli/Log.h"
 #include "cli/Parameters.h"
 #include "cli/Printers.h"
 #include "cli/Usage.h"
 #include "device/core/kDirectory.h"
+#include "device/core/kLog.h"
 
 #include <errno.h>
 #include <signal.h>

@@ -1,7 +1,7 @@
 #include "UpdaterLib/source/HTTPRequest.h"
 
 #include "UpdaterLib/source/Updater.h"
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 
 #include <curl/curl.h>
 #include <stdint.h>

@@ -1,7 +1,7 @@
 #include "UpdaterLib/source/ModuleFinder.h"
 
 #include "UpdaterLib/source/Updater.h"
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 #include "device/core/kTime.h"
 #include "device/object/Module.h"
 #include "device/object/SystemClass.h"

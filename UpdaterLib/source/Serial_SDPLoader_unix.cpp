@@ -1,6 +1,6 @@
 #include "UpdaterLib/source/Serial_SDPLoader_unix.h"
 
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 #include "device/core/kTime.h"
 
 #include <errno.h>

@@ -5,8 +5,8 @@
 
 #include "UpdaterLib/source/Updater.h"
 #include "UpdaterLib/source/Updater_flows.h"
-#include "cli/Log.h"
 #include "device/core/kDefs.h"
+#include "device/core/kLog.h"
 #include "device/core/kTime.h"
 #include "device/core/kUEI.h"
 #include "device/core/kVersion.h"

@@ -10,7 +10,7 @@
 #include "UpdaterLib/source/UpdaterStore.h"
 #include "UpdaterLib/source/Updater_helpers.h"
 #include "UpdaterLib/source/base64.h"
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 
 #include <pthread.h>
 #include <signal.h>

@@ -1,6 +1,6 @@
 #include "UpdaterLib/source/Updater_helpers.h"
 
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 
 #include <stdlib.h>
 #include <string.h>

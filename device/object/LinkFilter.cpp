@@ -109,8 +109,8 @@ kErr Link::impl::restoreStreamFilter()
         return kErrNone;
     kErr err = kLink_InstallUserPacketFilter(linkId, dispatchFilter, sReference(linkId));
     if (err)
-        kLog_Write("OBJECT: link %u lost its stream filter in a reset (%d)\n", (unsigned)linkId,
-                   (int)err);
+        Log::log(DEBUG_Network, "OBJECT: link %u lost its stream filter in a reset (%d)\n",
+                 (unsigned)linkId, (int)err);
     return err;
 }
 

@@ -1,5 +1,5 @@
-#include "cli/Log.h"
 #include "cli/Parameters.h"
+#include "device/core/kLog.h"
 #include "tests/support/RecordingDisplay.h"
 
 #include <gtest/gtest.h>
