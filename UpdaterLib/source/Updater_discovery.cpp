@@ -117,7 +117,7 @@ namespace
 {
 
 // A module that gives no build number is listed with build 0.
-uint32_t _get_build_number(Module& module)
+uint32_t _listed_build(Module& module)
 {
     uint32_t build = 0;
     return _read_build_number(module, build) == kErrNone ? build : 0;
@@ -158,7 +158,7 @@ void _query_direct(DeviceInfo& device)
     if (err) {
         device.error = err;
     } else {
-        device.build = _get_build_number(module);
+        device.build = _listed_build(module);
         device.error = _get_version(module, device);
     }
     (void)module.disconnect();
@@ -204,7 +204,7 @@ bool _query_behind(Module& router, const linkSpec& routerSpec, uint32_t routerSe
     device.deviceSpec.router = router.getModuleAddress();
     device.deviceSpec.routerSerialNumber = routerSerialNumber;
     device.deviceSpec.model = 0;
-    device.build = _get_build_number(module);
+    device.build = _listed_build(module);
     device.error = _get_version(module, device);
     uint8_t model = 0;
     kErr err = system.getModel(&model);
@@ -217,17 +217,12 @@ bool _query_behind(Module& router, const linkSpec& routerSpec, uint32_t routerSe
     return true;
 }
 
-} // namespace
-
 // One address of the router scan.
 struct BehindQuery {
     uint8_t address = 0;
     bool found = false;
     DeviceInfo device;
 };
-
-namespace
-{
 
 // Asks every address behind the router with its requests in flight at
 // once, so the absent ones are waited on side by side rather than one after
