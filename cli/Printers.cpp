@@ -10,18 +10,6 @@ static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVE
 namespace
 {
 
-const char* _link_type_name(linkType type)
-{
-    switch (type) {
-    case kLinkTypeUSB:
-        return "USB";
-    case kLinkTypeTCPIP:
-        return "TCPIP";
-    default:
-        return "Unknown";
-    }
-}
-
 void _device_line(UpdaterDisplayInterface& display, const DeviceInfo& d)
 {
     const linkSpec& s = d.deviceSpec;
@@ -46,7 +34,10 @@ void _device_line(UpdaterDisplayInterface& display, const DeviceInfo& d)
 void Cli::_display_device_list(UpdaterDisplayInterface& display,
                                const std::vector<DeviceInfo>& devices, linkType type)
 {
-    display.message(INFO, "Discovered Devices: (%s)", _link_type_name(type));
+    // The list's heading names only the two link types a search is made on.
+    const char* name =
+        type == kLinkTypeUSB || type == kLinkTypeTCPIP ? Updater::Link_Type_Name(type) : "Unknown";
+    display.message(INFO, "Discovered Devices: (%s)", name);
     if (devices.empty()) {
         display.message(INFO, "    No devices found.");
         return;

@@ -17,8 +17,6 @@
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <unistd.h>
 
 using namespace Cli;
@@ -32,9 +30,8 @@ const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERRO
 // The build text as a number; 0 ("latest") when empty or not all digits.
 uint32_t _build_from_text(const std::string& text)
 {
-    if (text.empty() || strspn(text.c_str(), "0123456789") != text.size())
-        return 0;
-    return (uint32_t)strtoull(text.c_str(), nullptr, 10);
+    uint32_t build = 0;
+    return Updater::Parse_Build(text, build) ? build : 0;
 }
 
 // Each command's document, when the run writes one.

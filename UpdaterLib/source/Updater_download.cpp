@@ -261,7 +261,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
                                     bool overrideModel, bool noCal)
 {
     uint32_t build = 0;
-    if (!buildText.empty() && !_to_build(buildText, build)) {
+    if (!buildText.empty() && !Parse_Build(buildText, build)) {
         display.message(ERROR, "Build number '%s' must be an number", buildText.c_str());
         return 0;
     }
