@@ -1,7 +1,6 @@
 #include "cli/Fleet.h"
 
 #include "UpdaterLib/source/Updater.h"
-#include "UpdaterLib/source/Updater_helpers.h"
 
 #include <atomic>
 #include <system_error>
@@ -48,7 +47,7 @@ void _run_module(UpdaterDisplayInterface& console, std::mutex& lock, const Updat
     }
     if (run.succeeded && params.commands.IsSet(CMD_UPDATE)) {
         uint32_t number = 0;
-        (void)Engine::_to_build(build, number);
+        (void)Updater::Parse_Build(build, number);
         UpdateOptions options;
         options.dryRun = params.dryRun;
         options.skipCurrent = params.skipCurrent;

@@ -1,12 +1,6 @@
 #include "cli/JsonReport.h"
 
-#include "cli/Log.h"
-#include "device/core/kDefs.h"
-
 #include <stdio.h>
-#include <string.h>
-
-#include <algorithm>
 
 using namespace Cli;
 
@@ -30,43 +24,18 @@ void _add_serial(JsonDocument& document, uint32_t serialNumber)
         document["serial"] = _hex(serialNumber);
 }
 
-const char* _link_type_name(linkType type)
-{
-    switch (type) {
-    case kLinkTypeUSB:
-        return "USB";
-    case kLinkTypeTCPIP:
-        return "TCPIP";
-    case kLinkTypeSerial:
-        return "serial";
-    default:
-        return "unknown";
-    }
-}
-
 JsonDocument _device(const DeviceInfo& d)
 {
+    DeviceFields f = Updater::Device_Fields(d);
     const linkSpec& s = d.deviceSpec;
-    char version[40];
-    snprintf(version, sizeof(version), "%u.%u.%u", d.versionMajor, d.versionMinor, d.versionPatch);
-    JsonDocument device = {{"serial", _hex(s.serialNumber)},
-                           {"moduleAddress", s.module},
-                           {"routerAddress", s.router},
-                           {"modelNumber", s.model},
-                           {"modelName", kDefs_GetModelName(s.model)},
-                           {"version", version},
-                           {"build", d.build},
-                           {"linkType", _link_type_name(s.type)}};
-    if (s.type == kLinkTypeTCPIP) {
-        const unsigned char* ip = (const unsigned char*)&s.tcpip.ipAddress;
-        char address[24];
-        snprintf(address, sizeof(address), "%d.%d.%d.%d", ip[0], ip[1], ip[2], ip[3]);
-        device["ipAddress"] = address;
-    }
-    if (d.error != 0)
-        device["error"] = {{"code", d.error},
-                           {"name", kError_GetErrorText((kErr)d.error)},
-                           {"text", kError_GetErrorDescription((kErr)d.error)}};
+    JsonDocument device = {{"serial", f.serial},        {"moduleAddress", s.module},
+                           {"routerAddress", s.router}, {"modelNumber", s.model},
+                           {"modelName", f.modelName},  {"version", f.version},
+                           {"build", d.build},          {"linkType", f.linkType}};
+    if (!f.ipAddress.empty())
+        device["ipAddress"] = f.ipAddress;
+    if (f.errorName)
+        device["error"] = {{"code", d.error}, {"name", f.errorName}, {"text", f.errorText}};
     return device;
 }
 
@@ -80,37 +49,11 @@ JsonDocument Cli::_json_device_list(const std::vector<DeviceInfo>& devices)
     return list;
 }
 
-namespace
-{
-
-// A build text as a number; false for anything but 1 to 10 decimal digits
-// within 32 bits.
-bool _build_number(const std::string& text, uint32_t& build)
-{
-    if (text.empty() || text.size() > 10 || strspn(text.c_str(), "0123456789") != text.size())
-        return false;
-    unsigned long long value = strtoull(text.c_str(), nullptr, 10);
-    build = (uint32_t)value;
-    return value <= 0xFFFFFFFFull;
-}
-
-} // namespace
-
 JsonDocument Cli::_json_builds(const std::map<std::string, std::string>& builds,
                                uint32_t serialNumber, bool failed)
 {
-    std::vector<std::pair<uint32_t, std::string>> numbered;
-    for (const auto& entry : builds) {
-        uint32_t build = 0;
-        if (_build_number(entry.first, build))
-            numbered.emplace_back(build, entry.second);
-        else
-            Log::log(DEBUG_Updater, "Build list entry [%s] is not a build number\n",
-                     entry.first.c_str());
-    }
-    std::sort(numbered.begin(), numbered.end());
     JsonDocument list = JsonDocument::array();
-    for (const auto& entry : numbered)
+    for (const NumberedBuild& entry : Updater::Numbered_Builds(builds))
         list.push_back({{"build", entry.first}, {"version", entry.second}});
     JsonDocument document = JsonDocument::object();
     _add_serial(document, serialNumber);

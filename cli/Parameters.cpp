@@ -1,8 +1,8 @@
 #include "cli/Parameters.h"
 
 #include "UpdaterLib/source/path.h"
-#include "cli/Log.h"
 #include "device/core/kDirectory.h"
+#include "device/core/kLog.h"
 #include "updater_config.h"
 
 #include <stdlib.h>
@@ -168,6 +168,17 @@ const Option* _lookup(const std::string& word)
         }
     }
     return prefixCount == 1 ? prefixOf : nullptr;
+}
+
+// A word that begins with "--" and names no option is a parameter error,
+// unlike other words that match nothing: a misspelt long option (a safety
+// option above all) must never let the command run without it.
+bool _unknown_long_word(UpdaterDisplayInterface& display, const char* word)
+{
+    if (strncmp(word, "--", 2) != 0)
+        return false;
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Unknown option [%s]", word);
+    return true;
 }
 
 void _format_error(UpdaterDisplayInterface& display, const char* word, const char* rest)
@@ -418,8 +429,10 @@ int Cli::_get_params(UpdaterDisplayInterface& display, int argc, char** argv, Pa
         std::string name = equals ? std::string(word, (size_t)(equals - word)) : std::string(word);
         const char* arg = equals ? equals + 1 : nullptr;
         const Option* option = _lookup(name);
-        if (!option)
+        if (!option) {
+            failed = _unknown_long_word(display, word) || failed;
             continue;
+        }
         if (option->argument == ARG_NONE && arg)
             continue;
         if (option->argument == ARG_REQUIRED && !arg) {

@@ -1,9 +1,5 @@
 #include "cli/Printers.h"
 
-#include "device/core/kDefs.h"
-
-#include <stdio.h>
-
 #include <algorithm>
 #include <utility>
 
@@ -14,29 +10,15 @@ static const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVE
 namespace
 {
 
-const char* _link_type_name(linkType type)
-{
-    switch (type) {
-    case kLinkTypeUSB:
-        return "USB";
-    case kLinkTypeTCPIP:
-        return "TCPIP";
-    default:
-        return "Unknown";
-    }
-}
-
 void _device_line(UpdaterDisplayInterface& display, const DeviceInfo& d)
 {
     const linkSpec& s = d.deviceSpec;
-    const char* model = kDefs_GetModelName(s.model);
+    DeviceFields f = Updater::Device_Fields(d);
+    const char* model = f.modelName.c_str();
     if (s.type == kLinkTypeTCPIP) {
-        const unsigned char* ip = (const unsigned char*)&s.tcpip.ipAddress;
-        char address[24];
-        snprintf(address, sizeof(address), "[%d.%d.%d.%d]", ip[0], ip[1], ip[2], ip[3]);
-        display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u) %s",
+        display.message(INFO, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%u) [%s]",
                         s.serialNumber, s.module, s.router, model, d.versionMajor, d.versionMinor,
-                        (int)d.versionPatch, d.build, address);
+                        (int)d.versionPatch, d.build, f.ipAddress.c_str());
     } else if (d.error != 0) {
         display.message(INFO, "    %08X  [Error (%d): Is someone else connected to this device?]",
                         s.serialNumber, d.error);
@@ -52,7 +34,10 @@ void _device_line(UpdaterDisplayInterface& display, const DeviceInfo& d)
 void Cli::_display_device_list(UpdaterDisplayInterface& display,
                                const std::vector<DeviceInfo>& devices, linkType type)
 {
-    display.message(INFO, "Discovered Devices: (%s)", _link_type_name(type));
+    // The list's heading names only the two link types a search is made on.
+    const char* name =
+        type == kLinkTypeUSB || type == kLinkTypeTCPIP ? Updater::Link_Type_Name(type) : "Unknown";
+    display.message(INFO, "Discovered Devices: (%s)", name);
     if (devices.empty()) {
         display.message(INFO, "    No devices found.");
         return;

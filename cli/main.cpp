@@ -8,17 +8,15 @@
 #include "cli/CLI_Display.h"
 #include "cli/Fleet.h"
 #include "cli/JsonReport.h"
-#include "cli/Log.h"
 #include "cli/Parameters.h"
 #include "cli/Printers.h"
 #include "cli/Usage.h"
 #include "device/core/kDirectory.h"
+#include "device/core/kLog.h"
 
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <unistd.h>
 
 using namespace Cli;
@@ -32,9 +30,8 @@ const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERRO
 // The build text as a number; 0 ("latest") when empty or not all digits.
 uint32_t _build_from_text(const std::string& text)
 {
-    if (text.empty() || strspn(text.c_str(), "0123456789") != text.size())
-        return 0;
-    return (uint32_t)strtoull(text.c_str(), nullptr, 10);
+    uint32_t build = 0;
+    return Updater::Parse_Build(text, build) ? build : 0;
 }
 
 // The run's one cancellation, which every engine operation is given; the

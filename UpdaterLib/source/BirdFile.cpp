@@ -1,7 +1,7 @@
 #include "UpdaterLib/source/BirdFile.h"
 
-#include "cli/Log.h"
 #include "device/core/kFile.h"
+#include "device/core/kLog.h"
 #include "device/core/kUEI.h"
 
 #include <assert.h>

@@ -1,6 +1,6 @@
 #include "UpdaterLib/source/HID_SDPLoader.h"
 
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 #include "device/core/kTime.h"
 
 #include <hidapi/hidapi.h>

@@ -1,6 +1,6 @@
 #include "UpdaterLib/source/HTTPRequest.h"
 
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 
 #include <curl/curl.h>
 #include <stdint.h>

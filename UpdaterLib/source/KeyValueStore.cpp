@@ -1,8 +1,8 @@
 #include "UpdaterLib/source/KeyValueStore.h"
 
-#include "cli/Log.h"
 #include "device/core/kError.h"
 #include "device/core/kFile.h"
+#include "device/core/kLog.h"
 
 #include <ctype.h>
 #include <errno.h>

@@ -1,6 +1,6 @@
 #include "UpdaterLib/source/ModuleFinder.h"
 
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 #include "device/core/kTime.h"
 #include "device/object/Module.h"
 #include "device/object/SystemClass.h"

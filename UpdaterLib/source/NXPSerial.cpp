@@ -2,7 +2,7 @@
 // flash preparation and programming, and the block exchanges of W and R.
 
 #include "UpdaterLib/source/NXPSerial.h"
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 #include "device/core/kTime.h"
 
 #include <math.h>

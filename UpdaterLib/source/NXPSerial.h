@@ -4,14 +4,14 @@
 // UU-encoded lines checked by block sums. It reads the chip's identity and
 // writes an image into flash (through RAM) for the recovery flow.
 //
-// Every wait is computed from the character time at the line rate, so an
-// answer has arrived before reading starts; reads then poll the stream,
-// which returns at once when no byte is there. Every wait goes through the
-// stream's wait (kStream_Wait), which ends early once a byte is there on a
-// stream that can tell; a wait is only a pause, and the read after it
-// decides. Every read loop counts missing, dropped and wrong
-// bytes against its tries, so a line that never stops talking ends an
-// answer as a silent one does. One thread drives an object.
+// A write of data is followed by a wait of its character time at the line
+// rate, but an answer need not have arrived when reading starts: a read
+// that finds no byte waits in the stream's wait (kStream_Wait, which ends
+// early once a byte is there on a stream that can tell) and counts as a
+// failed try, and the read after it decides. Every read loop counts
+// missing, dropped and wrong bytes against its tries, so an answer is
+// awaited only as long as its tries last, and a line that never stops
+// talking ends an answer as a silent one does. One thread drives an object.
 
 #include "device/core/kCancel.h"
 #include "device/core/kError.h"

@@ -3,7 +3,7 @@
 // line coding of the data exchange.
 
 #include "UpdaterLib/source/NXPSerial.h"
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 
 #include <ctype.h>
 #include <stdio.h>

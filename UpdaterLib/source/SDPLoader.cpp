@@ -1,6 +1,6 @@
 #include "UpdaterLib/source/SDPLoader.h"
 
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 
 #include <algorithm>
 

@@ -1,10 +1,11 @@
 #include "UpdaterLib/source/Serial_SDPLoader_unix.h"
 
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 #include "device/core/kTime.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <string.h>
 #include <termios.h>
 #include <unistd.h>
@@ -25,6 +26,13 @@ const uint64_t ANSWER_LIMIT_MS = 2000;
 bool _is_transient(int error)
 {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
+
+// False when no byte comes within `waitMS` or the line has gone.
+bool _await_byte(int fd, uint64_t waitMS)
+{
+    struct pollfd entry = {fd, POLLIN, 0};
+    return poll(&entry, 1, (int)waitMS) == 1 && (entry.revents & POLLIN) != 0;
 }
 
 } // namespace
@@ -138,15 +146,28 @@ ssize_t Serial_SDPLoader::readData(std::vector<uint8_t>& buffer, uint32_t timeou
 {
     if (d->fd < 0)
         return 0;
-    uint64_t deadline = kTime_GetMSTicks() + ANSWER_LIMIT_MS;
-    kTime_MSSleep(timeoutMs < ANSWER_LIMIT_MS ? timeoutMs : (uint32_t)ANSWER_LIMIT_MS);
+    uint64_t deadline =
+        kTime_GetMSTicks() + (timeoutMs < ANSWER_LIMIT_MS ? timeoutMs : ANSWER_LIMIT_MS);
     // A line that keeps talking ends the answer all the same; what is left
     // waits for the next read.
     size_t appended = 0;
+    bool woken = false;
     uint8_t byte;
-    while (appended < ANSWER_SIZE && kTime_GetMSTicks() < deadline && read(d->fd, &byte, 1) == 1) {
-        buffer.push_back(byte);
-        appended++;
+    while (appended < ANSWER_SIZE) {
+        ssize_t got = read(d->fd, &byte, 1);
+        if (got == 1) {
+            buffer.push_back(byte);
+            appended++;
+            woken = false;
+            continue;
+        }
+        // A line that says it has a byte and then gives none has gone.
+        if (woken || (got < 0 && !_is_transient(errno)))
+            break;
+        uint64_t now = kTime_GetMSTicks();
+        if (now >= deadline || !_await_byte(d->fd, deadline - now))
+            break;
+        woken = true;
     }
     return (ssize_t)appended;
 }

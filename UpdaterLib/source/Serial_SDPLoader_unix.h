@@ -23,9 +23,9 @@ public:
     /// nothing goes out; -1 after 2 s without progress or on a hard error
     /// (a removed adapter), else the count sent.
     ssize_t writeData(const std::vector<uint8_t>& packet) override;
-    /// Sleeps `timeoutMs` (at most 2 s), then appends the bytes that are
-    /// waiting, up to a whole answer (the 4 status bytes and a data word)
-    /// and never past 2 s from the call.
+    /// Appends the answer's bytes as they come, until the answer is whole
+    /// (the 4 status bytes and a data word) or `timeoutMs` (at most 2 s)
+    /// from the call is over.
     ssize_t readData(std::vector<uint8_t>& buffer, uint32_t timeoutMs) override;
     /// The word at bytes 4-7 (after the security status), from an answer of
     /// at least 8 bytes.

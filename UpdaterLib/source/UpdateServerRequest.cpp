@@ -1,7 +1,7 @@
 #include "UpdaterLib/source/UpdateServerRequest.h"
 
 #include "UpdaterLib/source/HTTPRequest.h"
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 #include "updater_config.h"
 
 #include <stdio.h>

@@ -11,6 +11,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 class BirdFile;
@@ -25,6 +26,21 @@ struct DeviceInfo {
     std::string modelName;
     int32_t error = 0; ///< kErr of the first failed query; 0 when all went well
 };
+
+/// A discovered module's record as finished texts, for the list printers and
+/// the documents.
+struct DeviceFields {
+    std::string serial;               ///< "%08X"
+    std::string modelName;            ///< the model number's name
+    std::string version;              ///< "major.minor.patch"
+    const char* linkType = "unknown"; ///< the link type's name
+    std::string ipAddress;            ///< dotted quad over TCP/IP; empty otherwise
+    const char* errorName = nullptr;  ///< the kErr name of the first failed query; null if none
+    const char* errorText = nullptr;  ///< and its description
+};
+
+/// A build list's entry whose text is a build number.
+using NumberedBuild = std::pair<uint32_t, std::string>;
 
 /// What an update sent and what the module was seen to run afterwards, for
 /// callers that report it.
@@ -147,6 +163,19 @@ public:
     /// with `reset` a started liveloader is reset afterwards.
     bool Get_Fingerprint(Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
                          const std::string& birdFile, uint32_t baudRate, bool reset);
+
+    /// The record's texts.
+    static DeviceFields Device_Fields(const DeviceInfo& device);
+    /// "USB", "TCPIP", "serial", else "unknown".
+    static const char* Link_Type_Name(linkType type);
+    /// The build list's entries whose text is a build number, by build
+    /// number (version text for equal builds); each other entry is logged
+    /// and left out.
+    static std::vector<NumberedBuild>
+    Numbered_Builds(const std::map<std::string, std::string>& builds);
+    /// True for 1 to 10 decimal digits within 32 bits, with `build` set;
+    /// otherwise `build` is left as it was.
+    static bool Parse_Build(const std::string& text, uint32_t& build);
 
     const std::string& ServerURL() const { return serverURL; }
     const std::string& UpdaterDirectory() const { return updaterDirectory; }

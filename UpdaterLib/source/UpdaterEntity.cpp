@@ -1,7 +1,7 @@
 #include "UpdaterLib/source/UpdaterEntity.h"
 
 #include "UpdaterLib/source/Updater.h"
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 #include "device/core/kPacket.h"
 #include "device/core/kTime.h"
 #include "device/core/kUEI.h"

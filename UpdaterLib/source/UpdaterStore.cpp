@@ -1,9 +1,9 @@
 #include "UpdaterLib/source/UpdaterStore.h"
 
 #include "UpdaterLib/source/path.h"
-#include "cli/Log.h"
 #include "device/core/kDirectory.h"
 #include "device/core/kFile.h"
+#include "device/core/kLog.h"
 
 #include <stdio.h>
 #include <string.h>

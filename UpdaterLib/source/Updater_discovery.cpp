@@ -5,8 +5,8 @@
 
 #include "UpdaterLib/source/Updater.h"
 #include "UpdaterLib/source/Updater_flows.h"
-#include "cli/Log.h"
 #include "device/core/kDefs.h"
+#include "device/core/kLog.h"
 #include "device/core/kTime.h"
 #include "device/core/kUEI.h"
 #include "device/core/kVersion.h"
@@ -126,7 +126,7 @@ namespace
 {
 
 // A module that gives no build number is listed with build 0.
-uint32_t _get_build_number(Module& module)
+uint32_t _listed_build(Module& module)
 {
     uint32_t build = 0;
     return _read_build_number(module, build) == kErrNone ? build : 0;
@@ -167,7 +167,7 @@ void _query_direct(DeviceInfo& device)
     if (err) {
         device.error = err;
     } else {
-        device.build = _get_build_number(module);
+        device.build = _listed_build(module);
         device.error = _get_version(module, device);
     }
     (void)module.disconnect();
@@ -215,7 +215,7 @@ DeviceInfo _describe_behind(Module& module, SystemClass& system, const linkSpec&
     device.deviceSpec.router = router;
     device.deviceSpec.routerSerialNumber = routerSerialNumber;
     device.deviceSpec.model = 0;
-    device.build = _get_build_number(module);
+    device.build = _listed_build(module);
     device.error = _get_version(module, device);
     uint8_t model = 0;
     kErr err = system.getModel(&model);

@@ -10,7 +10,7 @@
 #include "UpdaterLib/source/UpdaterStore.h"
 #include "UpdaterLib/source/Updater_helpers.h"
 #include "UpdaterLib/source/base64.h"
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 
 #include <stdlib.h>
 
@@ -262,7 +262,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
                                     bool overrideModel, bool noCal)
 {
     uint32_t build = 0;
-    if (!buildText.empty() && !_to_build(buildText, build)) {
+    if (!buildText.empty() && !Parse_Build(buildText, build)) {
         display.message(ERROR, "Build number '%s' must be an number", buildText.c_str());
         return 0;
     }

@@ -1,8 +1,8 @@
 #include "UpdaterLib/source/Updater_helpers.h"
 
-#include "cli/Log.h"
+#include "UpdaterLib/source/Updater.h"
+#include "device/core/kLog.h"
 
-#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
@@ -10,21 +10,10 @@
 
 using namespace Engine;
 
-bool Engine::_to_build(const std::string& text, uint32_t& build)
-{
-    if (text.empty() || text.size() > 10 || strspn(text.c_str(), "0123456789") != text.size())
-        return false;
-    unsigned long long value = strtoull(text.c_str(), nullptr, 10);
-    if (value > 0xFFFFFFFFull)
-        return false;
-    build = (uint32_t)value;
-    return true;
-}
-
 uint32_t Engine::_build_or_zero(const std::string& text)
 {
     uint32_t build = 0;
-    if (!_to_build(text, build))
+    if (!Updater::Parse_Build(text, build))
         Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
     return build;
 }

@@ -12,8 +12,6 @@
 namespace Engine
 {
 
-/// Decimal digits only, within 32 bits.
-bool _to_build(const std::string& text, uint32_t& build);
 /// The build, or 0 with the failed conversion logged.
 uint32_t _build_or_zero(const std::string& text);
 /// The local date and time as ctime writes it, without its newline.

@@ -11,8 +11,8 @@
 #include "UpdaterLib/source/NXPSerial.h"
 #include "UpdaterLib/source/UpdateServerRequest.h"
 #include "UpdaterLib/source/Updater_flows.h"
-#include "cli/Log.h"
 #include "device/core/kError.h"
+#include "device/core/kLog.h"
 #include "device/core/kTime.h"
 
 #include <stdexcept>

@@ -11,7 +11,7 @@
 #include "UpdaterLib/source/SDPLoader.h"
 #include "UpdaterLib/source/Serial_SDPLoader_unix.h"
 #include "UpdaterLib/source/UpdaterStore.h"
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 #include "device/core/kTime.h"
 #include "device/core/kUEI.h"
 #include "device/object/Module.h"

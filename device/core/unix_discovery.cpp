@@ -230,8 +230,9 @@ static bool sAnsweredElsewhere(sSeen* seen, uint32_t serialNumber, in_addr_t fro
         char first[INET_ADDRSTRLEN] = "", second[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &seen->host[i], first, sizeof(first));
         inet_ntop(AF_INET, &from, second, sizeof(second));
-        kLog_Write("NETWORK: Module [%08X] answered from %s and again from %s; listed once\n",
-                   serialNumber, first, second);
+        Log::log(DEBUG_Network,
+                 "NETWORK: Module [%08X] answered from %s and again from %s; listed once\n",
+                 serialNumber, first, second);
         return true;
     }
     if (seen->count < kDISCOVERY_SEEN_MAX) {

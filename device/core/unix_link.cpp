@@ -313,8 +313,8 @@ kErr kLink_Destroy(uint32_t* linkID)
 {
     if (!linkID)
         return kErrParam;
-    // The link's own thread can neither wait for itself to end nor take the
-    // table mutex, which a reset may hold while it joins that thread.
+    // The link's own thread can neither wait for itself to end nor for its
+    // entry to settle while a reset of it joins that very thread.
     kLink* own = kLink_OwnThreadLink();
     if (own && own->linkID == *linkID)
         return kErrBusy;

@@ -1,11 +1,13 @@
 // A link's two threads: the reader frames the stream's bytes into packets,
 // answers heartbeats and resynchronises after a framing error; the writer
-// sends queued packets one frame per write, paced. The reader sleeps in its
-// stream's wait until a byte comes (a stream that cannot wait is polled);
-// the writer sleeps in its queue until a packet comes, and then only until
-// the module's pause after the last frame is over. Neither ever takes the
-// link table's mutex, so a reset that holds it while it joins them cannot
-// deadlock. The reader calls the user filter under the link's filter lock,
+// sends queued packets one frame per write, paced. Both look at the running
+// flag between two waits of at most a few milliseconds: the reader waits in
+// its stream's wait for a byte (a stream that cannot wait is polled), the
+// writer in its queue for a packet and then until the module's pause after
+// the last frame is over. Neither waits for a link table entry to settle,
+// since a reset marks its entry busy while it joins them, nor takes the
+// table mutex: a filter that asks for its own link is handed the record
+// directly. The reader calls the user filter under the link's filter lock,
 // which installing or removing a filter also takes, so a removed filter is
 // never called again; both threads record into the packet log under the
 // log lock.

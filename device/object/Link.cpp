@@ -78,12 +78,12 @@ kErr caughtException(const char* where) noexcept
     try {
         throw;
     } catch (const std::bad_alloc&) {
-        kLog_Write("OBJECT: %s: out of memory\n", where);
+        Log::log(DEBUG_Network, "OBJECT: %s: out of memory\n", where);
         return kErrMemory;
     } catch (const std::exception& e) {
-        kLog_Write("OBJECT: %s: %s\n", where, e.what());
+        Log::log(DEBUG_Network, "OBJECT: %s: %s\n", where, e.what());
     } catch (...) {
-        kLog_Write("OBJECT: %s: an unknown exception\n", where);
+        Log::log(DEBUG_Network, "OBJECT: %s: an unknown exception\n", where);
     }
     return kErrUnknown;
 }

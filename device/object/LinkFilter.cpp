@@ -138,8 +138,8 @@ kErr Link::impl::restoreStreamFilter()
     if (matcher)
         matcher->clear();
     if (err)
-        kLog_Write("OBJECT: link %u lost its stream filter in a reset (%d)\n", (unsigned)linkId,
-                   (int)err);
+        Log::log(DEBUG_Network, "OBJECT: link %u lost its stream filter in a reset (%d)\n",
+                 (unsigned)linkId, (int)err);
     return err;
 }
 

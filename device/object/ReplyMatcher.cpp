@@ -46,17 +46,18 @@ ReplyMatcher::~ReplyMatcher()
 {
     for (Kept& k : kept)
         (void)kPacket_Destroy(&k.packet);
-    kLog_Write("OBJECT: link %u: %llu replies matched, %llu late and %llu unknown packets, %llu "
-               "dropped for room\n",
-               (unsigned)linkId, (unsigned long long)tally.matched, (unsigned long long)tally.late,
-               (unsigned long long)tally.unknown, (unsigned long long)tally.dropped);
+    Log::log(DEBUG_Network,
+             "OBJECT: link %u: %llu replies matched, %llu late and %llu unknown packets, %llu "
+             "dropped for room\n",
+             (unsigned)linkId, (unsigned long long)tally.matched, (unsigned long long)tally.late,
+             (unsigned long long)tally.unknown, (unsigned long long)tally.dropped);
 }
 
 void ReplyMatcher::logPacket(const char* what, const kPacket* packet, uint64_t count)
 {
-    kLog_Write("OBJECT: link %u: %s packet %llu from %u (%u bytes, command %u)\n", (unsigned)linkId,
-               what, (unsigned long long)count, (unsigned)packet->address, (unsigned)packet->length,
-               packet->length ? (unsigned)packet->data[0] : 0u);
+    Log::log(DEBUG_Network, "OBJECT: link %u: %s packet %llu from %u (%u bytes, command %u)\n",
+             (unsigned)linkId, what, (unsigned long long)count, (unsigned)packet->address,
+             (unsigned)packet->length, packet->length ? (unsigned)packet->data[0] : 0u);
 }
 
 // Two keys overlap when each field is equal or ANY in either.

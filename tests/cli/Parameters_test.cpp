@@ -1,5 +1,5 @@
-#include "cli/Log.h"
 #include "cli/Parameters.h"
+#include "device/core/kLog.h"
 #include "tests/support/RecordingDisplay.h"
 
 #include <gtest/gtest.h>
@@ -158,8 +158,13 @@ TEST_F(ParseTest, JsonWordsAreTakenWholeAndLeaveThePrefixesOfHelp)
 {
     EXPECT_EQ(Parse({"-D", "--json"}), 0);
     EXPECT_TRUE(params.jsonOutput);
-    EXPECT_EQ(Parse({"--js", "--json=1", "-j=1"}), 0);
+    EXPECT_EQ(Parse({"--json=1", "-j=1"}), 0);
     EXPECT_FALSE(params.jsonOutput);
+    EXPECT_EQ(Parse({"--js", "-D", "--jsonx"}), 1)
+        << "a long word that names nothing stops the run";
+    EXPECT_EQ(display.errors,
+              (std::vector<std::string>{"Unknown option [--js]", "Unknown option [--jsonx]"}));
+    EXPECT_EQ(Parse({"-Q", "stray"}), 0) << "single-dash words keep their rule";
     EXPECT_EQ(Parse({"--", "-j"}), 0);
     EXPECT_TRUE(params.helpRequested) << "\"--\" is still --help";
     EXPECT_FALSE(params.jsonOutput);

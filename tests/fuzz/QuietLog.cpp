@@ -1,7 +1,7 @@
 // Start-up shared by every fuzzer: each log line is formatted, so the
 // formatting of fuzzed values is exercised, and none is shown.
 
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 
 #include <stdio.h>
 

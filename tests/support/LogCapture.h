@@ -1,7 +1,7 @@
 #pragma once
 // Captures what Log writes under chosen package bits, for unit tests.
 
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 
 #include <stdio.h>
 #include <unistd.h>

@@ -18,7 +18,7 @@
 #include "UpdaterLib/source/HID_SDPLoader.h"
 #include "UpdaterLib/source/SDPLoader.h"
 #include "UpdaterLib/source/Serial_SDPLoader_unix.h"
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,6 +1,7 @@
 """The banned-call checker of tools/ on small trees of its own: a banned
 call is found however it is reached, in a checkout and in an unpacked tree
-alike, and a tree without sources is no pass."""
+alike, and a tree without sources is no pass; and the layering of the tree
+itself: the engine and the device library include nothing of cli/."""
 
 import os
 import shutil
@@ -48,6 +49,13 @@ class BannedCalls(unittest.TestCase):
         result = self.check({"README": "text\n"}, False)
         self.assertEqual(result.returncode, 2)
         self.assertNotIn("no banned calls", result.stdout)
+
+
+class Layers(unittest.TestCase):
+    def test_the_engine_and_the_device_library_include_nothing_of_cli(self):
+        found = subprocess.run(["grep", "-rnE", r'#include[[:space:]]*"cli/', "UpdaterLib", "device"],
+                               cwd=updater_test.SOURCE_DIR, capture_output=True, text=True)
+        self.assertEqual((found.returncode, found.stdout), (1, ""))
 
 
 if __name__ == "__main__":

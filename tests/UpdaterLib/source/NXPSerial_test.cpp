@@ -1,5 +1,5 @@
 #include "UpdaterLib/source/NXPSerial.h"
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/PseudoTerminal.h"
 

@@ -1,6 +1,6 @@
 #include "UpdaterLib/source/SDPLoader.h"
 
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 #include "tests/support/LogCapture.h"
 
 #include <gtest/gtest.h>

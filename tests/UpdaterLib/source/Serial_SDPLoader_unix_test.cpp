@@ -54,6 +54,8 @@ TEST(Serial_SDPLoader, HungUpLineFailsAtOnce)
     EXPECT_EQ(write(master, "\x56\x78\x78\x56\xF0\xF0\xF0\xF0", 8), 8);
     Bytes answer;
     EXPECT_EQ(serial.readData(answer, 50), 8);
+    ASSERT_EQ(write(master, "\x12\x8A\x8A\x12\x01\x02\x03\x04", 8), 8);
+    EXPECT_EQ(serial.readData(answer, 5000), 8) << "a long time-out still reads the answer";
     close(master);
     close(slave);
     EXPECT_EQ(serial.writeData(packet), -1);

@@ -1,6 +1,6 @@
 #include "UpdaterLib/source/Updater.h"
 
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 #include "tests/device/core/test_paths.h"
 #include "tests/support/LocalUpdateServer.h"
 #include "tests/support/RecordingDisplay.h"

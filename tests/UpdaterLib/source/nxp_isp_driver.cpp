@@ -15,7 +15,7 @@
 // operation, the kErr name and any values. -X turns the log on (stderr).
 
 #include "UpdaterLib/source/NXPSerial.h"
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 #include "device/core/kTime.h"
 
 #include <stdio.h>

@@ -2,7 +2,7 @@
 // Shared pieces of the server client tests: a local server with one unit
 // whose build file is known bytes, and the debug log captured in memory.
 
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 #include "tests/support/LocalUpdateServer.h"
 
 #include <gtest/gtest.h>

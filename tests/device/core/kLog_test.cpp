@@ -1,4 +1,4 @@
-#include "cli/Log.h"
+#include "device/core/kLog.h"
 
 #include <gtest/gtest.h>
 
