@@ -463,17 +463,15 @@ namespace
 {
 
 // USB loaders may all come up with the default serial number, which only
-// one at a time may do: the USB updates of one run take their loader stage
-// in turn. Over TCP/IP and behind a router they run side by side.
+// one at a time may do: the USB updates of one run take their turn in the
+// loader, from LOAD until REBOOT has taken the module out of it again. Over
+// TCP/IP and behind a router they run side by side.
 std::mutex g_usbLoaderStage;
 
 // The loader sent and started, and the module found again in it.
 kErr _loader_stage(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
                    uint32_t serialNumber, const ModuleFinder& finder)
 {
-    std::unique_lock<std::mutex> turn(g_usbLoaderStage, std::defer_lock);
-    if (!finder.Routed() && finder.Type() == kLinkTypeUSB)
-        turn.lock();
     kErr err = _transfer_loader(display, module, bird, finder);
     if (err)
         return err;
@@ -492,6 +490,9 @@ kErr _loader_stage(UpdaterDisplayInterface& display, Module& module, BirdFile& b
 bool _update_module(UpdaterDisplayInterface& display, Module& module, BirdFile& bird,
                     uint32_t serialNumber, const ModuleFinder& finder, uint32_t& verifiedBuild)
 {
+    std::unique_lock<std::mutex> turn(g_usbLoaderStage, std::defer_lock);
+    if (!finder.Routed() && finder.Type() == kLinkTypeUSB)
+        turn.lock();
     kErr err = _loader_stage(display, module, bird, serialNumber, finder);
     if (err == kErrNotFound)
         return false;
@@ -499,6 +500,9 @@ bool _update_module(UpdaterDisplayInterface& display, Module& module, BirdFile& 
         err = kCancel_Check(finder.Cancel()) != kErrNone
                   ? kErrCancel
                   : _transfer_firmware(display, module, bird, finder);
+    // Out of its loader (or left in it by a failure): the next may go.
+    if (turn.owns_lock())
+        turn.unlock();
     if (err == kErrBusy)
         return false;
     if (err == kErrCancel) {

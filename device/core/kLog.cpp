@@ -7,7 +7,7 @@
 #define LOG_BUFFER_SIZE 2048
 
 uint32_t Log::package_bitmask = 0;
-bool Log::timestamped = false;
+std::atomic<bool> Log::timestamped(false);
 FILE* Log::fh = nullptr;
 const char* const Log::TIMESTAMP_FORMAT = "%Y:%m:%d:%H:%M:%S";
 const char* const Log::SEPARATOR = " | ";

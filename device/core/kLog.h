@@ -13,6 +13,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <atomic>
+
 enum LogPackage : uint32_t {
     DEBUG_Updater = 0x00000001,
     DEBUG_History = 0x00000002,
@@ -37,7 +39,9 @@ public:
     ~Log() {}
 
     static uint32_t package_bitmask;
-    static bool timestamped;
+    /// Read by every thread that logs and set by the update flows, which
+    /// run side by side in a run of several modules.
+    static std::atomic<bool> timestamped;
     static FILE* fh;
     static const char* const TIMESTAMP_FORMAT;
     static const char* const SEPARATOR;

@@ -6,8 +6,9 @@ REBOOT (30 s); and over TCP/IP a module that restarts without answering
 LOAD and takes a while to listen again, and one that never comes back
 after REBOOT (30 s). None of the failures is taken for a success."""
 
-from update_fixtures import (SERIAL, SPARE_LOADER, TcpUpdateTest, Unit, UsbUpdateTest,
-                             read_settings, start_usb, updater_test, usb_emulation)
+from update_fixtures import (OTHER_SERIAL, SERIAL, SPARE_LOADER, UPGRADE, TcpUpdateTest, Unit,
+                             UsbUpdateTest, read_settings, start_usb, updater_test,
+                             usb_emulation)
 
 BUSY = ("More than one module waits in its loader; leave only the one being updated "
         "attached\n")
@@ -37,6 +38,18 @@ class ReconnectsOverUsb(UsbUpdateTest):
         self.assert_failed(result, loads=1)
         for name in ("hub", "spare"):
             self.assertEqual(self.sim.state(name)["upgrade"]["firmware_blocks"], [], name)
+
+    def test_two_usb_modules_at_once_take_their_turn_in_the_loader(self):
+        # Both loaders come up under the default serial number and can only be
+        # found there: in the loader together, each would see two and refuse.
+        lost_reply = ({"loader_serial": "DEADDEAD"}, {"no_load_reply": True})
+        pod = {"name": "pod", "serial": OTHER_SERIAL, "model": 17, "address": 2, "build": 1001,
+               "upgrade": dict(UPGRADE, loader_serial="DEADDEAD"), "faults": lost_reply[1]}
+        self.start_module(*lost_reply, extra=[pod])
+        path = self.file(Unit(1002, "1.1.0", serial="FFFFFFFF", template=True))
+        result = self.update("-f", path, serial="%s,%s" % (SERIAL, OTHER_SERIAL))
+        self.assertEqual(result.status, 0, result)
+        self.assertIn("Updated 2 of 2 modules\n", result.out)
 
     def test_a_module_back_in_its_loader_too_late_takes_the_update_again(self):
         result = self.run_with({"restart_delay_ms": {"load": 30000}}, None, "-X", "0x1")

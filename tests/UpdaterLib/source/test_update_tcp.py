@@ -9,7 +9,7 @@ import os
 import shutil
 import tempfile
 
-from update_fixtures import (OTHER_SERIAL, ROUTER, SERIAL, TcpUpdateTest, Unit, birdtool,
+from update_fixtures import (OTHER_SERIAL, ROUTER, SERIAL, UPGRADE, TcpUpdateTest, Unit, birdtool,
                              read_settings, seed_store, unit_dir, updater_test)
 from update_server_support import UpdateServerProcess
 
@@ -253,7 +253,6 @@ def upgrade_packets(sim):
 
 
 FLEET = ["0000F001", "0000F002", "0000F003"]
-UPGRADE = {"new_version": "1.1.0", "new_build": 1002, "restart_ms": 300}
 
 
 class FleetOverTcp(TcpUpdateTest):

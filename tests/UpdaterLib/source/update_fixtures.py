@@ -88,6 +88,9 @@ def _put(payload, block_address, address, data):
         payload[offset:offset + len(data)] = data
 
 
+# What a simulated module does on its upgrade.
+UPGRADE = {"new_version": "1.1.0", "new_build": 1002, "block_size": 512, "restart_ms": 300}
+
 # A second board waiting in its loader under the default serial number.
 SPARE_LOADER = {"name": "spare", "serial": "DEADDEAD", "model": MODEL, "address": 2,
                 "mode": "loader"}
@@ -98,7 +101,7 @@ def module_config(transport, upgrade=None, faults=None, version="1.0.0", build=1
     """The module "hub" and the `extra` ones on the same kind of link;
     `routed` puts the hub at address 6 behind the router ROUTER, whose link
     is the one given."""
-    up = {"new_version": "1.1.0", "new_build": 1002, "block_size": 512, "restart_ms": 300}
+    up = dict(UPGRADE)
     up.update(upgrade or {})
     module = {"name": "hub", "serial": SERIAL, "model": MODEL, "address": 2,
               "version": version, "build": build, "upgrade": up, "faults": faults or {}}
@@ -250,12 +253,12 @@ class UsbUpdateTest(UpdateTest):
         self.sim, self.usb = start_usb(self, module_config("usb", upgrade, faults, **fields))
         return self.sim
 
-    def command(self, *args):
+    def command(self, *args, serial=SERIAL):
         """The command line that runs the binary with the emulation."""
         return ["unshare", "-n"] + updater_test.isolated_command(
-            [updater_test.UPDATER_BIN, "-U", "-d", SERIAL] + list(args), self.home)
+            [updater_test.UPDATER_BIN, "-U", "-d", serial] + list(args), self.home)
 
-    def update(self, *args):
-        completed = subprocess.run(self.command(*args), capture_output=True, timeout=180,
-                                   env=self.usb.env(), stdin=subprocess.DEVNULL)
+    def update(self, *args, serial=SERIAL):
+        completed = subprocess.run(self.command(*args, serial=serial), capture_output=True,
+                                   timeout=180, env=self.usb.env(), stdin=subprocess.DEVNULL)
         return updater_test.Result(completed)
