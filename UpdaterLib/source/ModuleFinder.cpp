@@ -105,33 +105,51 @@ kErr ModuleFinder::_connect_routed(Module& module, uint32_t serialNumber, uint64
     return serialNumber == 0 || answered == serialNumber ? kErrNone : kErrNotFound;
 }
 
-kErr ModuleFinder::_poll(Module& module, uint32_t serialNumber, uint64_t deadline,
-                         bool discover) const
+namespace
+{
+
+// Makes an attempt every POLL_MS, given what is left of its poll, until one
+// finds the module (kErrNone) or ends the search (any code but
+// kErrNotFound), the deadline passes (kErrTimeout) or the run is cancelled
+// (kErrCancel).
+template <typename Attempt>
+kErr _every_poll(const kCancel* cancel, uint64_t deadline, Attempt attempt)
 {
     for (;;) {
         if (kCancel_Check(cancel) != kErrNone)
             return kErrCancel;
-        uint64_t wait = _slice(deadline, POLL_MS);
+        uint64_t wait = _slice(deadline, ModuleFinder::POLL_MS);
         if (wait == 0)
             return kErrTimeout;
         uint64_t start = kTime_GetMSTicks();
-        if (router) {
-            if (_connect_routed(module, serialNumber, wait) == kErrNone)
-                return kErrNone;
-        } else if (discover) {
+        kErr err = attempt(wait);
+        if (err != kErrNotFound)
+            return err;
+        _pace(start, ModuleFinder::POLL_MS, deadline);
+    }
+}
+
+} // namespace
+
+kErr ModuleFinder::_poll(Module& module, uint32_t serialNumber, uint64_t deadline,
+                         bool discover) const
+{
+    return _every_poll(cancel, deadline, [&](uint64_t wait) {
+        if (router)
+            return _connect_routed(module, serialNumber, wait) == kErrNone ? kErrNone
+                                                                           : kErrNotFound;
+        if (discover) {
             linkSpec* found = nullptr;
             (void)kDiscovery_FindWithin(type, serialNumber, (uint32_t)wait, &found, cancel);
             std::unique_ptr<linkSpec, SpecDeleter> spec(found);
-            if (spec && _connect_found(module, *spec) == kErrNone)
-                return kErrNone;
-        } else {
-            (void)module.disconnect();
-            if (module.reconnect() == kErrNone && module.isConnected())
-                return kErrNone;
-            (void)module.disconnect();
+            return spec && _connect_found(module, *spec) == kErrNone ? kErrNone : kErrNotFound;
         }
-        _pace(start, POLL_MS, deadline);
-    }
+        (void)module.disconnect();
+        if (module.reconnect() == kErrNone && module.isConnected())
+            return kErrNone;
+        (void)module.disconnect();
+        return kErrNotFound;
+    });
 }
 
 kErr ModuleFinder::FindAgain(Module& module, uint32_t serialNumber, uint64_t deadline) const
@@ -150,13 +168,7 @@ kErr ModuleFinder::FindDefaultLoader(Module& module, uint64_t deadline) const
 {
     if (router)
         return _poll(module, kDISCOVERY_DEFAULT_SERIAL, deadline, true);
-    for (;;) {
-        if (kCancel_Check(cancel) != kErrNone)
-            return kErrCancel;
-        uint64_t wait = _slice(deadline, POLL_MS);
-        if (wait == 0)
-            return kErrTimeout;
-        uint64_t start = kTime_GetMSTicks();
+    return _every_poll(cancel, deadline, [&](uint64_t wait) {
         std::vector<linkSpec> loaders;
         (void)kDiscovery_EnumerateWithin(type, _default_loader, &loaders, (uint32_t)wait, nullptr,
                                          cancel);
@@ -165,10 +177,9 @@ kErr ModuleFinder::FindDefaultLoader(Module& module, uint64_t deadline) const
                      (int)loaders.size());
             return kErrBusy;
         }
-        if (loaders.size() == 1 && _connect_found(module, loaders[0]) == kErrNone)
-            return kErrNone;
-        _pace(start, POLL_MS, deadline);
-    }
+        return loaders.size() == 1 && _connect_found(module, loaders[0]) == kErrNone ? kErrNone
+                                                                                     : kErrNotFound;
+    });
 }
 
 kErr ModuleFinder::AwaitGone(Module& module, uint64_t deadline) const
