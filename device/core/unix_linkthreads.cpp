@@ -48,6 +48,9 @@
 #define kLINK_WRITER_SPIN_NS 60000L
 #define kLINK_SYNC_PAUSE_MS 2
 #define kLINK_NOTICE_ADDRESS 0xAF
+// How long a stopping writer waits for the stop notice, which only a
+// failed allocation keeps from coming.
+#define kLINK_STOP_NOTICE_WAIT_MS 100
 #define kLINK_SYNC_REQUEST_SIZE 12
 #define kLINK_LOCK_NAME_SIZE 64
 
@@ -370,6 +373,12 @@ static void sSend(kLink* link, kPacket** packet)
     (void)kPacket_Destroy(packet);
 }
 
+static bool sIsStopNotice(const kPacket* packet)
+{
+    return packet->address == kLINK_NOTICE_ADDRESS && packet->length == 1 &&
+           packet->data[0] == 0x00;
+}
+
 // Each frame waits until the pause after the one before is over, on the
 // monotonic clock to an absolute deadline: the time spent meanwhile
 // (logging, awaiting the packet) counts towards the pause, and the sleep
@@ -383,10 +392,12 @@ static void* sOutPipeProcess(void* argument)
     prctl(PR_SET_TIMERSLACK, kLINK_WRITER_SLACK_NS, 0, 0, 0);
     struct timespec due;
     sNow(&due);
+    bool stopSent = false;
     while (link->running) {
         kPacket* packet = kPacketFifo_Await(link->outbound, kLINK_WRITER_AWAIT_MS);
         if (!packet)
             continue;
+        stopSent = sIsStopNotice(packet);
         sSleepUntil(&due);
         // A frame that cannot be written is lost like one the module never
         // answered: its requester's wait ends it, and the stream repairs
@@ -397,7 +408,14 @@ static void* sOutPipeProcess(void* argument)
         sRecord(link, kPacketLogSent, packet);
         (void)kPacket_Destroy(&packet);
     }
+    // The stop clears running before it queues its notice, so the notice
+    // may still be on its way: the drain goes on until it has gone out.
     kPacket* packet;
+    while (!stopSent &&
+           (packet = kPacketFifo_Await(link->outbound, kLINK_STOP_NOTICE_WAIT_MS)) != nullptr) {
+        stopSent = sIsStopNotice(packet);
+        sSend(link, &packet);
+    }
     while ((packet = kPacketFifo_Get(link->outbound)) != nullptr)
         sSend(link, &packet);
     return nullptr;
