@@ -91,6 +91,14 @@ int hid_exit(void)
     return 0;
 }
 
+// One device at most, which the open below hands out: no list to count.
+struct hid_device_info* hid_enumerate(unsigned short, unsigned short)
+{
+    return nullptr;
+}
+
+void hid_free_enumeration(struct hid_device_info*) {}
+
 hid_device* hid_open(unsigned short, unsigned short, const wchar_t*)
 {
     return &sDevice;
