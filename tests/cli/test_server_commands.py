@@ -116,6 +116,22 @@ class ServerCommandTest(unittest.TestCase):
         return (result.returncode, result.stdout.decode("utf-8", "replace"),
                 result.stderr.decode("utf-8", "replace"))
 
+    def interrupt(self, args, op):
+        """Runs the binary with `args` and sends SIGINT half a second after
+        the server saw request `op`; (status, stdout, stderr) as bytes."""
+        command = updater_test.isolated_command(
+            [updater_test.UPDATER_BIN] + list(args) + ["-u", self.server.url], self.home)
+        proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while not any(b"op=" + op in line for line in self.server.log_lines()):
+            self.assertLess(time.monotonic(), deadline, "the request never came")
+            time.sleep(0.05)
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)  # a hang, not a speed check
+        return proc.returncode, out, err
+
     def stored(self, build, serial=SERIAL):
         path = os.path.join(unit_dir(self.home, serial), "%d.bird" % build)
         if not os.path.isfile(path):
@@ -327,18 +343,8 @@ class GetFailures(ServerCommandTest):
 
     def test_an_interrupted_download_stores_nothing(self):
         self.server.fault("trickle=64@bird")
-        command = updater_test.isolated_command(
-            [updater_test.UPDATER_BIN, "-G", "-d", SERIAL, "-u", self.server.url], self.home)
-        proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                stdin=subprocess.DEVNULL)
-        deadline = time.monotonic() + 30
-        while not any(b"op=bird" in line for line in self.server.log_lines()):
-            self.assertLess(time.monotonic(), deadline, "the download never started")
-            time.sleep(0.05)
-        time.sleep(0.5)
-        proc.send_signal(signal.SIGINT)
-        _, err = proc.communicate(timeout=30)
-        self.assertEqual(proc.returncode, 1)
+        status, _, err = self.interrupt(["-G", "-d", SERIAL], b"bird")
+        self.assertEqual(status, 1)
         self.assertIn(b"Download interrupted\n", err)
         self.assertEqual(sorted(os.listdir(unit_dir(self.home))), [".settings", "1001.bird"],
                          "no partial or temporary file")
@@ -421,18 +427,8 @@ class JsonOutput(ServerCommandTest):
 
     def test_an_interrupted_build_list_says_so(self):
         self.server.fault("trickle=1@builds")
-        command = updater_test.isolated_command(
-            [updater_test.UPDATER_BIN, "-B", "-d", SERIAL, "-j", "-u", self.server.url], self.home)
-        proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                stdin=subprocess.DEVNULL)
-        deadline = time.monotonic() + 30
-        while not any(b"op=builds" in line for line in self.server.log_lines()):
-            self.assertLess(time.monotonic(), deadline, "the list was never asked for")
-            time.sleep(0.05)
-        time.sleep(0.5)
-        proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=5)  # a hang, not a speed check
-        self.assertEqual(proc.returncode, 1)
+        status, out, err = self.interrupt(["-B", "-d", SERIAL, "-j"], b"builds")
+        self.assertEqual(status, 1)
         self.assertIn(b"Server request interrupted\n", err)
         document = updater_test.json_document(out, "builds")
         self.assertEqual((document["outcome"], document["message"], document["builds"]),
