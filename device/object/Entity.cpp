@@ -19,6 +19,15 @@ struct EntityClass::impl {
     }
 
     Link* link() const { return module ? module->getLink() : nullptr; }
+    /// Addresses `u` as a request to this entity: `option` with its
+    /// direction bit (get or set) already in it.
+    void request(uei& u, uint8_t option) const
+    {
+        u.module = module->getModuleAddress();
+        u.command = command;
+        u.option = option;
+        u.specifier = (uint8_t)(index | UEI_SPEC_REQUEST);
+    }
 
     kErr get(uint8_t option, uei* u);
     kErr set(uint8_t option, bool indexed, uint8_t subindex, uei* u);
@@ -98,10 +107,7 @@ kErr EntityClass::impl::get(uint8_t option, uei* u)
         }
         return err;
     }
-    u->module = address;
-    u->command = command;
-    u->option = (uint8_t)(option | UEI_OPTION_GET);
-    u->specifier = (uint8_t)(index | UEI_SPEC_REQUEST);
+    request(*u, (uint8_t)(option | UEI_OPTION_GET));
     err = link->sendUEI(*u);
     if (err)
         return err;
@@ -123,10 +129,7 @@ kErr EntityClass::impl::set(uint8_t option, bool indexed, uint8_t subindex, uei*
     if (!link)
         return kErrResource;
     uint8_t address = module->getModuleAddress();
-    u->module = address;
-    u->command = command;
-    u->option = (uint8_t)(option | UEI_OPTION_SET);
-    u->specifier = (uint8_t)(index | UEI_SPEC_REQUEST);
+    request(*u, (uint8_t)(option | UEI_OPTION_SET));
     kErr err = indexed ? link->sendUEI(*u, subindex) : link->sendUEI(*u);
     if (err)
         return err;
@@ -339,10 +342,7 @@ kErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, uint64_t capacity
         return kErrResource;
     *count = 0;
     uei r = {};
-    r.module = m_impl->module->getModuleAddress();
-    r.command = m_impl->command;
-    r.option = (uint8_t)(option | UEI_OPTION_GET);
-    r.specifier = (uint8_t)(m_impl->index | UEI_SPEC_REQUEST);
+    m_impl->request(r, (uint8_t)(option | UEI_OPTION_GET));
     r.type = UEI_TYPE_NONE;
     uei request = r;
     r.option = option;
@@ -377,10 +377,7 @@ kErr EntityClass::requestUEI(uint8_t option)
     if (!link)
         return kErrResource;
     uei u = {};
-    u.module = m_impl->module->getModuleAddress();
-    u.command = m_impl->command;
-    u.option = (uint8_t)(option | UEI_OPTION_GET);
-    u.specifier = (uint8_t)(m_impl->index | UEI_SPEC_REQUEST);
+    m_impl->request(u, (uint8_t)(option | UEI_OPTION_GET));
     u.type = UEI_TYPE_NONE;
     return link->sendUEI(u);
 }
