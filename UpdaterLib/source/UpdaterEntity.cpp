@@ -35,7 +35,7 @@ void UpdaterEntity::SetFinder(const ModuleFinder* finder)
 
 ModuleFinder UpdaterEntity::_path() const
 {
-    return finder ? *finder : ModuleFinder::Direct(*module, cancel);
+    return finder ? *finder : ModuleFinder::Direct(*module);
 }
 
 kErr UpdaterEntity::_send(uint8_t operation, const uint8_t* bytes, uint8_t count)
@@ -45,7 +45,7 @@ kErr UpdaterEntity::_send(uint8_t operation, const uint8_t* bytes, uint8_t count
         return kErrParam;
     // An interrupted run sends nothing more, so the exchange ends between
     // two packets and the module is left where a repeated update picks up.
-    if (kCancel_Check(cancel) != kErrNone)
+    if (kCancel_Check(finder ? finder->Cancel() : nullptr) != kErrNone)
         return kErrCancel;
     data[0] = operation;
     if (count)

@@ -8,8 +8,9 @@
 //
 // The blocks handed over are BIRD block payloads: four load address bytes,
 // most significant first, then the image. Every operation returns a kErr and
-// never throws; once the run's cancellation (SetCancel) asks to stop, every
-// operation that would send a packet returns kErrCancel instead.
+// never throws; once the run's cancellation (the finder's, SetFinder) asks
+// to stop, every operation that would send a packet returns kErrCancel
+// instead.
 
 #include "UpdaterLib/source/ModuleFinder.h"
 #include "UpdaterLib/source/UpdaterDisplayInterface.h"
@@ -57,12 +58,11 @@ public:
     /// Binds the upgrade entity of the module (not owned, must outlive the
     /// entity); with `validate` every block transfer ends with a SUM check.
     kErr init(Kelvane::Vantor::Module* module, uint8_t index, bool validate);
-    /// The path on which _reconnect and LoaderReboot look for the module
-    /// (not owned, must outlive the entity); without one, the module's own
-    /// kind of link, directly.
+    /// The path on which _reconnect and LoaderReboot look for the module,
+    /// and the run's cancellation it carries (not owned, must outlive the
+    /// entity); without one, the module's own kind of link, directly, and
+    /// nothing cancels.
     void SetFinder(const ModuleFinder* finder);
-    /// The run's cancellation (not owned, may be null: nothing cancels).
-    void SetCancel(const kCancel* runCancel) { cancel = runCancel; }
 
     /// INIT: kErrPacket for a reply of 5 data bytes or fewer; the load base
     /// is only logged.
@@ -127,5 +127,4 @@ private:
     Kelvane::Vantor::Module* module;
     bool validate;
     const ModuleFinder* finder;
-    const kCancel* cancel = nullptr;
 };

@@ -250,7 +250,6 @@ kErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, BirdFile
     // Binding needs no exchange; a module gone fails the first request.
     (void)entity.init(&module, 0, true);
     entity.SetFinder(&finder);
-    entity.SetCancel(finder.Cancel());
     kErr err = entity.LoaderInit();
     if (err) {
         Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", (int)err,
@@ -324,7 +323,6 @@ kErr Engine::_transfer_firmware(UpdaterDisplayInterface& display, Module& module
     // Binding needs no exchange; a module gone fails the first request.
     (void)entity.init(&module, 0, true);
     entity.SetFinder(&finder);
-    entity.SetCancel(finder.Cancel());
     Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.GetFilename().c_str());
     kErr err = _send_blocks(
         display, entity, "firmware", bird.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE),
