@@ -61,21 +61,44 @@ def require_root(test):
     return unittest.skipUnless(is_root(), "needs root (network namespaces)")(test)
 
 
-# Runs "$@" with $1 mounted over the home directory the binary will see: the
-# user database's entry for the (possibly mapped) user id, else $HOME.
+# Runs the command after "--" with $1 mounted over the home directory the
+# binary will see: the user database's entry for the (possibly mapped) user
+# id, else $HOME. The trees named between them that lie in the home (a
+# checkout in ~/src, say) stay in sight: each is bound into the temporary
+# home at its own place first.
 _ISOLATE_SCRIPT = r'''
 fake="$1"; shift
 home=$(getent passwd "$(id -u)" | cut -d: -f6)
 [ -n "$home" ] || home="$HOME"
 [ -d "$home" ] || { echo "isolate: no home directory [$home]" >&2; exit 125; }
-mount --bind "$fake" "$home" || exit 125
+home=$(realpath "$home")
+while [ "$1" != "--" ]; do
+    case "$1" in
+    "$home"/?*)
+        kept="$fake${1#"$home"}"
+        mkdir -p "$kept" && mount --bind "$1" "$kept" || exit 125
+        ;;
+    esac
+    shift
+done
+shift
+mount --rbind "$fake" "$home" || exit 125
 cd / && exec "$@"
 '''
 
 
+def _kept_trees():
+    """The source and build trees, without those inside another."""
+    trees = sorted({os.path.realpath(p)
+                    for p in (SOURCE_DIR, BUILD_DIR, os.path.dirname(UPDATER_BIN))})
+    return [t for i, t in enumerate(trees)
+            if not any(t.startswith(outer + os.sep) for outer in trees[:i])]
+
+
 def isolated_command(cmd, fake_home):
     """The command line that runs `cmd` with `fake_home` over the home."""
-    return _unshare_prefix() + ["sh", "-c", _ISOLATE_SCRIPT, "isolate", fake_home] + list(cmd)
+    return (_unshare_prefix() + ["sh", "-c", _ISOLATE_SCRIPT, "isolate", fake_home]
+            + _kept_trees() + ["--"] + list(cmd))
 
 
 @contextlib.contextmanager
