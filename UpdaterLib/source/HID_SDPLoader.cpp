@@ -5,6 +5,8 @@
 
 #include <hidapi/hidapi.h>
 
+#include <algorithm>
+
 namespace
 {
 
@@ -73,12 +75,21 @@ ssize_t HID_SDPLoader::readData(std::vector<uint8_t>& buffer, uint32_t timeoutMs
         uint64_t now = kTime_GetMSTicks();
         if (now >= deadline)
             break;
-        uint64_t left = deadline - now;
-        int wait = (int)(timeoutMs < left ? timeoutMs : left);
+        uint64_t end = std::min(deadline, now + timeoutMs);
         // Cleared each time, so that a short status report appends zeros
         // rather than what an earlier report left behind.
         unsigned char report[MAX_READ_BYTES] = {0};
-        int got = hid_read_timeout(handle, report, sizeof(report), wait);
+        int got = 0;
+        // In slices, each after a look at the cancellation.
+        for (;;) {
+            if (kCancel_Check(cancel) != kErrNone)
+                return (ssize_t)appended;
+            now = kTime_GetMSTicks();
+            uint32_t left = end > now ? (uint32_t)(end - now) : 0;
+            got = hid_read_timeout(handle, report, sizeof(report), (int)kCancel_Slice(left));
+            if (got != 0 || left <= kCANCEL_SLICE_MS)
+                break;
+        }
         if (got <= 0)
             break;
         size_t count = report[0] == STATUS_REPORT_ID ? STATUS_REPORT_SIZE : (size_t)got;

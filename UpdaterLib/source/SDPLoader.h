@@ -4,6 +4,8 @@
 // unique-ID fuses. The bytes travel through an SDPLoader_Interface, over USB
 // HID (HID_SDPLoader) or a UART (Serial_SDPLoader).
 
+#include "device/core/kCancel.h"
+
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
@@ -38,12 +40,18 @@ public:
     /// Sends one packet; the count of bytes sent, or -1.
     virtual ssize_t writeData(const std::vector<uint8_t>& packet) = 0;
     /// Appends what the ROM answers within `timeoutMs` to `buffer`; the count
-    /// appended (0 for no answer).
+    /// appended (0 for no answer, also once the run is cancelled).
     virtual ssize_t readData(std::vector<uint8_t>& buffer, uint32_t timeoutMs) = 0;
     /// ORs the answer's first data word (little-endian), `offset` bytes into
     /// the data, into `word`; false when the answer carries no such word.
     virtual bool getDataFromBuffer(const std::vector<uint8_t>& answer, uint32_t offset,
                                    uint32_t& word) = 0;
+    /// The run's cancellation: readData looks at it at least every
+    /// kCANCEL_SLICE_MS.
+    void setCancel(const kCancel* given) { cancel = given; }
+
+protected:
+    const kCancel* cancel = nullptr;
 };
 
 class SDPLoader

@@ -29,10 +29,20 @@ bool _is_transient(int error)
 }
 
 // False when no byte comes within `waitMS` or the line has gone.
-bool _await_byte(int fd, uint64_t waitMS)
+// Polls in slices, so that the run's cancellation ends the wait.
+bool _await_byte(int fd, uint64_t waitMS, const kCancel* cancel)
 {
-    struct pollfd entry = {fd, POLLIN, 0};
-    return poll(&entry, 1, (int)waitMS) == 1 && (entry.revents & POLLIN) != 0;
+    uint64_t end = kTime_GetMSTicks() + waitMS;
+    for (;;) {
+        if (kCancel_Check(cancel) != kErrNone)
+            return false;
+        uint64_t now = kTime_GetMSTicks();
+        uint32_t left = end > now ? (uint32_t)(end - now) : 0;
+        struct pollfd entry = {fd, POLLIN, 0};
+        int ready = poll(&entry, 1, (int)kCancel_Slice(left));
+        if (ready != 0 || left <= kCANCEL_SLICE_MS)
+            return ready == 1 && (entry.revents & POLLIN) != 0;
+    }
 }
 
 } // namespace
@@ -165,7 +175,7 @@ ssize_t Serial_SDPLoader::readData(std::vector<uint8_t>& buffer, uint32_t timeou
         if (woken || (got < 0 && !_is_transient(errno)))
             break;
         uint64_t now = kTime_GetMSTicks();
-        if (now >= deadline || !_await_byte(d->fd, deadline - now))
+        if (now >= deadline || !_await_byte(d->fd, deadline - now, cancel))
             break;
         woken = true;
     }

@@ -159,10 +159,11 @@ kErr _get_version(Module& module, DeviceInfo& device)
     return kErrNone;
 }
 
-void _query_direct(DeviceInfo& device)
+void _query_direct(DeviceInfo& device, const kCancel* cancel)
 {
     device.modelName = kDefs_GetModelName(device.deviceSpec.model);
     Module module(FIRST_ADDRESS, 0);
+    module.setCancel(cancel);
     kErr err = module.connectFromSpec(device.deviceSpec);
     if (err) {
         device.error = err;
@@ -190,7 +191,7 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type, bool* failed)
         _tell_cannot_run(display, kCancel_Check(cancel), &cannotRun);
         if (cannotRun)
             break;
-        _query_direct(device);
+        _query_direct(device, cancel);
     }
     if (failed)
         *failed = cannotRun;
@@ -242,13 +243,16 @@ struct BehindQuery {
 // once, all on this thread: the link's matcher hands each reply to the
 // address that sent it and keeps it until its turn, so the absent addresses
 // are waited on side by side, each until 1000 ms after its own request.
-// The modules found are then described one by one, in address order.
+// The modules found are then described one by one, in address order. The
+// modules take the router's cancellation, which ends every wait.
 std::vector<DeviceInfo> _scan_behind(Module& router, const linkSpec& routerSpec,
                                      uint32_t routerSerialNumber, linkType type)
 {
+    const kCancel* cancel = router.getCancel();
     std::vector<std::unique_ptr<BehindQuery>> queries;
     uint64_t due = kTime_GetMSTicks();
-    for (uint8_t address = FIRST_ADDRESS; address <= LAST_ADDRESS; address += 2) {
+    for (uint8_t address = FIRST_ADDRESS;
+         address <= LAST_ADDRESS && kCancel_Check(cancel) == kErrNone; address += 2) {
         queries.emplace_back(new BehindQuery(address));
         BehindQuery& query = *queries.back();
         // A link that did not come up fails the request.
@@ -258,7 +262,7 @@ std::vector<DeviceInfo> _scan_behind(Module& router, const linkSpec& routerSpec,
         due += SCAN_STEP_MS;
         uint64_t now = kTime_GetMSTicks();
         if (due > now)
-            kTime_MSSleep(due - now);
+            (void)kCancel_Sleep(cancel, due - now);
         query.asked = query.asked && query.system.requestSerialNumber() == kErrNone;
         query.deadline = kTime_GetMSTicks() + Link::REPLY_TIMEOUT_MS;
     }
@@ -271,7 +275,7 @@ std::vector<DeviceInfo> _scan_behind(Module& router, const linkSpec& routerSpec,
                                                &serialNumbers[i], (uint32_t)left) == kErrNone;
     }
     std::vector<DeviceInfo> devices;
-    for (size_t i = 0; i < queries.size(); i++)
+    for (size_t i = 0; i < queries.size() && kCancel_Check(cancel) == kErrNone; i++)
         if (answered[i])
             devices.push_back(_describe_behind(queries[i]->module, queries[i]->system, routerSpec,
                                                router.getModuleAddress(), routerSerialNumber, type,
@@ -310,14 +314,20 @@ std::vector<DeviceInfo> Updater::Discover_VTNetwork_Devices(uint32_t routerSeria
     if (!routerSpec)
         return devices;
     Module router(FIRST_ADDRESS, 0);
+    router.setCancel(cancel);
     // A link that did not come up fails the first request below.
     (void)router.connectFromSpec(*routerSpec);
     SystemClass routerSystem;
-    if (routerSystem.init(&router, 0) != kErrNone || routerSystem.routeToMe(1) != kErrNone)
-        return devices;
-    devices = _scan_behind(router, *routerSpec, routerSerialNumber, type);
-    // The records are made; a router that does not take it keeps routing.
-    (void)routerSystem.routeToMe(0);
+    if (routerSystem.init(&router, 0) == kErrNone && routerSystem.routeToMe(1) == kErrNone) {
+        devices = _scan_behind(router, *routerSpec, routerSerialNumber, type);
+        // Routing goes off also after an interrupt, so that the router
+        // serves its own port again; one that does not take it keeps routing.
+        router.setCancel(nullptr);
+        (void)routerSystem.routeToMe(0);
+    }
     (void)router.disconnect();
-    return devices;
+    _tell_cannot_run(display, kCancel_Check(cancel), &cannotRun);
+    if (failed)
+        *failed = cannotRun;
+    return cannotRun ? std::vector<DeviceInfo>() : devices;
 }

@@ -105,7 +105,9 @@ kErr Engine::_transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFil
         return kErrBusy;
     }
     SDPLoader loader;
-    loader.setLoader(_transport(port));
+    SDPLoader_Interface* transport = _transport(port);
+    transport->setCancel(cancel);
+    loader.setLoader(transport);
     if (loader.init() != SDPLoader::SDP_OK)
         return kErrNotReady;
     int number = 0;
@@ -116,7 +118,7 @@ kErr Engine::_transfer_recovery_loader(UpdaterDisplayInterface& display, BirdFil
         if (kCancel_Check(cancel) != kErrNone)
             return kErrCancel;
         if (loader.writeLoader(image, block.address) != SDPLoader::SDP_OK)
-            return kErrConnection;
+            return kCancel_Check(cancel) != kErrNone ? kErrCancel : kErrConnection;
         number++;
     }
     loader.startLoader(_jump_address(liveloader));
@@ -234,6 +236,7 @@ bool Engine::_get_fingerprint_imx(UpdaterDisplayInterface& display, Updater& upd
         return false;
     }
     Module module(0, 0);
+    module.setCancel(updater.Cancel());
     if (_connect_liveloader(display, module, {serialNumber}, updater.Cancel()) != kErrNone) {
         Log::log(DEBUG_APP, "Could not connect to device.\n");
         return false;
@@ -253,6 +256,7 @@ bool Engine::_recover_firmware_imx(UpdaterDisplayInterface& display, BirdFile& i
     if (serialNumber != DEFAULT_SERIAL)
         serialNumbers.push_back(serialNumber);
     Module module(0, 0);
+    module.setCancel(cancel);
     kErr err = _connect_liveloader(display, module, serialNumbers, cancel);
     if (err) {
         if (err != kErrBusy)

@@ -115,16 +115,19 @@ kErr _connect_direct(Module& module, uint32_t serialNumber)
 }
 
 // While it lives, the router passes the packets for the modules behind
-// it; routing is switched off again at the end of the update.
+// it; routing is switched off again at the end of the update, also of an
+// interrupted one, so that the router serves its own port again.
 class Routing
 {
 public:
-    explicit Routing(Module& router) { (void)system.init(&router, 0); }
+    explicit Routing(Module& router) : router(router) { (void)system.init(&router, 0); }
     ~Routing()
     {
         // A router that does not take it keeps routing.
-        if (on)
+        if (on) {
+            router.setCancel(nullptr);
             (void)system.routeToMe(0);
+        }
     }
     Routing(const Routing&) = delete;
     Routing& operator=(const Routing&) = delete;
@@ -136,6 +139,7 @@ public:
     }
 
 private:
+    Module& router;
     SystemClass system;
     bool on = false;
 };
@@ -153,12 +157,19 @@ bool _connect_routed(UpdaterDisplayInterface& display, Module& target, Module& r
         return false;
     }
     if (_connect_direct(router, routerSerialNumber) != kErrNone || !routing.Start()) {
-        display.message(ERROR, "Failed to connect to link module [%08X]", routerSerialNumber);
+        if (kCancel_Check(router.getCancel()) != kErrNone)
+            display.message(ERROR, "Firmware update interrupted");
+        else
+            display.message(ERROR, "Failed to connect to link module [%08X]", routerSerialNumber);
         return false;
     }
     uint8_t address = moduleAddress;
     if (address == 0)
         address = _find_behind(router, routerSerialNumber, serialNumber);
+    if (kCancel_Check(router.getCancel()) != kErrNone) {
+        display.message(ERROR, "Firmware update interrupted");
+        return false;
+    }
     if (address == 0) {
         display.message(ERROR, "Module %08X not found behind router %08X", serialNumber,
                         routerSerialNumber);
@@ -668,8 +679,10 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
     outcome->file = birdFile.empty() ? _build_file_name(build) : birdFile;
     // The router, when there is one, outlives every use of its link.
     Module router(0, 0);
+    router.setCancel(cancel);
     Routing routing(router);
     Module target(moduleAddress, 0);
+    target.setCancel(cancel);
     kErr err = kErrNone;
     if (routerSerialNumber == 0)
         err = _connect_direct(target, serialNumber);
@@ -677,7 +690,9 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
                               routerSerialNumber, err))
         return false;
     bool updated = false;
-    if (err) {
+    if (err == kErrCancel || kCancel_Check(cancel) != kErrNone) {
+        display.message(ERROR, "Firmware update interrupted");
+    } else if (err) {
         display.message(ERROR, "Failed to connect to module [%08X]", serialNumber);
     } else {
         if (!_accept_birdfile(display, bird, target, serialNumber, overrideModel))

@@ -51,7 +51,7 @@ Link::impl::impl(Link& owner, const linkSpec* given, const char* givenName)
     : owner(owner), linkId(0), logger(nullptr), asyncQueue(ASYNC_QUEUE_SLOTS),
       name(sCopyName(givenName)), spec(given ? kLinkSpec_Copy(*given) : nullptr),
       filterInstalled(false), filterLinkId(0), awaitsReplies(false), streamsOn(false), held(),
-      heldQueue(0)
+      heldQueue(0), cancel(nullptr)
 {
 }
 
@@ -139,13 +139,15 @@ static uint32_t sCreateEngineLink(const linkSpec& spec)
     }
 }
 
-static kErr sAwaitRunning(uint32_t linkId)
+static kErr sAwaitRunning(uint32_t linkId, const kCancel* cancel)
 {
     switch (kLink_GetStatus(linkId)) {
     case kLinkStatusStopped:
     case kLinkStatusStarting:
     case kLinkStatusSyncing:
         for (int poll = 0; poll < CONNECT_POLLS; poll++) {
+            if (kCancel_Check(cancel) != kErrNone)
+                return kErrCancel;
             kTime_MSSleep(CONNECT_POLL_MS);
             if (kLink_GetStatus(linkId) == kLinkStatusRunning)
                 return kErrNone;
@@ -177,7 +179,7 @@ kErr Link::connect()
             return kErrConnection;
         d.awaitReplies();
     }
-    return sAwaitRunning(d.linkId);
+    return sAwaitRunning(d.linkId, d.cancel);
 }
 
 kErr Link::attachEngineLink(uint32_t linkId)
@@ -188,7 +190,19 @@ kErr Link::attachEngineLink(uint32_t linkId)
         return kErrBusy;
     m_impl->linkId = linkId;
     m_impl->awaitReplies();
-    return sAwaitRunning(linkId);
+    return sAwaitRunning(linkId, m_impl->cancel);
+}
+
+void Link::setCancel(const kCancel* cancel)
+{
+    if (m_impl)
+        m_impl->cancel = cancel;
+}
+
+// A wait that got nothing: the run's cancellation, else `otherwise`.
+static kErr sNoReply(const ReplyPath& path, kErr otherwise)
+{
+    return kCancel_Check(path.cancel) != kErrNone ? kErrCancel : otherwise;
 }
 
 // Goes on while the offered module is not of the wanted model (0: any);
@@ -218,16 +232,16 @@ kErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
         found->router = 0;
         found->model = model;
         uint8_t counted = 0;
-        err = kDiscovery_Enumerate(type, cbModelCallback, found, &counted, nullptr);
+        err = kDiscovery_Enumerate(type, cbModelCallback, found, &counted, m_impl->cancel);
         if (err || counted == 0)
             (void)kLinkSpec_Destroy(&found);
     } else {
-        err = kDiscovery_Find(type, serialNumber, &found, nullptr);
+        err = kDiscovery_Find(type, serialNumber, &found, m_impl->cancel);
     }
-    // A reply port held by another program is told apart: nothing could
-    // be found.
+    // A reply port held by another program and an interrupt are told
+    // apart: nothing could be found.
     if (!found)
-        return err == kErrBusy ? kErrBusy : kErrNotFound;
+        return err == kErrBusy || err == kErrCancel ? err : kErrNotFound;
     // While connected the old specifier stays, and connect reports on the
     // link that runs.
     (void)setLinkSpecifier(*found);
@@ -338,7 +352,7 @@ kErr Link::getModuleAddress(uint8_t* address)
     const ReplyKey any = {ReplyKey::ANY, ReplyKey::ANY, ReplyKey::ANY};
     kPacket* answer = path.await(any, MatchMagic, nullptr, REPLY_TIMEOUT_MS);
     if (!answer)
-        return kErrNotReady;
+        return sNoReply(path, kErrNotReady);
     *address = answer->address;
     (void)kPacket_Destroy(&answer);
     return kErrNone;
@@ -386,9 +400,10 @@ kErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length,
     // link.
     const ReplyKey key = sReplyKey(address, *length > 0 ? match[0] : ReplyKey::ANY,
                                    *length > 1 ? match[1] : ReplyKey::ANY);
-    kPacket* packet = m_impl->path().await(key, sCommandFilter, &reference, REPLY_TIMEOUT_MS);
+    ReplyPath path = m_impl->path();
+    kPacket* packet = path.await(key, sCommandFilter, &reference, REPLY_TIMEOUT_MS);
     if (!packet)
-        return kErrTimeout;
+        return sNoReply(path, kErrTimeout);
     *length = packet->length;
     memcpy(data, packet->data, packet->length);
     (void)kPacket_Destroy(&packet);
@@ -529,11 +544,14 @@ kErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei* u, kPacket
     if (!filter)
         filter = sUEIFilter;
     uint64_t held = m_impl->heldQueueFor(*u);
-    kPacket* packet = held ? kPacketFifo_AwaitFirst(held, filter, u, timeoutMS)
-                           : m_impl->path().await(sReplyKey(u->module, u->command, u->option),
-                                                  filter, u, timeoutMS);
+    ReplyPath path = m_impl->path();
+    kPacket* packet =
+        held ? ReplyPath::awaitInSlices(
+                   path.cancel, timeoutMS,
+                   [&](uint64_t ms) { return kPacketFifo_AwaitFirst(held, filter, u, ms); })
+             : path.await(sReplyKey(u->module, u->command, u->option), filter, u, timeoutMS);
     if (!packet)
-        return kErrTimeout;
+        return sNoReply(path, kErrTimeout);
     (void)kPacket_Destroy(&packet);
     return kErrNone;
 }

@@ -13,6 +13,7 @@
 // leaves every other operation to the caller's thread and must not destroy
 // its link. Every operation returns a kErr and never throws.
 
+#include "device/core/kCancel.h"
 #include "device/core/kDiscovery.h"
 #include "device/core/kError.h"
 #include "device/core/kPacket.h"
@@ -77,6 +78,11 @@ public:
 
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
+
+    /// From now on every wait of this object (connecting, replies) ends
+    /// within kCANCEL_SLICE_MS of the run's cancellation, with kErrCancel;
+    /// null, the default, lets each wait run to its time-out.
+    void setCancel(const kCancel* cancel);
 
     /// Creates the engine link from the stored specifier, unless one exists,
     /// and waits up to about 2 s for it to run. kErrConfiguration without a

@@ -162,8 +162,10 @@ struct Link::impl {
     void awaitReplies();
     /// Before the engine link goes: leaves the filter unless a hold keeps it.
     void stopAwaitingReplies();
+    /// The run's cancellation, which ends this object's waits.
+    const kCancel* cancel;
     /// The path of this object's requests.
-    ReplyPath path() const { return ReplyPath{linkId, matcher.get()}; }
+    ReplyPath path() const { return ReplyPath{linkId, matcher.get(), cancel}; }
     bool holding() K_EXCLUDES(streamLock);
     /// The queue that holds the replies for `u`, or 0.
     uint64_t heldQueueFor(const uei& u) K_EXCLUDES(streamLock);

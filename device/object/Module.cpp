@@ -28,7 +28,7 @@ static const uint8_t HAS_UEI_SET = 0x80;
 Module::Module(uint8_t address, uint8_t model) : Module(address, true, model) {}
 
 Module::Module(uint8_t address, bool networkingMode, uint8_t model)
-    : link(new (std::nothrow) Link(LINK_NAME)), moduleAddress(address),
+    : link(new (std::nothrow) Link(LINK_NAME)), cancel(nullptr), moduleAddress(address),
       networkingMode(networkingMode), model(model)
 {
 }
@@ -37,9 +37,24 @@ Module::~Module() = default;
 
 kErr Module::ensureLink()
 {
-    if (!link)
+    if (!link) {
         link.reset(new (std::nothrow) Link(LINK_NAME));
+        if (link)
+            link->setCancel(cancel);
+    }
     return link ? kErrNone : kErrInitialization;
+}
+
+void Module::setCancel(const kCancel* given)
+{
+    cancel = given;
+    if (link)
+        link->setCancel(given);
+}
+
+const kCancel* Module::getCancel() const
+{
+    return cancel;
 }
 
 // The module answers the address query with the address it really has; a
@@ -53,7 +68,7 @@ void Module::_autoNetwork()
     kErr err = kErrNotReady;
     for (int attempt = 0; attempt < ADDRESS_ATTEMPTS && err == kErrNotReady; attempt++) {
         err = link->getModuleAddress(&address);
-        if (err)
+        if (err == kErrNotReady)
             kTime_MSSleep(ADDRESS_RETRY_MS);
     }
     if (address != 0 && address != moduleAddress)
@@ -96,6 +111,8 @@ kErr Module::connectThroughLinkModule(Module& other)
     kErr err = other.getLinkSpecifier(&spec);
     if (err)
         return err;
+    if (!cancel)
+        setCancel(other.cancel);
     if (ensureLink())
         return kErrInitialization;
     err = link->setLinkSpecifier(spec);

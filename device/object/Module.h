@@ -40,8 +40,12 @@ public:
     kErr discoverAndConnect(linkType type, uint32_t serialNumber);
     /// Connects by the given specifier; kErrBusy while connected.
     kErr connectFromSpec(linkSpec spec);
+    /// The run's cancellation, which ends the link's waits (Link::setCancel).
+    void setCancel(const kCancel* cancel);
+    const kCancel* getCancel() const;
     /// Connects over the transport of `other` (a router module), keeping
-    /// this module's own address: networking mode goes off on success.
+    /// this module's own address and taking its cancellation when this one
+    /// has none: networking mode goes off on success.
     /// kErrNotReady when `other` has no link, kErrBusy while connected.
     kErr connectThroughLinkModule(Module& other);
     /// Connects again with the stored specifier.
@@ -92,6 +96,7 @@ private:
     kErr descriptor(const uint8_t* request, uint8_t length, uint8_t replyLength, uint8_t* answer);
 
     std::unique_ptr<Link> link;
+    const kCancel* cancel;
     uint8_t moduleAddress;
     bool networkingMode;
     uint8_t model;

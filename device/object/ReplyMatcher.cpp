@@ -126,7 +126,7 @@ kPacket* ReplyMatcher::takeKept(const ReplyKey& key, kPacketFilter filter, void*
 }
 
 kPacket* ReplyMatcher::await(const ReplyKey& key, kPacketFilter filter, void* reference,
-                             uint64_t timeoutMS)
+                             uint64_t timeoutMS, const kCancel* cancel)
 {
     if (kLink_GetStatus(linkId) != kLinkStatusRunning)
         return nullptr;
@@ -145,9 +145,15 @@ kPacket* ReplyMatcher::await(const ReplyKey& key, kPacketFilter filter, void* re
     }
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::milliseconds(std::min(timeoutMS, WAIT_MAX_MS));
-    bool waiting = true;
-    while (!waiter.taken && waiting)
-        waiting = waiter.wake.wait_until(lock, deadline) == std::cv_status::no_timeout;
+    // The request stays outstanding through the slices: a reply that comes
+    // between two looks at the cancellation is handed over all the same.
+    const auto slice = std::chrono::milliseconds(kCANCEL_SLICE_MS);
+    while (!waiter.taken && kCancel_Check(cancel) == kErrNone) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            break;
+        waiter.wake.wait_until(lock, cancel ? std::min(deadline, now + slice) : deadline);
+    }
     waiters.erase(std::find(waiters.begin(), waiters.end(), &waiter));
     endRequest(key, waiter.taken != nullptr);
     return waiter.taken;
@@ -280,11 +286,30 @@ kPacket* ReplyPath::await(const ReplyKey& key, kPacketFilter filter, void* refer
 {
     sKeyedFilter keyed = {&key, filter, reference};
     if (!matcher)
-        return kLink_AwaitFirst(linkId, sKeyed, &keyed, timeoutMS);
+        return awaitInSlices(cancel, timeoutMS, [&](uint64_t ms) {
+            return kLink_AwaitFirst(linkId, sKeyed, &keyed, ms);
+        });
     if (kLink_GetStatus(linkId) != kLinkStatusRunning)
         return nullptr;
     kPacket* packet = kLink_GetFirst(linkId, sKeyed, &keyed);
-    return packet ? packet : matcher->await(key, filter, reference, timeoutMS);
+    return packet ? packet : matcher->await(key, filter, reference, timeoutMS, cancel);
+}
+
+kPacket* ReplyPath::awaitInSlices(const kCancel* cancel, uint64_t timeoutMS,
+                                  const std::function<kPacket*(uint64_t ms)>& wait)
+{
+    if (!cancel)
+        return wait(timeoutMS);
+    uint64_t deadline = kTime_GetMSTicks() + std::min(timeoutMS, WAIT_MAX_MS);
+    for (;;) {
+        if (kCancel_Check(cancel) != kErrNone)
+            return nullptr;
+        uint64_t now = kTime_GetMSTicks();
+        uint64_t left = deadline > now ? deadline - now : 0;
+        kPacket* packet = wait(kCancel_Slice((uint32_t)left));
+        if (packet || left <= kCANCEL_SLICE_MS)
+            return packet;
+    }
 }
 
 } // namespace Vantor

@@ -18,6 +18,7 @@
 // deadline passes. Any thread may call any operation.
 
 #include "device/core/internal/kThreadAnnotations.h"
+#include "device/core/kCancel.h"
 #include "device/core/kError.h"
 #include "device/core/kPacket.h"
 #include "device/core/kPacketFifo.h"
@@ -26,6 +27,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -111,10 +113,13 @@ public:
     /// next wait of the key, which ends the request.
     void expect(const ReplyKey& key);
     /// The oldest kept packet of the key that `filter` accepts, else the
-    /// first such packet to arrive within `timeoutMS`; null at the deadline
-    /// and at once while the engine link does not run. The filter runs under
-    /// the matcher's lock (on the reader thread too) and must not call it.
-    kPacket* await(const ReplyKey& key, kPacketFilter filter, void* reference, uint64_t timeoutMS);
+    /// first such packet to arrive within `timeoutMS`; null at the deadline,
+    /// within kCANCEL_SLICE_MS of the run's cancellation (`cancel` may be
+    /// null) and at once while the engine link does not run. The filter runs
+    /// under the matcher's lock (on the reader thread too) and must not call
+    /// it.
+    kPacket* await(const ReplyKey& key, kPacketFilter filter, void* reference, uint64_t timeoutMS,
+                   const kCancel* cancel = nullptr);
     /// On the reader: hands the packet to the wait it answers or keeps it;
     /// false only for a heartbeat, which the engine answers.
     bool offer(const kPacket* packet);
@@ -156,12 +161,19 @@ private:
     Counts tally K_GUARDED_BY(lock);
 };
 
-/// What a request needs of its Link object: the engine link and its
-/// matcher. Without a matcher (it could not be made) the engine's
-/// received-packet queue serves, through the same key.
+/// What a request needs of its Link object: the engine link, its matcher
+/// and the run's cancellation. Without a matcher (it could not be made) the
+/// engine's received-packet queue serves, through the same key.
 struct ReplyPath {
     uint32_t linkId;
     ReplyMatcher* matcher;
+    const kCancel* cancel;
+
+    /// Calls `wait` with at most kCANCEL_SLICE_MS at a time until it gives a
+    /// packet, `timeoutMS` have passed or the run is cancelled (null then),
+    /// for the queues that keep what arrives between two calls.
+    static kPacket* awaitInSlices(const kCancel* cancel, uint64_t timeoutMS,
+                                  const std::function<kPacket*(uint64_t ms)>& wait);
 
     /// Queues the packet; with `expected`, its replies are kept for the
     /// wait to come. kErrResource when the packet cannot be made.

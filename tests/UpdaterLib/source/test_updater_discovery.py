@@ -399,6 +399,26 @@ class RouterScan(DiscoverTest):
         self.assertEqual(flooded[1:], out)
         self.assertRegex(err, r"\d+ late and [1-9]\d* unknown packets")
 
+    def test_the_scan_ends_at_an_interrupt_with_routing_off(self):
+        # Named to run after the case that reads the first scan's frames.
+        self.scan("tcpip")
+
+        def routing():
+            return [d[3] for a, d in self.frames(self.scan_sim)
+                    if a == 4 and d[:3] == bytes([3, 0x94, 0x20])]
+        before = len(routing())
+        proc = self.start_scan("-D", "-r", ROUTER, "-t", "TCPIP", "--json")
+        deadline = time.monotonic() + 30
+        while len(routing()) == before and time.monotonic() < deadline:
+            time.sleep(0.02)
+        time.sleep(0.3)  # the requests are out; the absent ones are awaited for a second
+        proc.send_signal(signal.SIGINT)
+        status, out, err = finish(proc, timeout=5)  # a hang, not a speed check
+        self.assertEqual(status, 1, err)
+        self.assertEqual(updater_test.json_document("\n".join(out), "discover"),
+                         {"outcome": "interrupted", "message": "Discovery interrupted"})
+        self.assertEqual(routing()[before:], [1, 0], "routing off again")
+
     def test_usb_scan_found_without_a_transport_keeps_the_first_error(self):
         out, err = self.scan("usb")
         self.assertListed(out, "USB", USB_HEADING, [

@@ -56,9 +56,9 @@ protected:
     }
 
     /// The second data byte of the packet awaited, or -1 for none.
-    int Await(const ReplyKey& key, uint64_t timeoutMS = 50)
+    int Await(const ReplyKey& key, uint64_t timeoutMS = 50, const kCancel* cancel = nullptr)
     {
-        kPacket* packet = matcher->await(key, sAny, nullptr, timeoutMS);
+        kPacket* packet = matcher->await(key, sAny, nullptr, timeoutMS, cancel);
         int second = packet && packet->length > 1 ? packet->data[1] : -1;
         (void)kPacket_Destroy(&packet);
         return second;
@@ -110,6 +110,25 @@ TEST_F(Matcher, AWaiterIsHandedItsReplyFromTheReader)
     EXPECT_TRUE(Offer(HUB, {3, 9, 0, 7}));
     waiter.join();
     EXPECT_EQ(got, 9);
+}
+
+TEST_F(Matcher, AWaitLooksAtTheCancellationWithoutGivingUpItsRequest)
+{
+    kCancel cancel;
+    ASSERT_EQ(kCancel_Init(&cancel), kErrNone);
+    int got = -2;
+    std::thread waiter([&] { got = Await({HUB, 3, 9}, 5000, &cancel); });
+    kTime_MSSleep(3 * kCANCEL_SLICE_MS);
+    EXPECT_TRUE(Offer(HUB, {3, 9, 0, 7}));
+    waiter.join();
+    EXPECT_EQ(got, 9) << "a reply after several slices is still the wait's";
+    EXPECT_EQ(matcher->counts().late, 0u);
+
+    std::thread cancelled([&] { got = Await({HUB, 3, 9}, 60000, &cancel); });
+    kTime_MSSleep(kCANCEL_SLICE_MS);
+    (void)kCancel_Request(&cancel);
+    cancelled.join(); // a wait that ignored the request would take a minute
+    EXPECT_EQ(got, -1);
 }
 
 } // namespace
