@@ -151,7 +151,9 @@ class TcpIpDiscovery(unittest.TestCase):
         self.assertIn("port=%d" % self.sim.module("0BADCAFE")["tcp"]["port"], answer)
         start = time.monotonic()
         self.assertEqual(self.probe.ask("find TCPIP DEADBEEF")[0], ["none"])
-        self.assertGreaterEqual(time.monotonic() - start, 2.0, "after the whole collection")
+        # The collection's 2 s are counted in whole milliseconds of the
+        # program's clock, which may end a little short of this one's.
+        self.assertGreaterEqual(time.monotonic() - start, 1.9, "after the whole collection")
 
     def test_short_replies(self):
         self.start([self.module("11111111", 2, faults={"discovery_record_length": 4}),
