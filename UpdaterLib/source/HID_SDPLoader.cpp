@@ -18,6 +18,19 @@ const size_t DATA_WORD_AT = STATUS_REPORT_SIZE + 1;
 // However long the caller waits per report, one answer takes no longer.
 const uint64_t ANSWER_LIMIT_MS = 2000;
 
+struct ReportRead {
+    hid_device* handle;
+    unsigned char report[MAX_READ_BYTES];
+    int got;
+};
+
+bool _read_part(uint32_t ms, void* reference)
+{
+    ReportRead* read = (ReportRead*)reference;
+    read->got = hid_read_timeout(read->handle, read->report, sizeof(read->report), (int)ms);
+    return read->got != 0;
+}
+
 } // namespace
 
 HID_SDPLoader::HID_SDPLoader(uint16_t vendor, uint16_t product)
@@ -75,25 +88,15 @@ ssize_t HID_SDPLoader::readData(std::vector<uint8_t>& buffer, uint32_t timeoutMs
         uint64_t now = kTime_GetMSTicks();
         if (now >= deadline)
             break;
-        uint64_t end = std::min(deadline, now + timeoutMs);
         // Cleared each time, so that a short status report appends zeros
         // rather than what an earlier report left behind.
-        unsigned char report[MAX_READ_BYTES] = {0};
-        int got = 0;
-        // In slices, each after a look at the cancellation.
-        for (;;) {
-            if (kCancel_Check(cancel) != kErrNone)
-                return (ssize_t)appended;
-            now = kTime_GetMSTicks();
-            uint32_t left = end > now ? (uint32_t)(end - now) : 0;
-            got = hid_read_timeout(handle, report, sizeof(report), (int)kCancel_Slice(left));
-            if (got != 0 || left <= kCANCEL_SLICE_MS)
-                break;
-        }
-        if (got <= 0)
+        ReportRead read = {handle, {0}, 0};
+        if (kCancel_Wait(cancel, std::min(deadline - now, (uint64_t)timeoutMs), _read_part,
+                         &read) != kErrNone ||
+            read.got < 0)
             break;
-        size_t count = report[0] == STATUS_REPORT_ID ? STATUS_REPORT_SIZE : (size_t)got;
-        buffer.insert(buffer.end(), report, report + count);
+        size_t count = read.report[0] == STATUS_REPORT_ID ? STATUS_REPORT_SIZE : (size_t)read.got;
+        buffer.insert(buffer.end(), read.report, read.report + count);
         appended += count;
     }
     return (ssize_t)appended;

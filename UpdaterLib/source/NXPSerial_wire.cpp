@@ -4,7 +4,6 @@
 
 #include "UpdaterLib/source/NXPSerial.h"
 #include "device/core/kLog.h"
-#include "device/core/kTime.h"
 
 #include <ctype.h>
 #include <stdio.h>
@@ -75,21 +74,19 @@ kErr _read_answer_byte(kStream* stream, uint8_t& byte, uint32_t pauseMS)
     return err;
 }
 
-/// kStream_Wait in slices, so that an interrupt ends it within
-/// kCANCEL_SLICE_MS (kErrCancel); otherwise it ends as the stream's own
-/// wait does, at the first byte to read or after `ms`.
-kErr _await_stream(kStream* stream, uint32_t ms, const kCancel* cancel)
+// A stream that cannot wait sleeps the part through and tells nothing.
+bool _stream_wait_part(uint32_t ms, void* reference)
 {
-    uint64_t end = kTime_GetMSTicks() + ms;
-    for (;;) {
-        if (kCancel_Check(cancel) != kErrNone)
-            return kErrCancel;
-        uint64_t now = kTime_GetMSTicks();
-        uint32_t left = end > now ? (uint32_t)(end - now) : 0;
-        kErr err = kStream_Wait(stream, kCancel_Slice(left));
-        if (left <= kCANCEL_SLICE_MS || (err == kErrNone && kStream_CanWait(stream)))
-            return err;
-    }
+    kStream* stream = (kStream*)reference;
+    return kStream_Wait(stream, ms) == kErrNone && kStream_CanWait(stream);
+}
+
+/// kStream_Wait that an interrupt ends within kCANCEL_SLICE_MS; otherwise
+/// it ends as the stream's own wait does, at the first byte to read or
+/// after `ms`.
+void _await_stream(kStream* stream, uint32_t ms, const kCancel* cancel)
+{
+    (void)kCancel_Wait(cancel, ms, _stream_wait_part, stream);
 }
 
 } // namespace
@@ -121,7 +118,7 @@ kErr NXPSerialClass::Send(const char* text, size_t length, bool expectEcho)
              Printable(text, length).c_str());
     kErr err = kStream_Write(stream, text, length);
     uint32_t wait = CharacterWait(length);
-    (void)_await_stream(stream, wait, cancel);
+    _await_stream(stream, wait, cancel);
     Log::log(DEBUG_NXPSerial_SR, "Send() wait %dms\n", (int)wait);
     if (err) {
         Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", kError_GetErrorText(err));
@@ -233,7 +230,7 @@ kErr NXPSerialClass::Response(char* buffer, uint32_t capacity, uint32_t& length,
     uint32_t wait = WAIT_TIME_MS(maximum, baudRate) + 20;
     Log::log(DEBUG_NXPSerial_E, "Response() wait for serial [%d bytes, %d, %d ms]\n", (int)maximum,
              (int)baudRate, (int)wait);
-    (void)_await_stream(stream, wait, cancel);
+    _await_stream(stream, wait, cancel);
     uint32_t pause = wait / (maximum ? maximum : 1) + 1;
     uint32_t allowed = std::max<uint32_t>(100, RESPONSE_WINDOW_MS / pause + 1);
     uint32_t failures = 0;

@@ -29,20 +29,24 @@ bool _is_transient(int error)
 }
 
 // False when no byte comes within `waitMS` or the line has gone.
-// Polls in slices, so that the run's cancellation ends the wait.
+// The run's cancellation ends the wait too.
+struct BytePoll {
+    struct pollfd entry;
+    int ready;
+};
+
+bool _poll_part(uint32_t ms, void* reference)
+{
+    BytePoll* state = (BytePoll*)reference;
+    state->ready = poll(&state->entry, 1, (int)ms);
+    return state->ready != 0;
+}
+
 bool _await_byte(int fd, uint64_t waitMS, const kCancel* cancel)
 {
-    uint64_t end = kTime_GetMSTicks() + waitMS;
-    for (;;) {
-        if (kCancel_Check(cancel) != kErrNone)
-            return false;
-        uint64_t now = kTime_GetMSTicks();
-        uint32_t left = end > now ? (uint32_t)(end - now) : 0;
-        struct pollfd entry = {fd, POLLIN, 0};
-        int ready = poll(&entry, 1, (int)kCancel_Slice(left));
-        if (ready != 0 || left <= kCANCEL_SLICE_MS)
-            return ready == 1 && (entry.revents & POLLIN) != 0;
-    }
+    BytePoll polled = {{fd, POLLIN, 0}, 0};
+    return kCancel_Wait(cancel, waitMS, _poll_part, &polled) == kErrNone && polled.ready == 1 &&
+           (polled.entry.revents & POLLIN) != 0;
 }
 
 } // namespace

@@ -71,6 +71,26 @@ uint32_t kCancel_Slice(uint32_t ms)
     return ms < kCANCEL_SLICE_MS ? ms : kCANCEL_SLICE_MS;
 }
 
+kErr kCancel_Wait(const kCancel* cancel, uint64_t ms, kCancelWaitProc wait, void* reference)
+{
+    if (!wait)
+        return kErrParam;
+    uint64_t end = kTime_GetMSTicks() + ms;
+    for (;;) {
+        if (kCancel_Check(cancel) != kErrNone)
+            return kErrCancel;
+        uint64_t now = kTime_GetMSTicks();
+        uint64_t left = end > now ? end - now : 0;
+        uint32_t part = left > UINT32_MAX ? UINT32_MAX : (uint32_t)left;
+        if (sValid(cancel))
+            part = kCancel_Slice(part);
+        if (wait(part, reference))
+            return kErrNone;
+        if (left <= part)
+            return kErrTimeout;
+    }
+}
+
 kErr kCancel_Sleep(const kCancel* cancel, uint64_t ms)
 {
     uint64_t end = kTime_GetMSTicks() + ms;

@@ -52,3 +52,12 @@ uint32_t kCancel_Slice(uint32_t ms);
 /// Sleeps `ms` in slices: kErrCancel as soon as a check fails, else
 /// kErrNone.
 kErr kCancel_Sleep(const kCancel* cancel, uint64_t ms);
+
+/// One part of a wait, of at most `ms`: true when what was awaited came.
+typedef bool (*kCancelWaitProc)(uint32_t ms, void* reference);
+
+/// Waits up to `ms` with `wait`, called with at most kCANCEL_SLICE_MS at a
+/// time and a check before each call (a null record: one call for the whole
+/// time). kErrNone when `wait` reported that it came, kErrCancel once a
+/// check fails, kErrTimeout after `ms`.
+kErr kCancel_Wait(const kCancel* cancel, uint64_t ms, kCancelWaitProc wait, void* reference);

@@ -295,21 +295,24 @@ kPacket* ReplyPath::await(const ReplyKey& key, kPacketFilter filter, void* refer
     return packet ? packet : matcher->await(key, filter, reference, timeoutMS, cancel);
 }
 
+struct sSlicedAwait {
+    const std::function<kPacket*(uint64_t ms)>* wait;
+    kPacket* packet;
+};
+
+static bool sAwaitPart(uint32_t ms, void* reference)
+{
+    sSlicedAwait* sliced = (sSlicedAwait*)reference;
+    sliced->packet = (*sliced->wait)(ms);
+    return sliced->packet != nullptr;
+}
+
 kPacket* ReplyPath::awaitInSlices(const kCancel* cancel, uint64_t timeoutMS,
                                   const std::function<kPacket*(uint64_t ms)>& wait)
 {
-    if (!cancel)
-        return wait(timeoutMS);
-    uint64_t deadline = kTime_GetMSTicks() + std::min(timeoutMS, WAIT_MAX_MS);
-    for (;;) {
-        if (kCancel_Check(cancel) != kErrNone)
-            return nullptr;
-        uint64_t now = kTime_GetMSTicks();
-        uint64_t left = deadline > now ? deadline - now : 0;
-        kPacket* packet = wait(kCancel_Slice((uint32_t)left));
-        if (packet || left <= kCANCEL_SLICE_MS)
-            return packet;
-    }
+    sSlicedAwait sliced = {&wait, nullptr};
+    (void)kCancel_Wait(cancel, std::min(timeoutMS, WAIT_MAX_MS), sAwaitPart, &sliced);
+    return sliced.packet;
 }
 
 } // namespace Vantor
